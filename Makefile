@@ -1,0 +1,29 @@
+# Entry points: setup, build, test, demo, bench. Each is safe to re-run.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all setup build test demo bench format clean
+
+all: build
+
+setup:
+	BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/setup.sh
+
+build:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: setup build
+	BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/run_tests.sh
+
+demo: setup build
+	BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/demo.sh
+
+bench: setup build
+	BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/run_bench.sh
+
+format:
+	git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,36 @@
+// Turns one frame into one frame record: the most prominent face (box, head angles, luma,
+// gaze, mouth, corners, brows), the visible hands and one person's shoulders.
+#pragma once
+
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "platform/image/pixel_buffer.h"
+#include "platform/vision/vision.h"
+
+namespace talvex::lumipose {
+
+// Keys keep the order in which the record is built.
+using FrameRecord = nlohmann::ordered_json;
+
+// Lifecycle: created once per producer (one offline analysis, one live pipeline) and reused
+// for every frame it analyses. Threading: one thread at a time, since each request keeps the
+// results of its last perform.
+class Analyzer {
+ public:
+  // Takes ownership of the detectors that answer the four requests.
+  explicit Analyzer(std::unique_ptr<vision::Detector> detector);
+
+  // The frame record of `frame` at `t` seconds. Never fails: failures show as missing keys,
+  // or as a record of only "t" and "faces" 0 when the detectors fail.
+  FrameRecord line(const PixelBuffer& frame, double t);
+
+ private:
+  std::unique_ptr<vision::Detector> detector_;
+  vision::DetectFaceLandmarksRequest faceReq;
+  vision::DetectFaceRectanglesRequest poseReq;
+  vision::DetectHumanBodyPoseRequest bodyReq;
+  vision::DetectHumanHandPoseRequest handReq;
+};
+
+}  // namespace talvex::lumipose

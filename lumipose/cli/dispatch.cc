@@ -1,0 +1,68 @@
+#include "lumipose/cli/dispatch.h"
+
+#include <string>
+#include <vector>
+
+#include "lumipose/cli/offset.h"
+#include "lumipose/live/live_main.h"
+#include "lumipose/mux/mux.h"
+#include "lumipose/output/analyze_file.h"
+#include "platform/media/camera_permission.h"
+#include "platform/process/output.h"
+
+namespace talvex::lumipose {
+namespace {
+
+const char* permissionWord(media::CameraPermission p) {
+  switch (p) {
+    case media::CameraPermission::Restricted: return "restricted";
+    case media::CameraPermission::Denied: return "denied";
+    case media::CameraPermission::Authorized: return "authorized";
+    default: return "notDetermined";
+  }
+}
+
+}  // namespace
+
+int lumiposeMain(int argc, char** argv) {
+  const std::vector<std::string> args(argv, argv + argc);
+  if (args.size() < 2) {
+    say("ERR:usage: talvex-lumipose status | live <preview.jpg> | analyze <mov> <jsonl> | mux "
+        "<video> <wav> <out> [offset]");
+    return 1;
+  }
+  const std::string& mode = args[1];
+  if (mode == "status") {
+    printResult(permissionWord(media::cameraPermission()));
+    return 0;
+  }
+  if (mode == "analyze") {
+    if (args.size() < 4) {
+      say("ERR:analyze <mov> <jsonl>");
+      return 1;
+    }
+    analyzeFile(args[2], args[3]);
+    return 0;
+  }
+  if (mode == "mux") {
+    if (args.size() < 5) {
+      say("ERR:mux <video> <wav> <out> [offset]");
+      return 1;
+    }
+    double offset = 0;
+    if (args.size() > 5) offset = parseOffset(args[5]).value_or(0);
+    mux(args[2], args[3], args[4], offset);
+    return 0;
+  }
+  if (mode == "live") {
+    if (args.size() == 2) {
+      say("ERR:live <preview.jpg>");
+      return 1;
+    }
+    return runLive(args[2]);
+  }
+  say("ERR:unknown mode " + mode);
+  return 1;
+}
+
+}  // namespace talvex::lumipose

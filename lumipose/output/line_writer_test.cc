@@ -1,0 +1,75 @@
+#include "lumipose/output/line_writer.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace talvex::lumipose {
+namespace {
+
+namespace fs = std::filesystem;
+
+class LineWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("lw_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  std::string read(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  fs::path dir;
+};
+
+TEST_F(LineWriterTest, TruncatesExistingFileAndWritesCompactLines) {
+  fs::path p = dir / "frames.jsonl";
+  std::ofstream(p) << std::string(1000, 'x');
+  auto w = LineWriter::open(p.string());
+  ASSERT_TRUE(w);
+  EXPECT_EQ(fs::file_size(p), 0u);
+  w->write(nlohmann::json{{"start_epoch", 0}});
+  w->write(nlohmann::json::object());
+  nlohmann::ordered_json rec;
+  rec["t"] = 0.1;
+  rec["box"] = {0.25, 0.2, 0.2, 0.3};
+  rec["faces"] = 1;
+  w->write(rec);
+  w->close();
+  EXPECT_EQ(read(p), "{\"start_epoch\":0}\n{}\n{\"t\":0.1,\"box\":[0.25,0.2,0.2,0.3],\"faces\":1}\n");
+}
+
+TEST_F(LineWriterTest, NonFiniteRecordIsSkippedAndWriterStaysUsable) {
+  fs::path p = dir / "f.jsonl";
+  auto w = LineWriter::open(p.string());
+  ASSERT_TRUE(w);
+  w->write(nlohmann::json{{"a", 1}});
+  w->write(nlohmann::json{{"t", std::nan("")}});
+  w->write(nlohmann::json{{"x", {1.0, INFINITY}}});
+  w->write(nlohmann::json{{"s", "\xff"}});  // not UTF-8
+  w->write(nlohmann::json{{"b", 2}});
+  w->close();
+  EXPECT_EQ(read(p), "{\"a\":1}\n{\"b\":2}\n");
+}
+
+TEST_F(LineWriterTest, MissingDirectoryGivesNoWriterAndCreatesNothing) {
+  EXPECT_FALSE(LineWriter::open((dir / "missing" / "f.jsonl").string()));
+  EXPECT_FALSE(fs::exists(dir / "missing"));
+}
+
+TEST_F(LineWriterTest, NeverWrittenFileStaysEmptyAndDestructorCloses) {
+  fs::path p = dir / "empty.jsonl";
+  { auto w = LineWriter::open(p.string()); }
+  EXPECT_EQ(fs::file_size(p), 0u);
+}
+
+}  // namespace
+}  // namespace talvex::lumipose

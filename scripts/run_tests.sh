@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Runs the whole test suite with the services it needs, and stops them afterwards.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="${BUILD_DIR:-$(dirname "$here")/build}"
+cd "$build"
+ctest --output-on-failure --timeout 600 -j 2 "$@"

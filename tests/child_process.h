@@ -1,0 +1,59 @@
+// Runs the built programs as child processes for end-to-end tests: pipes on all three
+// standard streams, real signals, time limits so a hung child fails the test instead of CI.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talvex::testing {
+
+std::string buildPath(const std::string& name);  // a file in the build directory
+
+struct RunResult {
+  int exitStatus = -1;  // -1 when killed by a signal
+  int termSignal = 0;
+  std::string out, err;
+};
+
+// Runs `argv` to completion with `input` on its standard input (then closed).
+RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
+              const std::map<std::string, std::string>& env = {},
+              std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
+// A child that runs while the test talks to it. The destructor kills what is still running.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv,
+               const std::map<std::string, std::string>& env = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void write(const std::string& text);
+  void closeInput();
+  void signal(int signo);
+  // Waits until standard error holds a line equal to `line` (or starting with it when
+  // `prefix`); returns that line, or nullopt on timeout or end of stream.
+  std::optional<std::string> waitForLine(const std::string& line, std::chrono::milliseconds timeout,
+                                         bool prefix = false);
+  // Waits for the exit; collects the rest of both streams. nullopt on timeout.
+  std::optional<RunResult> wait(std::chrono::milliseconds timeout);
+  // Everything read from standard error so far.
+  const std::string& errSoFar() const { return err_; }
+
+ private:
+  void pump(std::chrono::milliseconds timeout);
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, errFd_ = -1;
+  std::string out, err_;
+  size_t scanned_ = 0;
+  std::optional<RunResult> done_;
+};
+
+}  // namespace talvex::testing
