@@ -14,7 +14,9 @@ extern char** environ;
 
 namespace talvex::testing {
 
-std::string buildPath(const std::string& name) { return std::string(TALVEX_BUILD_DIR) + "/" + name; }
+std::string buildPath(const std::string& name) {
+  return std::string(TALVEX_BUILD_DIR) + "/" + name;
+}
 
 namespace {
 
@@ -125,7 +127,8 @@ void ChildProcess::pump(std::chrono::milliseconds timeout) {
 }
 
 std::optional<std::string> ChildProcess::waitForLine(const std::string& line,
-                                                     std::chrono::milliseconds timeout, bool prefix) {
+                                                     std::chrono::milliseconds timeout,
+                                                     bool prefix) {
   const auto deadline = Clock::now() + timeout;
   while (true) {
     size_t nl;

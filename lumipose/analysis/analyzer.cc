@@ -97,8 +97,9 @@ FrameRecord Analyzer::line(const PixelBuffer& frame, double t) {
   }
 
   std::vector<FaceObservation> faces = faceReq.results.value_or(std::vector<FaceObservation>{});
-  std::stable_sort(faces.begin(), faces.end(),
-                   [](const FaceObservation& a, const FaceObservation& b) { return area(a) > area(b); });
+  std::stable_sort(
+      faces.begin(), faces.end(),
+      [](const FaceObservation& a, const FaceObservation& b) { return area(a) > area(b); });
   rec["faces"] = static_cast<int64_t>(faces.size());
 
   const double frameLuma = luma(frame, vision::Rect{0, 0, 1, 1});

@@ -24,7 +24,9 @@ PixelBuffer markedPlane(int w, int h) {
   return b;
 }
 
-void set(const PixelBuffer& b, int x, int y, uint8_t v) { b.plane(0).base[y * b.plane(0).bytesPerRow + x] = v; }
+void set(const PixelBuffer& b, int x, int y, uint8_t v) {
+  b.plane(0).base[y * b.plane(0).bytesPerRow + x] = v;
+}
 
 TEST(Luma, SamplesSixPixelGridFromClampedCorner) {
   PixelBuffer b = markedPlane(12, 12);
@@ -61,9 +63,7 @@ TEST(Luma, TruncatesEdgesInsteadOfRounding) {
   EXPECT_DOUBLE_EQ(luma(b, {0, top, 0.01, 0.1}), (255.0 / 2) / 255);
 }
 
-TEST(Luma, BufferWithoutPlanesIsUnmeasurable) {
-  EXPECT_EQ(luma(PixelBuffer(), {0, 0, 1, 1}), -1);
-}
+TEST(Luma, BufferWithoutPlanesIsUnmeasurable) { EXPECT_EQ(luma(PixelBuffer(), {0, 0, 1, 1}), -1); }
 
 TEST(Luma, HonoursBytesPerRow) {
   PixelBuffer b = PixelBuffer::allocateNV12(6, 6, 64);

@@ -15,10 +15,14 @@ namespace {
 
 const char* permissionWord(media::CameraPermission p) {
   switch (p) {
-    case media::CameraPermission::Restricted: return "restricted";
-    case media::CameraPermission::Denied: return "denied";
-    case media::CameraPermission::Authorized: return "authorized";
-    default: return "notDetermined";
+    case media::CameraPermission::Restricted:
+      return "restricted";
+    case media::CameraPermission::Denied:
+      return "denied";
+    case media::CameraPermission::Authorized:
+      return "authorized";
+    default:
+      return "notDetermined";
   }
 }
 

@@ -8,7 +8,12 @@ namespace talvex::lumipose {
 std::optional<double> parseOffset(const std::string& text) {
   if (text.empty()) return std::nullopt;
   switch (text.front()) {
-    case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\v':
+    case '\f':
+    case '\r':
       return std::nullopt;
   }
   // The POSIX locale whatever the environment says, so "0.25" is a quarter everywhere.

@@ -16,8 +16,9 @@ namespace fs = std::filesystem;
 class LineWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("lw_" + std::to_string(::getpid()) + "_" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = fs::temp_directory_path() /
+          ("lw_" + std::to_string(::getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir);
   }
   void TearDown() override { fs::remove_all(dir); }
@@ -44,7 +45,8 @@ TEST_F(LineWriterTest, TruncatesExistingFileAndWritesCompactLines) {
   rec["faces"] = 1;
   w->write(rec);
   w->close();
-  EXPECT_EQ(read(p), "{\"start_epoch\":0}\n{}\n{\"t\":0.1,\"box\":[0.25,0.2,0.2,0.3],\"faces\":1}\n");
+  EXPECT_EQ(read(p),
+            "{\"start_epoch\":0}\n{}\n{\"t\":0.1,\"box\":[0.25,0.2,0.2,0.3],\"faces\":1}\n");
 }
 
 TEST_F(LineWriterTest, NonFiniteRecordIsSkippedAndWriterStaysUsable) {

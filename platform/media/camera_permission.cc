@@ -61,10 +61,14 @@ CameraPermission cameraPermission() {
   auto path = defaultCameraPath();
   if (!path) return CameraPermission::NotDetermined;
   switch (openError(*path)) {
-    case 0: return CameraPermission::Authorized;
-    case EACCES: return CameraPermission::Denied;
-    case EPERM: return CameraPermission::Restricted;
-    default: return CameraPermission::NotDetermined;
+    case 0:
+      return CameraPermission::Authorized;
+    case EACCES:
+      return CameraPermission::Denied;
+    case EPERM:
+      return CameraPermission::Restricted;
+    default:
+      return CameraPermission::NotDetermined;
   }
 }
 

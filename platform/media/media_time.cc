@@ -7,7 +7,6 @@
 namespace talvex::media {
 namespace {
 
-
 MediaTime withFlags(uint32_t extra) { return MediaTime{0, 1, MediaTime::kValid | extra, 0}; }
 
 // Rescales `t` to `timescale`, rounding to nearest; sets `rounded` when not exact.
@@ -28,7 +27,8 @@ MediaTime combine(const MediaTime& a, const MediaTime& b, int sign) {
   if (!a.isValid() || !b.isValid()) return MediaTime::invalid();
   if ((a.flags & MediaTime::kIndefinite) || (b.flags & MediaTime::kIndefinite))
     return withFlags(MediaTime::kIndefinite);
-  const bool aPos = a.flags & MediaTime::kPositiveInfinity, aNeg = a.flags & MediaTime::kNegativeInfinity;
+  const bool aPos = a.flags & MediaTime::kPositiveInfinity,
+             aNeg = a.flags & MediaTime::kNegativeInfinity;
   bool bPos = b.flags & MediaTime::kPositiveInfinity, bNeg = b.flags & MediaTime::kNegativeInfinity;
   if (sign < 0) std::swap(bPos, bNeg);
   if ((aPos && bNeg) || (aNeg && bPos)) return MediaTime::invalid();
@@ -37,7 +37,7 @@ MediaTime combine(const MediaTime& a, const MediaTime& b, int sign) {
 
   int64_t lcm = std::lcm(static_cast<int64_t>(a.timescale), static_cast<int64_t>(b.timescale));
   int32_t scale = lcm <= std::numeric_limits<int32_t>::max() ? static_cast<int32_t>(lcm)
-                                                              : std::max(a.timescale, b.timescale);
+                                                             : std::max(a.timescale, b.timescale);
   bool rounded = ((a.flags | b.flags) & MediaTime::kHasBeenRounded) != 0;
   __int128 av = 0, bv = 0;
   rescale(a, scale, av, rounded);

@@ -59,7 +59,8 @@ struct SerialQueue::Impl {
   std::thread thread;
 };
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), impl_(std::make_unique<Impl>()) {
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), impl_(std::make_unique<Impl>()) {
   impl_->thread = std::thread([this] {
     // Thread names are limited to 15 bytes; the tail of the label is the telling part.
     std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;

@@ -27,7 +27,8 @@ TEST(Say, LinesFromManyThreadsNeverInterleave) {
   std::vector<std::thread> writers;
   for (int t = 0; t < 8; ++t)
     writers.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) say("LINE:" + std::to_string(t) + ":" + std::string(40, char('a' + t)));
+      for (int i = 0; i < 200; ++i)
+        say("LINE:" + std::to_string(t) + ":" + std::string(40, char('a' + t)));
     });
   for (auto& w : writers) w.join();
   ::dup2(saved, STDERR_FILENO);

@@ -33,7 +33,7 @@ class Status {
 template <class T>
 class Result {
  public:
-  Result(T value) : v_(std::move(value)) {}  // NOLINT: implicit on purpose
+  Result(T value) : v_(std::move(value)) {}           // NOLINT: implicit on purpose
   Result(Status failure) : v_(std::move(failure)) {}  // NOLINT: must be a failure
 
   static Result failure(std::string message) { return Result(Status::failure(std::move(message))); }
