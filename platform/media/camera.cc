@@ -53,6 +53,8 @@ class FfmpegCamera : public Camera {
       return static_cast<FfmpegCamera*>(self)->stopping_.load() ? 1 : 0;
     };
     input_->interrupt_callback.opaque = this;
+    const AVCodecDescriptor* d = avcodec_descriptor_get(decoder_->codec_id);
+    intraOnly_ = d && (d->props & AV_CODEC_PROP_INTRA_ONLY);
   }
   ~FfmpegCamera() override { stop(); }
 
@@ -101,7 +103,16 @@ class FfmpegCamera : public Camera {
         firstPts_ = AV_NOPTS_VALUE;
         continue;
       }
-      if (pkt->stream_index == stream_) drain(pkt.get(), frame.get());
+      if (pkt->stream_index == stream_) {
+        // A device's MJPEG or raw frames stand alone: one that would be dropped anyway is not
+        // worth decoding.
+        if (clock_ == Clock::Device && intraOnly_ && busy_->load()) {
+          ++produced_;
+          ++dropped_;
+        } else {
+          drain(pkt.get(), frame.get());
+        }
+      }
       av_packet_unref(pkt.get());
     }
   }
@@ -181,6 +192,7 @@ class FfmpegCamera : public Camera {
   int stream_;
   CodecContextPtr decoder_;
   Clock clock_;
+  bool intraOnly_ = false;
   Nv12Converter converter_;
   SwsContextPtr scaler_;
   FramePtr scaled_;
