@@ -174,7 +174,8 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
   c->write("REC " + (dir / "one.mov").string() + "\n");
   c->write("REC a\tb\tc\n");
   // A CRLF line records into paths without the carriage return.
-  const std::string crlf = recLine(dir / "a.mov", dir / "a.jsonl");
+  // Spaces inside the paths are part of them.
+  const std::string crlf = recLine(dir / "a movie.mov", dir / "a frames.jsonl");
   c->write(crlf.substr(0, crlf.size() - 1) + "\r\n");
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
   c->write(recLine(dir / "ignored.mov", dir / "ignored.jsonl"));  // REC while recording
@@ -217,7 +218,7 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
   EXPECT_FALSE(fs::exists(dir / "missing"));
 
   // Each movie: H.264 1280x720, exactly the reported frames, starting at 0.
-  for (auto [name, n] : {std::pair{"a.mov", a}, {"b.mov", b}, {"c.mov", q}}) {
+  for (auto [name, n] : {std::pair{"a movie.mov", a}, {"b.mov", b}, {"c.mov", q}}) {
     MovieProbe p = probe(dir / name);
     ASSERT_TRUE(p.ok) << name;
     EXPECT_EQ(p.codec, "h264") << name;
@@ -229,7 +230,7 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
   }
 
   // Frames file: the header, then a record per third session frame, t on the movie timeline.
-  for (const char* name : {"a.jsonl", "c.jsonl"}) {
+  for (const char* name : {"a frames.jsonl", "c.jsonl"}) {
     const auto lines = readLines(dir / name);
     ASSERT_GE(lines.size(), 2u) << name;
     double epoch = 0;
@@ -250,7 +251,7 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
     }
     EXPECT_LT(std::atof(lines[1].c_str() + 5), 0.1 + 1e-9) << "first record";
   }
-  EXPECT_NEAR(double(readLines(dir / "a.jsonl").size() - 1), a / 3.0, 1.0);
+  EXPECT_NEAR(double(readLines(dir / "a frames.jsonl").size() - 1), a / 3.0, 1.0);
 }
 
 TEST_F(LiveE2E, EndOfInputQuitsAfterStoppingTheRecording) {

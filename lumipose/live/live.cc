@@ -34,7 +34,11 @@ Live::Live(std::string previewPath, media::CameraSource& source, DetectorLoader 
 }
 
 Live::~Live() {
-  if (session) session->stop();
+  // Frame work still queued uses the fields below; let it run before they go.
+  queue.sync([this] {
+    if (session) session->stop();
+  });
+  queue.sync([] {});
 }
 
 void Live::useDetector(std::unique_ptr<vision::Detector> detector) {
@@ -55,8 +59,12 @@ void Live::start() {
     }
     analyzer.emplace(std::move(detector.value()));
   }
-  session = std::move(camera.value());
-  session->start(queue, [this](const media::CameraFrame& f) { captureOutput(f); });
+  // The session is a frame-queue field: a quit from a signal may already be running there
+  // while the permission thread gets here.
+  queue.sync([this, &camera] {
+    session = std::move(camera.value());
+    session->start(queue, [this](const media::CameraFrame& f) { captureOutput(f); });
+  });
 }
 
 void Live::end(int status) { hooks_.exit(status); }
