@@ -131,6 +131,46 @@ TEST_F(LiveE2E, TestProgramWithoutAnInputHasNoCamera) {
   EXPECT_EQ(r.err, "ERR:no-camera\n");
 }
 
+TEST_F(LiveE2E, PermissionAnswers) {
+  auto live = [&](const std::string& permission) {
+    return testing::run(
+        {testing::buildPath("talvex-lumipose-testcam"), "live", preview().string()}, "QUIT\n",
+        {{"TALVEX_TEST_CAMERA", kMovingCamera}, {"TALVEX_TEST_CAMERA_PERMISSION", permission}});
+  };
+  for (const char* refused : {"denied", "restricted", "ask-refuse"}) {
+    auto r = live(refused);
+    EXPECT_EQ(r.exitStatus, 1) << refused;
+    EXPECT_EQ(r.err, "ERR:no-permission\n") << refused;
+    EXPECT_FALSE(fs::exists(preview()));
+  }
+  // Granted when asked: the session goes live from the answer and reads its control lines.
+  auto granted = live("ask-grant");
+  EXPECT_EQ(granted.exitStatus, 0);
+  EXPECT_EQ(granted.err.rfind("ERR:", 0), std::string::npos) << granted.err;
+
+  // status reports the word without asking.
+  auto status = testing::run({testing::buildPath("talvex-lumipose-testcam"), "status"}, "",
+                             {{"TALVEX_TEST_CAMERA_PERMISSION", "ask-pending"}});
+  EXPECT_EQ(status.out, "notDetermined\n");
+  EXPECT_EQ(status.exitStatus, 0);
+}
+
+TEST_F(LiveE2E, SigintWhileThePermissionQuestionIsOpenQuitsSilently) {
+  ChildProcess c(
+      {testing::buildPath("talvex-lumipose-testcam"), "live", preview().string()},
+      {{"TALVEX_TEST_CAMERA", kMovingCamera}, {"TALVEX_TEST_CAMERA_PERMISSION", "ask-pending"}});
+  // Control lines wait unread while the question is open.
+  c.write("REC " + (dir / "m.mov").string() + "\t" + (dir / "m.jsonl").string() + "\n");
+  std::this_thread::sleep_for(1s);
+  c.signal(SIGINT);
+  auto r = c.wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(r->termSignal, 0);
+  EXPECT_EQ(r->err, "");
+  EXPECT_FALSE(fs::exists(dir / "m.mov"));
+}
+
 TEST_F(LiveE2E, PreviewComesAtTheSixthFrameMirroredAndGoesAtQuit) {
   // Two frames a second: the sixth comes 2.5 s after the first, so its absence is observable.
   auto c = testcam(

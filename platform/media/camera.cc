@@ -258,9 +258,10 @@ class DeviceSource : public CameraSource {
 
 class PlayedSource : public CameraSource {
  public:
-  explicit PlayedSource(std::string input) : input_(std::move(input)) {}
-  CameraPermission permission() override { return CameraPermission::Authorized; }
-  bool requestAccess() override { return true; }
+  PlayedSource(std::string input, CameraPermission permission, std::function<bool()> ask)
+      : input_(std::move(input)), permission_(permission), ask_(std::move(ask)) {}
+  CameraPermission permission() override { return permission_; }
+  bool requestAccess() override { return ask_ ? ask_() : true; }
   Result<std::unique_ptr<Camera>> open() override {
     if (input_.empty()) return Result<std::unique_ptr<Camera>>::failure("no-camera");
     registerDevicesQuietly();
@@ -273,14 +274,17 @@ class PlayedSource : public CameraSource {
 
  private:
   std::string input_;
+  CameraPermission permission_;
+  std::function<bool()> ask_;
 };
 
 }  // namespace
 
 std::unique_ptr<CameraSource> deviceCameraSource() { return std::make_unique<DeviceSource>(); }
 
-std::unique_ptr<CameraSource> inputCameraSource(std::string input) {
-  return std::make_unique<PlayedSource>(std::move(input));
+std::unique_ptr<CameraSource> inputCameraSource(std::string input, CameraPermission permission,
+                                                std::function<bool()> ask) {
+  return std::make_unique<PlayedSource>(std::move(input), permission, std::move(ask));
 }
 
 }  // namespace talvex::media

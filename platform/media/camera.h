@@ -61,8 +61,10 @@ class CameraSource {
 std::unique_ptr<CameraSource> deviceCameraSource();
 
 // An FFmpeg input played in real time as if it were the camera: a movie file (looped) or a
-// lavfi filter graph such as "testsrc2=size=1280x720:rate=30". Permission is "authorized".
-// An empty input means no camera.
-std::unique_ptr<CameraSource> inputCameraSource(std::string input);
+// lavfi filter graph such as "testsrc2=size=1280x720:rate=30". An empty input means no camera.
+// The permission is `permission`; asking for access calls `ask` (granted when it is empty).
+std::unique_ptr<CameraSource> inputCameraSource(
+    std::string input, CameraPermission permission = CameraPermission::Authorized,
+    std::function<bool()> ask = {});
 
 }  // namespace talvex::media
