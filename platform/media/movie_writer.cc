@@ -38,7 +38,7 @@ struct MovieWriter::Impl {
   OutputContextPtr out;
   CodecContextPtr encoder;
   AVStream* stream = nullptr;
-  int handOffFrames = 8;
+  int handOffFrames = 15;
 
   // Caller's thread.
   bool writing = false;

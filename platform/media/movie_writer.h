@@ -19,8 +19,9 @@ struct VideoSettings {
   // x264 speed preset. superfast keeps a 1280x720 30 fps encode at about a quarter of one core,
   // which leaves room for analysis on two cores; veryfast needs about twice that.
   std::string preset = "superfast";
-  // Frames waiting for the encoder before the writer stops being ready.
-  int handOffFrames = 8;
+  // Frames waiting for the encoder before the writer stops being ready: half a second, so a
+  // burst of load elsewhere costs no frames.
+  int handOffFrames = 15;
 };
 
 // Lifecycle: open() -> addVideoInput() -> startWriting() -> startSession() at the first frame
