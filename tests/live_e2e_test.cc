@@ -129,6 +129,11 @@ TEST_F(LiveE2E, TestProgramWithoutAnInputHasNoCamera) {
                         "", {{"TALVEX_TEST_CAMERA", ""}});
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.err, "ERR:no-camera\n");
+  // A camera that cannot be opened reports the system's reason.
+  r = testing::run({testing::buildPath("talvex-lumipose-testcam"), "live", preview().string()}, "",
+                   {{"TALVEX_TEST_CAMERA", (dir / "missing.mp4").string()}});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "ERR:No such file or directory\n");
 }
 
 TEST_F(LiveE2E, PermissionAnswers) {

@@ -267,7 +267,10 @@ class PlayedSource : public CameraSource {
     registerDevicesQuietly();
     AVDictionary* options = nullptr;
     struct stat st {};
-    const bool isFile = ::stat(input_.c_str(), &st) == 0;
+    // A path (existing, or with a slash and no option syntax) is a movie; the rest a graph.
+    const bool isFile =
+        ::stat(input_.c_str(), &st) == 0 ||
+        (input_.find('/') != std::string::npos && input_.find('=') == std::string::npos);
     return openInput(input_.c_str(), isFile ? nullptr : av_find_input_format("lavfi"), &options,
                      Clock::Played);
   }
