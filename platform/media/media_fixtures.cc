@@ -142,7 +142,7 @@ double videoRotation(const std::string& path) {
   int idx = av_find_best_stream(fmt.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   if (idx < 0) return 0;
   const uint8_t* m = av_stream_get_side_data(fmt->streams[idx], AV_PKT_DATA_DISPLAYMATRIX, nullptr);
-  return m ? -av_display_rotation_get(reinterpret_cast<const int32_t*>(m)) : 0;
+  return m ? av_display_rotation_get(reinterpret_cast<const int32_t*>(m)) : 0;
 }
 
 std::string videoCodecTag(const std::string& path) {
