@@ -148,5 +148,51 @@ TEST(Analyze, TruncatedMovieEndsTheLoopAndStillSummarises) {
   EXPECT_EQ(recordTimes(dir.file("f.jsonl")).size(), static_cast<size_t>(n / 3));
 }
 
+TEST(Analyze, VideoInAFormatNothingDecodes) {
+  TempDir dir;
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("a.mov"), 6));
+  std::string bytes = readFile(dir.file("a.mov"));
+  const auto at = bytes.find("avc1");
+  ASSERT_NE(at, std::string::npos);
+  bytes.replace(at, 4, "zzzz");
+  writeFile(dir.file("odd.mov"), bytes);
+  writeFile(dir.file("f.jsonl"), "earlier results\n");
+  RunResult r = analyze(dir.file("odd.mov"), dir.file("f.jsonl"));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "ERR:cannot start reading\n");
+  EXPECT_EQ(readFile(dir.file("f.jsonl")), "earlier results\n");
+}
+
+TEST(Analyze, DamagedMoviesNeverCrashOrHang) {
+  TempDir dir;
+  // A recording whose process was killed: the fragments written so far, the last one cut.
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("frag.mov"), 90, 30, 160, 120,
+                                         {"-g", "15", "-movflags", "+frag_keyframe+empty_moov"}));
+  std::filesystem::copy_file(dir.file("frag.mov"), dir.file("killed.mov"));
+  std::filesystem::resize_file(dir.file("killed.mov"),
+                               std::filesystem::file_size(dir.file("frag.mov")) * 2 / 3);
+  // A movie with a stretch of its frame data overwritten.
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("whole.mov"), 90, 30, 160, 120,
+                                         {"-movflags", "+faststart"}));
+  std::string bytes = readFile(dir.file("whole.mov"));
+  uint32_t x = 12345;
+  for (size_t i = bytes.size() / 3; i < bytes.size() / 2; ++i) {
+    x = x * 1103515245u + 12345u;
+    bytes[i] = static_cast<char>(x >> 24);
+  }
+  writeFile(dir.file("damaged.mov"), bytes);
+  for (const char* name : {"killed.mov", "damaged.mov"}) {
+    RunResult r = analyze(dir.file(name), dir.file("f.jsonl"));
+    EXPECT_EQ(r.exitStatus, 0) << name;
+    EXPECT_EQ(r.err, "") << name;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m, std::regex("analysed (\\d+) of (\\d+) frames\n")))
+        << name << ": " << r.out;
+    EXPECT_GT(std::stoi(m[2]), 3) << name;
+    EXPECT_LT(std::stoi(m[2]), 90) << name;
+    EXPECT_EQ(recordTimes(dir.file("f.jsonl")).size(), static_cast<size_t>(std::stoi(m[1])));
+  }
+}
+
 }  // namespace
 }  // namespace talvex

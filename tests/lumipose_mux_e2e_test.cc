@@ -119,6 +119,21 @@ TEST_F(Mux, KeepsRotationAndReadsFragmentedRecordings) {
   EXPECT_EQ(a->frames(), 288000);
 }
 
+TEST_F(Mux, JoinsWhatAKilledRecordingHolds) {
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("frag.mov"), 90, 30, 160, 120,
+                                         {"-g", "15", "-movflags", "+frag_keyframe+empty_moov"}));
+  std::filesystem::copy_file(dir.file("frag.mov"), dir.file("killed.mov"));
+  std::filesystem::resize_file(dir.file("killed.mov"),
+                               std::filesystem::file_size(dir.file("frag.mov")) / 2);
+  RunResult r = mux({dir.file("killed.mov"), wav, out, "-1"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  expectSameVideo(dir.file("killed.mov"), out);
+  auto a = media::fixtures::readAudio(out);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->frames(), 240000);
+}
+
 TEST_F(Mux, MissingTracksAreReportedVideoFirst) {
   std::ofstream(out) << "previous output";
   struct Case {
