@@ -134,6 +134,25 @@ TEST_F(Mux, JoinsWhatAKilledRecordingHolds) {
   EXPECT_EQ(a->frames(), 240000);
 }
 
+TEST_F(Mux, OutputMayReplaceAnInput) {
+  // The old output is removed before the export; when it names an input, the input must still
+  // be read as it was opened instead of being lost.
+  std::filesystem::copy_file(video, dir.file("copy.mov"));
+  RunResult r = mux({dir.file("copy.mov"), wav, dir.file("copy.mov"), "1"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  expectSameVideo(video, dir.file("copy.mov"));
+  auto a = media::fixtures::readAudio(dir.file("copy.mov"));
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->frames(), 288000);
+
+  std::filesystem::copy_file(wav, dir.file("copy.wav"));
+  r = mux({video, dir.file("copy.wav"), dir.file("copy.wav")});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  a = media::fixtures::readAudio(dir.file("copy.wav"));
+  ASSERT_TRUE(a);
+  EXPECT_TRUE(a->samples == source.samples);
+}
+
 TEST_F(Mux, MissingTracksAreReportedVideoFirst) {
   std::ofstream(out) << "previous output";
   struct Case {

@@ -32,9 +32,10 @@ Status Composition::insertTimeRange(CompositionTrack& track, const MediaTime& so
     return Status::failure("the composition track already holds a time range");
   if (track.type == MediaType::Video && compare(sourceStart, zero) != 0)
     return Status::failure("video is copied without re-encoding, so its range must start at zero");
+  if (!asset.source()) return Status::failure("the source file is not open");
   if (track.type == MediaType::Audio && source.sampleRate <= 0)
     return Status::failure("the audio track has no sample rate");
-  track.segments.push_back(CompositionSegment{asset.path(), source, sourceStart, duration, at});
+  track.segments.push_back(CompositionSegment{asset.source(), source, sourceStart, duration, at});
   return Status::ok();
 }
 

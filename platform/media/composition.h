@@ -14,7 +14,7 @@ namespace talvex::media {
 
 // One time range of a source track, placed at `at` on the composition's timeline.
 struct CompositionSegment {
-  std::string sourcePath;
+  std::shared_ptr<const SourceFile> source;
   AssetTrack sourceTrack;
   MediaTime sourceStart;
   MediaTime duration;

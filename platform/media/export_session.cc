@@ -20,6 +20,7 @@ extern "C" {
 
 #include "platform/media/av_handles.h"
 #include "platform/media/library_log.h"
+#include "platform/media/source_file.h"
 #include "platform/media/stream_time.h"
 #include "platform/process/dispatch.h"
 
@@ -41,15 +42,14 @@ Status avFailure(const char* what, int rc) {
   return Status::failure(std::string(what) + ": " + avErrorText(rc));
 }
 
-Status openInput(const std::string& path, int stream, InputContextPtr& fmt) {
-  AVFormatContext* raw = nullptr;
-  if (int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); rc < 0)
-    return Status::failure(path + ": " + avErrorText(rc));
-  fmt.reset(raw);
-  if (int rc = avformat_find_stream_info(raw, nullptr); rc < 0)
-    return Status::failure(path + ": " + avErrorText(rc));
+Status openInput(const std::shared_ptr<const SourceFile>& file, int stream,
+                 std::unique_ptr<OpenedInput>& in) {
+  auto opened = OpenedInput::open(file);
+  if (!opened) return Status::failure(file->path() + ": " + opened.message());
+  in = std::move(opened).value();
+  AVFormatContext* raw = in->get();
   if (stream < 0 || stream >= static_cast<int>(raw->nb_streams))
-    return Status::failure(path + ": the source track is gone");
+    return Status::failure(file->path() + ": the source track is gone");
   for (unsigned i = 0; i < raw->nb_streams; ++i)
     if (static_cast<int>(i) != stream) raw->streams[i]->discard = AVDISCARD_ALL;
   return Status::ok();
@@ -61,8 +61,8 @@ class VideoPassthrough {
   Status open(const CompositionTrack& track, AVFormatContext* out) {
     const CompositionSegment& seg = track.segments.front();
     stream_ = seg.sourceTrack.streamIndex;
-    if (Status s = openInput(seg.sourcePath, stream_, in_); !s) return s;
-    const AVStream* src = in_->streams[stream_];
+    if (Status s = openInput(seg.source, stream_, in_); !s) return s;
+    const AVStream* src = in_->get()->streams[stream_];
     inTb_ = src->time_base;
     shift_ = toStreamTicks(subtract(seg.at, seg.sourceStart), inTb_);
     out_ = avformat_new_stream(out, nullptr);
@@ -86,7 +86,7 @@ class VideoPassthrough {
   // The next packet in the output's time base, or false at the end of the track.
   Result<bool> next(AVPacket* pkt) {
     while (true) {
-      int rc = av_read_frame(in_.get(), pkt);
+      int rc = av_read_frame(in_->get(), pkt);
       if (rc == AVERROR_EOF) return false;
       if (rc < 0) return Result<bool>(avFailure("reading video failed", rc));
       if (pkt->stream_index != stream_) {
@@ -105,7 +105,7 @@ class VideoPassthrough {
   const AVStream* stream() const { return out_; }
 
  private:
-  InputContextPtr in_;
+  std::unique_ptr<OpenedInput> in_;
   int stream_ = -1;
   AVRational inTb_{1, 1};
   int64_t shift_ = 0;
@@ -118,8 +118,8 @@ class AudioAsPcm {
   Status open(const CompositionTrack& track, AVFormatContext* out) {
     const CompositionSegment& seg = track.segments.front();
     stream_ = seg.sourceTrack.streamIndex;
-    if (Status s = openInput(seg.sourcePath, stream_, in_); !s) return s;
-    const AVStream* src = in_->streams[stream_];
+    if (Status s = openInput(seg.source, stream_, in_); !s) return s;
+    const AVStream* src = in_->get()->streams[stream_];
     inTb_ = src->time_base;
     const AVCodec* codec = avcodec_find_decoder(src->codecpar->codec_id);
     if (!codec)
@@ -207,7 +207,7 @@ class AudioAsPcm {
       return Status::ok();
     }
     if (rc != AVERROR(EAGAIN)) return avFailure("decoding audio failed", rc);
-    rc = av_read_frame(in_.get(), pkt_.get());
+    rc = av_read_frame(in_->get(), pkt_.get());
     if (rc < 0) {
       if (rc != AVERROR_EOF) return avFailure("reading audio failed", rc);
       inputDone_ = true;
@@ -244,7 +244,7 @@ class AudioAsPcm {
     return Status::ok();
   }
 
-  InputContextPtr in_;
+  std::unique_ptr<OpenedInput> in_;
   int stream_ = -1;
   AVRational inTb_{1, 1};
   CodecContextPtr dec_;

@@ -4,6 +4,7 @@
 
 #include "platform/media/av_handles.h"
 #include "platform/media/library_log.h"
+#include "platform/media/source_file.h"
 #include "platform/media/stream_time.h"
 
 namespace talvex::media {
@@ -12,16 +13,18 @@ std::unique_ptr<MovieAsset> MovieAsset::open(const std::string& path) {
   silenceLibraryLog();
   auto asset = std::unique_ptr<MovieAsset>(new MovieAsset());
   asset->path_ = path;
-  AVFormatContext* raw = nullptr;
-  if (int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); rc < 0) {
-    asset->openError_ = avErrorText(rc);
+  auto file = SourceFile::open(path);
+  if (!file) {
+    asset->openError_ = file.message();
     return asset;
   }
-  InputContextPtr fmt(raw);
-  if (int rc = avformat_find_stream_info(fmt.get(), nullptr); rc < 0) {
-    asset->openError_ = avErrorText(rc);
+  auto opened = OpenedInput::open(file.value());
+  if (!opened) {
+    asset->openError_ = opened.message();
     return asset;
   }
+  asset->source_ = file.value();
+  AVFormatContext* fmt = (*opened)->get();
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {
     const AVStream* st = fmt->streams[i];
     const AVCodecParameters* par = st->codecpar;

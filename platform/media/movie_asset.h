@@ -11,6 +11,8 @@
 
 namespace talvex::media {
 
+class SourceFile;
+
 enum class MediaType { Video, Audio };
 
 // A track's orientation as the QuickTime track header stores it: a 3x3 matrix, row-major,
@@ -28,9 +30,9 @@ struct AssetTrack {
   int sampleRate = 0, channelCount = 0;  // audio
 };
 
-// Lifecycle: open() probes the file and closes it again; the asset then only holds what it
-// learned, so it is cheap to keep and safe to read from any thread. Readers and exports open
-// the file again on their own.
+// Lifecycle: open() opens and probes the file and keeps it open, so readers and exports made
+// from the asset read the file that was opened, even once its path is removed or replaced.
+// Immutable after open(); safe to read from any thread.
 class MovieAsset {
  public:
   // Never fails: a file that is missing or is not a readable movie gives an asset without
@@ -42,12 +44,15 @@ class MovieAsset {
   // The end of its longest track; zero when it has none.
   MediaTime duration() const { return duration_; }
   const std::string& openError() const { return openError_; }
+  // The open file; nothing for a file that could not be opened.
+  const std::shared_ptr<const SourceFile>& source() const { return source_; }
 
  private:
   std::string path_;
   std::vector<AssetTrack> tracks_;
   MediaTime duration_ = MediaTime::zero();
   std::string openError_;
+  std::shared_ptr<const SourceFile> source_;
 };
 
 }  // namespace talvex::media

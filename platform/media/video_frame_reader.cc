@@ -3,12 +3,13 @@
 #include "platform/media/av_handles.h"
 #include "platform/media/library_log.h"
 #include "platform/media/nv12_converter.h"
+#include "platform/media/source_file.h"
 #include "platform/media/stream_time.h"
 
 namespace talvex::media {
 
 struct VideoFrameReader::Impl {
-  InputContextPtr fmt;
+  std::unique_ptr<OpenedInput> fmt;
   int stream = -1;
   CodecContextPtr dec;
   PacketPtr pkt{av_packet_alloc()};
@@ -34,11 +35,11 @@ Result<std::unique_ptr<VideoFrameReader>> VideoFrameReader::create(const MovieAs
   silenceLibraryLog();
   auto impl = std::make_unique<Impl>();
   if (!impl->pkt || !impl->frame) return R::failure("out of memory");
-  AVFormatContext* raw = nullptr;
-  if (int rc = avformat_open_input(&raw, asset.path().c_str(), nullptr, nullptr); rc < 0)
-    return R::failure(avErrorText(rc));
-  impl->fmt.reset(raw);
-  if (int rc = avformat_find_stream_info(raw, nullptr); rc < 0) return R::failure(avErrorText(rc));
+  if (!asset.source()) return R::failure("the file is not open");
+  auto opened = OpenedInput::open(asset.source());
+  if (!opened) return R::failure(opened.message());
+  impl->fmt = std::move(opened).value();
+  AVFormatContext* raw = impl->fmt->get();
   if (track.streamIndex < 0 || track.streamIndex >= static_cast<int>(raw->nb_streams) ||
       raw->streams[track.streamIndex]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
     return R::failure("the file has no such video track");
@@ -52,7 +53,7 @@ Result<std::unique_ptr<VideoFrameReader>> VideoFrameReader::create(const MovieAs
 Status VideoFrameReader::start() {
   Impl& m = *impl_;
   if (m.dec) return Status::ok();
-  const AVCodecParameters* par = m.fmt->streams[m.stream]->codecpar;
+  const AVCodecParameters* par = m.fmt->get()->streams[m.stream]->codecpar;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (!codec)
     return Status::failure(std::string("no decoder for ") + avcodec_get_name(par->codec_id));
@@ -60,7 +61,7 @@ Status VideoFrameReader::start() {
   if (!dec) return Status::failure("out of memory");
   if (int rc = avcodec_parameters_to_context(dec.get(), par); rc < 0)
     return Status::failure(avErrorText(rc));
-  dec->pkt_timebase = m.fmt->streams[m.stream]->time_base;
+  dec->pkt_timebase = m.fmt->get()->streams[m.stream]->time_base;
   dec->thread_count = 0;  // one per core
   dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   if (int rc = avcodec_open2(dec.get(), codec, nullptr); rc < 0)
@@ -79,7 +80,7 @@ std::optional<MediaTime> VideoFrameReader::nextFrame() {
     if (rc == 0) {
       m.haveFrame = true;
       int64_t pts = m.frame->pts != AV_NOPTS_VALUE ? m.frame->pts : m.frame->best_effort_timestamp;
-      return streamTime(pts, m.fmt->streams[m.stream]->time_base);
+      return streamTime(pts, m.fmt->get()->streams[m.stream]->time_base);
     }
     if (rc == AVERROR_EOF) {
       m.finished = true;
@@ -93,7 +94,7 @@ std::optional<MediaTime> VideoFrameReader::nextFrame() {
       m.finished = true;
       return std::nullopt;
     }
-    rc = av_read_frame(m.fmt.get(), m.pkt.get());
+    rc = av_read_frame(m.fmt->get(), m.pkt.get());
     if (rc < 0) {
       // The end of the file, or a read error such as a truncated file: either way the decoder
       // hands out what it still holds, then reading ends.
