@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/media/media_fixtures.h"
+#include "platform/media/movie_asset.h"
 #include "tests/child_process.h"
 
 namespace talvex {
@@ -90,6 +91,16 @@ TEST(Analyze, TimesCountFromTheFirstFrameNotFromZero) {
   // A recording from the live helper: fragmented, its first frame 2/30 s in.
   ASSERT_TRUE(media::fixtures::makeMovie(dir.file("frag.mov"), 7, 30, 160, 120,
                                          {"-g", "3", "-movflags", "+frag_keyframe+empty_moov"}));
+  EXPECT_NEAR(media::MovieAsset::open(dir.file("late.mov"))
+                  ->tracks(media::MediaType::Video)
+                  .at(0)
+                  .start.seconds(),
+              10, 1e-9);
+  EXPECT_GT(media::MovieAsset::open(dir.file("frag.mov"))
+                ->tracks(media::MediaType::Video)
+                .at(0)
+                .start.seconds(),
+            0);
   for (const char* name : {"late.mov", "frag.mov"}) {
     RunResult r = analyze(dir.file(name), dir.file("f.jsonl"));
     EXPECT_EQ(r.exitStatus, 0) << name << r.err;
