@@ -14,6 +14,7 @@ extern "C" {
 
 #include "platform/media/av_handles.h"
 #include "platform/media/capture_format.h"
+#include "platform/media/library_log.h"
 #include "platform/media/nv12_converter.h"
 
 namespace talvex::media {
@@ -24,13 +25,10 @@ constexpr int kHeight = 720;
 constexpr int kFps = 30;
 constexpr AVRational kMicros{1, 1000000};
 
-// FFmpeg would otherwise write warnings to standard error, the program's event channel.
 void registerDevicesQuietly() {
+  silenceLibraryLog();
   static std::once_flag once;
-  std::call_once(once, [] {
-    av_log_set_level(AV_LOG_QUIET);
-    avdevice_register_all();
-  });
+  std::call_once(once, [] { avdevice_register_all(); });
 }
 
 // How presentation times are made.

@@ -7,9 +7,9 @@ extern "C" {
 
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 
 #include "platform/media/av_handles.h"
+#include "platform/media/library_log.h"
 #include "platform/process/dispatch.h"
 
 namespace talvex::media {
@@ -20,11 +20,6 @@ constexpr AVRational kTicks{1, 90000};
 // At 30 frames per second: a key frame, and with it a new fragment, every two seconds.
 constexpr int kKeyInterval = 60;
 constexpr const char* kMaxFragmentMicros = "2000000";
-
-void quietLibraryLogs() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
 
 // Frees the PixelBuffer an AVFrame borrows its planes from.
 void releasePixels(void* opaque, uint8_t*) { delete static_cast<PixelBuffer*>(opaque); }
@@ -136,7 +131,7 @@ MovieWriter::~MovieWriter() {
 
 Result<std::unique_ptr<MovieWriter>> MovieWriter::open(const std::string& path) {
   using R = Result<std::unique_ptr<MovieWriter>>;
-  quietLibraryLogs();
+  silenceLibraryLog();
   auto impl = std::make_unique<Impl>();
   impl->path = path;
   AVFormatContext* raw = nullptr;
