@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -128,6 +129,14 @@ int main(int argc, char** argv) {
   std::printf("camera during recording: %lld produced, %lld dropped at the busy frame queue\n",
               static_cast<long long>(after.produced - before.produced),
               static_cast<long long>(after.dropped - before.dropped));
+  size_t records = 0;
+  {
+    std::ifstream in(dir + "/m.jsonl");
+    for (std::string line; std::getline(in, line);) ++records;
+  }
+  std::printf("frames file: %zu records (every third delivered frame would give about %lld)\n",
+              records > 0 ? records - 1 : 0,
+              static_cast<long long>((after.delivered - before.delivered) / 3));
   std::printf("frame queue per frame: median %.2f ms, p99 %.2f ms, max %.2f ms (%zu frames)\n",
               percentile(frameMs, 0.5), percentile(frameMs, 0.99), percentile(frameMs, 1.0),
               frameMs.size());

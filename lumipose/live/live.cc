@@ -10,6 +10,8 @@ namespace talvex::lumipose {
 namespace {
 
 constexpr int kAnalysisEvery = 3;
+// Frames waiting for or in analysis: one being analysed and one next in line.
+constexpr int kAnalysisHandOff = 2;
 constexpr int kPreviewEvery = 6;
 
 double wallClockSeconds() {
@@ -39,6 +41,7 @@ Live::~Live() {
     if (session) session->stop();
   });
   queue.sync([] {});
+  analysis.sync([] {});
 }
 
 void Live::useDetector(std::unique_ptr<vision::Detector> detector) {
@@ -83,16 +86,30 @@ void Live::captureOutput(const media::CameraFrame& frame) {
     if (!recStart) {
       recStart = pts;
       writer->startSession(pts);
-      if (lines) lines->write(nlohmann::ordered_json{{"start_epoch", r3(wallClockSeconds())}});
+      if (lines) {
+        const double epoch = r3(wallClockSeconds());
+        // Through the analysis queue, so the header goes before every record.
+        analysis.async([w = lines.get(), epoch] {
+          w->write(nlohmann::ordered_json{{"start_epoch", epoch}});
+        });
+      }
       say("REC:started");
     }
     if (writer->isReadyForMoreMediaData()) {
       writer->append(image, pts);
       ++recFrames;
     }
-    if (frameNo % kAnalysisEvery == 0 && lines && analyzer) {
+    // Analysis runs beside the frame queue so that slow detectors never hold up the movie.
+    // A frame due while the hand-off is full gets no record, as a frame the camera drops
+    // would not.
+    if (frameNo % kAnalysisEvery == 0 && lines && analyzer &&
+        analysesPending.load() < kAnalysisHandOff) {
       const double t = media::subtract(pts, *recStart).seconds();
-      lines->write(analyzer->line(image, t));
+      ++analysesPending;
+      analysis.async([this, w = lines.get(), image, t] {
+        w->write(analyzer->line(image, t));
+        --analysesPending;
+      });
     }
   }
   if (frameNo % kPreviewEvery == 0) refreshPreview(image);
@@ -155,6 +172,8 @@ void Live::stopRecording(const Work& then) {
   }
   done.acquire();
   w.reset();
+  // Records of frames already handed to the analysis are part of this recording.
+  analysis.sync([] {});
   if (lines) lines->close();
   lines.reset();
   say("REC:stopped:" + std::to_string(n));

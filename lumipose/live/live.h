@@ -2,6 +2,7 @@
 // frames file, and quitting.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -32,7 +33,8 @@ struct LiveHooks {
 // Lifecycle: constructed once (touches neither camera nor files), start() once, then
 // rec/stop/quit any number of times until quit ends the process. Threading: every field that
 // changes lives on the frame queue "lumipose.frames"; rec(), stop() and quit() may be called
-// from any thread and only submit work there. Owns the camera, the frame queue, the analyser
+// from any thread and only submit work there. The frame analysis of a recording runs on a
+// queue of its own, fed from the frame queue. Owns the camera, the frame queue, the analyser
 // and, while recording, the movie writer and the frames file writer; borrows the source.
 class Live {
  public:
@@ -82,6 +84,12 @@ class Live {
   std::unique_ptr<LineWriter> lines;
   std::optional<media::MediaTime> recStart;
   int64_t recFrames = 0;
+
+  // The analysis queue runs the analyser and writes to `lines`: work for it is posted from the
+  // frame queue after `lines` is opened, and the stop drains it before `lines` is closed.
+  // Declared last so that it is drained before the fields it uses go.
+  std::atomic<int> analysesPending{0};
+  SerialQueue analysis{"lumipose.analysis"};
 };
 
 }  // namespace talvex::lumipose
