@@ -39,8 +39,7 @@ class PulseCaptureStream : public CaptureStream {
     PulseConnection::Lock lock(*conn_);
     pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
     pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get())))
-      pa_stream_disconnect(stream_.get());
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get()))) pa_stream_disconnect(stream_.get());
     stream_.reset();
   }
 

@@ -18,8 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 
 bool haveServer() { return std::getenv("PULSE_SERVER") != nullptr; }
-#define REQUIRE_SERVER() \
-  ASSERT_TRUE(haveServer()) << "PULSE_SERVER is not set: run the tests through scripts/run_tests.sh"
+#define REQUIRE_SERVER()                                                         \
+  ASSERT_TRUE(haveServer()) << "PULSE_SERVER is not set: run the tests through " \
+                               "scripts/run_tests.sh"
 
 class Recorder : public CaptureStreamDelegate {
  public:
@@ -65,8 +66,8 @@ TEST(PulseCaptureService, BothWaysOfOpeningDeliverSmallBuffersOnTheQueueUntilSto
     ASSERT_TRUE(content) << content.message();
     SerialQueue queue("audio_test.audio");
     Recorder rec(queue);
-    auto stream = service->makeStream(content->displays[0], StreamConfiguration{}, attempt, rec,
-                                      queue);
+    auto stream =
+        service->makeStream(content->displays[0], StreamConfiguration{}, attempt, rec, queue);
     ASSERT_TRUE(stream) << stream.message();
     ASSERT_TRUE((*stream)->start());
     const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -97,9 +98,9 @@ TEST(PulseCaptureService, UnknownMonitorFailsToStart) {
   ASSERT_TRUE(service->shareableContent());
   SerialQueue queue("audio_test.audio");
   Recorder rec(queue);
-  auto stream = service->makeStream(Display{"no_such_sink", "no_such_sink.monitor"},
-                                    StreamConfiguration{}, StreamAttempt::reportedMonitor, rec,
-                                    queue);
+  auto stream =
+      service->makeStream(Display{"no_such_sink", "no_such_sink.monitor"}, StreamConfiguration{},
+                          StreamAttempt::reportedMonitor, rec, queue);
   ASSERT_TRUE(stream);
   Status s = (*stream)->start();
   EXPECT_FALSE(s);
