@@ -1,4 +1,5 @@
 #include "platform/audio/wav_file.h"
+#include "platform/audio/wav_reader.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -90,6 +91,11 @@ TEST_F(WavFileTest, HeaderIsCurrentWhileStillOpen) {
   Contents c = read(path("open.wav"));
   EXPECT_EQ(c.info.frames, 4800);
   EXPECT_EQ(c.info.channels, 2);
+  // The header itself says so; lenient readers would guess from the file length otherwise.
+  auto wav = readWav(path("open.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(wav->declaredDataBytes, 4800u * 4);
+  EXPECT_EQ(wav->dataBytesOnDisk, 4800u * 4);
   ASSERT_EQ(c.samples.size(), 9600u);
   EXPECT_NEAR(c.samples.back(), 4096, 1);
 }
