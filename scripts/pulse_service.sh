@@ -1,7 +1,9 @@
 # Sourced by run_tests.sh and run_bench.sh: a private PulseAudio daemon with a 48 kHz float
 # stereo null sink as the default output, and a silent playback stream that keeps the sink
 # rendering in small steps (an idle null sink renders far ahead and delays its monitor by
-# seconds). pulse_service_start exports PULSE_SERVER; pulse_service_stop ends both processes.
+# seconds). The stream's 40 ms latency makes the sink render about every 10 ms, the pace of
+# a typical sound card; a lower one makes it push a few frames at a time, hundreds of times
+# a second, which no real output does. pulse_service_start exports PULSE_SERVER; pulse_service_stop ends both processes.
 # Works as root and without a terminal; never touches the user's own sound server.
 
 pulse_service_start() {
@@ -34,7 +36,7 @@ PA
     return 1
   fi
   pacat --playback --format=float32le --rate=48000 --channels=2 --device=ci_sink \
-    --latency-msec=10 --client-name=keepalive </dev/zero >/dev/null 2>&1 &
+    --latency-msec=40 --client-name=keepalive </dev/zero >/dev/null 2>&1 &
   PULSE_KEEPALIVE_PID=$!
   # Until then the sink renders up to two seconds ahead at the latency it started with, so
   # monitor data would lag by that much for the first clients.

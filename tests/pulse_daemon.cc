@@ -45,7 +45,7 @@ PulseDaemon::PulseDaemon(bool withSink) {
     keepalive_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"/bin/sh", "-c",
                                  "exec pacat --playback --format=float32le --rate=48000 "
-                                 "--channels=2 --latency-msec=10 </dev/zero"},
+                                 "--channels=2 --latency-msec=40 </dev/zero"},
         client);
   }
 }

@@ -66,8 +66,10 @@ class PulseCaptureStream : public CaptureStream {
 
   Status stop() override {
     PulseConnection::Lock lock(*conn_);
-    // From here on neither a buffer nor an error report leaves this stream.
+    // From here on neither a buffer nor an error report leaves this stream; what was
+    // captured before is handed over first.
     phase_ = Phase::stopping;
+    postPending();
     Status result = Status::ok();
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get()))) {
       if (pa_stream_disconnect(stream_.get()) < 0) result = Status::failure(conn_->lastError());
@@ -101,11 +103,15 @@ class PulseCaptureStream : public CaptureStream {
     }
   }
 
-  // With the loop lock held. Fragments normally hold whole frames; a split frame is carried
-  // over to the next fragment rather than shifting every channel after it.
+  // With the loop lock held. The server pushes whatever its sink rendered, as little as a few
+  // frames at a time on a busy sink; collecting a fragment's worth before waking the audio
+  // queue keeps the per-buffer cost (a thread hand-over, a file write) at the rate the
+  // fragment size asks for. A split frame is carried over rather than shifting the channels.
   void deliver(const void* data, size_t bytes) {
     if (!data) {
-      // The server lost this stretch (an overrun): tell the handler there is nothing usable.
+      // The server lost this stretch (an overrun): hand over what came before it, then tell
+      // the handler there is nothing usable here.
+      postPending();
       pending_.clear();
       audioQueue_.async([d = &delegate_, fmt = format_] {
         AudioBuffer lost{false, fmt, {}};
@@ -113,9 +119,14 @@ class PulseCaptureStream : public CaptureStream {
       });
       return;
     }
-    const size_t frameBytes = sizeof(float) * format_.channels;
     const auto* bytesIn = static_cast<const unsigned char*>(data);
     pending_.insert(pending_.end(), bytesIn, bytesIn + bytes);
+    if (pending_.size() >= attr_.fragsize) postPending();
+  }
+
+  // With the loop lock held: posts the whole frames collected so far.
+  void postPending() {
+    const size_t frameBytes = sizeof(float) * format_.channels;
     const size_t whole = pending_.size() / frameBytes * frameBytes;
     if (whole == 0) return;
     std::vector<float> samples(whole / sizeof(float));
