@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -200,6 +201,19 @@ TEST_F(LooptapCaptureTest, PausedAudioIsDigitalSilenceAndStillCounted) {
   for (int16_t s : stretch(0, 12000)) ASSERT_NEAR(s, 16384, 1);
   for (int16_t s : stretch(12000, 36000)) ASSERT_EQ(s, 0);
   for (int16_t s : stretch(36000, 48000)) ASSERT_NEAR(s, 8192, 1);
+}
+
+TEST_F(LooptapCaptureTest, PauseBeforeTheStartSilencesTheFirstAudio) {
+  rec_->setPaused(true);
+  rec_->start();
+  deliver(constant(12000, 0.5f));
+  EXPECT_EQ(edge_.snapshot(), (std::vector<std::string>{"STARTED", "LEVEL:0.000"}));
+  ASSERT_TRUE(rec_->stop());
+  auto wav = audio::readWav(outPath_);
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(wav->frames, 12000);
+  EXPECT_TRUE(
+      std::all_of(wav->samples.begin(), wav->samples.end(), [](int16_t s) { return s == 0; }));
 }
 
 TEST_F(LooptapCaptureTest, FileComesWithTheFirstUsableBufferInItsFormat) {

@@ -330,5 +330,27 @@ TEST_F(LooptapE2E, ServerDeathEndsWithStoppedErrorAndAReadableFile) {
   EXPECT_GE(wav->frames, 12000);
 }
 
+TEST_F(LooptapE2E, RemovedOutputEndsWithStoppedError) {
+  testing::PulseDaemon daemon(/*withSink=*/true);
+  ASSERT_TRUE(daemon.ready());
+  auto child = looptap(path("removed.wav"), daemon.server());
+  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
+  ASSERT_TRUE(child->waitForLine("LEVEL:", 10s, /*prefix=*/true));
+  // The capture stays with its device instead of following the server to another one.
+  ASSERT_TRUE(daemon.pactl({"unload-module", "module-null-sink"}));
+  auto r = child->wait(10s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 6);
+  auto lines = linesOf(r->err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("ERR:stopped:", 0), 0u) << lines.back();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.rfind("ERR:", 0) == 0; }),
+            1);
+  auto wav = audio::readWav(path("removed.wav"));
+  ASSERT_TRUE(wav) << wav.message();
+  EXPECT_EQ(wav->declaredDataBytes, static_cast<uint64_t>(wav->frames) * 4);
+}
+
 }  // namespace
 }  // namespace talvex

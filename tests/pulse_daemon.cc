@@ -57,6 +57,12 @@ void PulseDaemon::kill() {
   }
 }
 
+bool PulseDaemon::pactl(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"/usr/bin/pactl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, "", {{"PULSE_SERVER", server_}}, 10s).exitStatus == 0;
+}
+
 PulseDaemon::~PulseDaemon() {
   keepalive_.reset();
   daemon_.reset();  // kills what still runs and reaps it

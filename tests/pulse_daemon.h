@@ -23,6 +23,8 @@ class PulseDaemon {
   const std::string& server() const { return server_; }
   // Ends the daemon at once, as a crash would.
   void kill();
+  // Runs pactl with `args` against this daemon; true when it succeeds.
+  bool pactl(const std::vector<std::string>& args);
 
  private:
   std::string dir_, server_;

@@ -36,7 +36,10 @@ PulseConnection::~PulseConnection() {
 }
 
 std::string PulseConnection::lastError() const {
-  return pa_strerror(context_ ? pa_context_errno(context_.get()) : PA_ERR_INTERNAL);
+  const int code = context_ ? pa_context_errno(context_.get()) : PA_ERR_INTERNAL;
+  // A stream the server ended without giving a reason would otherwise be reported as "OK".
+  if (code == PA_OK) return "the sound server ended the stream";
+  return pa_strerror(code);
 }
 
 bool PulseConnection::await(OperationPtr op) {
