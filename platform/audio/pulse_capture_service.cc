@@ -1,7 +1,6 @@
 // The capture service on PulseAudio (and on PipeWire through pipewire-pulse): the output
 // devices are the server's sinks, and a capture stream records a sink's monitor source.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <vector>
