@@ -71,10 +71,14 @@ class PulseCaptureStream : public CaptureStream {
     postPending();
     Status result = Status::ok();
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get()))) {
-      if (pa_stream_disconnect(stream_.get()) < 0) result = Status::failure(conn_->lastError());
-      // The server confirms the removal by moving the stream to TERMINATED; a dying
-      // connection moves it to FAILED. Either ends the wait.
-      while (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get()))) conn_->wait();
+      if (pa_stream_disconnect(stream_.get()) < 0) {
+        // Not sent: nothing will confirm it, and the phase already keeps buffers back.
+        result = Status::failure(conn_->lastError());
+      } else {
+        // The server confirms the removal by moving the stream to TERMINATED; a dying
+        // connection moves it to FAILED. Either ends the wait.
+        while (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get()))) conn_->wait();
+      }
     }
     phase_ = Phase::done;
     return result;
@@ -88,6 +92,8 @@ class PulseCaptureStream : public CaptureStream {
     me->conn_->signal();
     if (me->phase_ == Phase::running && !PA_STREAM_IS_GOOD(pa_stream_get_state(s))) {
       me->phase_ = Phase::done;
+      // What was captured before the end still belongs in the file.
+      me->postPending();
       me->delegate_.didStopWithError(me->conn_->lastError());
     }
   }
