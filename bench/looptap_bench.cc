@@ -94,7 +94,7 @@ void measureDelay(const std::string& dir) {
   const std::string wav = dir + "/delay.wav";
   auto child = startLooptap(wav);
 
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+  pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, 48000, 2};
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = 480 * 8;  // 10 ms queued ahead of the sink at most
@@ -103,7 +103,7 @@ void measureDelay(const std::string& dir) {
   attr.fragsize = static_cast<uint32_t>(-1);
   int error = 0;
   pa_simple* player = pa_simple_new(nullptr, "looptap_bench", PA_STREAM_PLAYBACK, nullptr, "click",
-                                    &spec, nullptr, &attr, &error);
+                                    &sampleFormat, nullptr, &attr, &error);
   if (!player) {
     std::fprintf(stderr, "playback: %s\n", pa_strerror(error));
     std::exit(1);

@@ -206,16 +206,17 @@ class PulseCaptureService : public CaptureService {
     if (!conn_) return Status::failure("not connected to the sound server");
     if (config.channels == 0 || config.channels > PA_CHANNELS_MAX || config.sampleRate < 1)
       return Status::failure("unsupported capture format");
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(std::lround(config.sampleRate)),
-                        static_cast<uint8_t>(config.channels)};
+    pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE,
+                                static_cast<uint32_t>(std::lround(config.sampleRate)),
+                                static_cast<uint8_t>(config.channels)};
     pa_channel_map map;
-    pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_channel_map_init_auto(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
 
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(
-        pa_usec_to_bytes(static_cast<pa_usec_t>(config.fragmentSeconds * 1e6), &spec));
+        pa_usec_to_bytes(static_cast<pa_usec_t>(config.fragmentSeconds * 1e6), &sampleFormat));
     // A capture bound to one device must end with it rather than silently follow another.
     pa_stream_flags_t flags = PA_STREAM_DONT_MOVE;
     std::string device;
@@ -229,11 +230,12 @@ class PulseCaptureService : public CaptureService {
     PulseConnection::Lock lock(*conn_);
     if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(conn_->context())))
       return Status::failure(conn_->lastError());
-    StreamPtr stream(pa_stream_new(conn_->context(), "system audio", &spec, &map));
+    StreamPtr stream(pa_stream_new(conn_->context(), "system audio", &sampleFormat, &map));
     if (!stream) return Status::failure(conn_->lastError());
     return std::unique_ptr<CaptureStream>(std::make_unique<PulseCaptureStream>(
         conn_, std::move(stream), std::move(device), attr, flags,
-        AudioFormat{static_cast<double>(spec.rate), spec.channels}, delegate, audioQueue));
+        AudioFormat{static_cast<double>(sampleFormat.rate), sampleFormat.channels}, delegate,
+        audioQueue));
   }
 
  private:
