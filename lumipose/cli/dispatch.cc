@@ -28,7 +28,7 @@ const char* permissionWord(media::CameraPermission p) {
 
 }  // namespace
 
-int lumiposeMain(int argc, char** argv) {
+int lumiposeMain(int argc, char** argv, media::CameraSource& camera) {
   const std::vector<std::string> args(argv, argv + argc);
   if (args.size() < 2) {
     say("ERR:usage: talvex-lumipose status | live <preview.jpg> | analyze <mov> <jsonl> | mux "
@@ -37,7 +37,7 @@ int lumiposeMain(int argc, char** argv) {
   }
   const std::string& mode = args[1];
   if (mode == "status") {
-    printResult(permissionWord(media::cameraPermission()));
+    printResult(permissionWord(camera.permission()));
     return 0;
   }
   if (mode == "analyze") {
@@ -63,7 +63,7 @@ int lumiposeMain(int argc, char** argv) {
       say("ERR:live <preview.jpg>");
       return 1;
     }
-    return runLive(args[2]);
+    return runLive(args[2], camera);
   }
   say("ERR:unknown mode " + mode);
   return 1;

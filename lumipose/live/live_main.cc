@@ -1,11 +1,52 @@
 #include "lumipose/live/live_main.h"
 
+#include <unistd.h>
+
+#include <csignal>
+
+#include "lumipose/live/control_channel.h"
+#include "lumipose/live/live.h"
+#include "platform/process/dispatch.h"
 #include "platform/process/output.h"
+#include "platform/vision/load_detector.h"
 
 namespace talvex::lumipose {
+namespace {
 
-int runLive(const std::string&) {
-  fail("live is not available in this build: camera capture is not built yet");
+// Starts the camera (or ends the process), then reads control lines in the background.
+void goLive(Live& live) {
+  live.start();
+  runInBackground([&live] { runControlLoop(STDIN_FILENO, live); });
+}
+
+}  // namespace
+
+int runLive(const std::string& previewPath, media::CameraSource& camera) {
+  // Both live until the process ends: every way out of the session is an exit.
+  MainLoop loop;
+  Live live(previewPath, camera, [] { return vision::loadDetector(); });
+
+  switch (camera.permission()) {
+    case media::CameraPermission::Authorized:
+      goLive(live);
+      break;
+    case media::CameraPermission::NotDetermined:
+      // Asking may block; the main thread goes on to install the signals and run the loop.
+      runInBackground([&camera, &live] {
+        if (camera.requestAccess())
+          goLive(live);
+        else
+          fail("no-permission");
+      });
+      break;
+    default:
+      fail("no-permission");
+  }
+
+  SignalSource sigint(loop, SIGINT, [&live] { live.quit(); });
+  SignalSource sigterm(loop, SIGTERM, [&live] { live.quit(); });
+  loop.run();
+  return 0;
 }
 
 }  // namespace talvex::lumipose

@@ -1,0 +1,191 @@
+#include "lumipose/live/live.h"
+
+#include <filesystem>
+
+#include "lumipose/analysis/face_measures.h"
+#include "platform/process/atomic_file.h"
+#include "platform/process/output.h"
+
+namespace talvex::lumipose {
+namespace {
+
+constexpr int kAnalysisEvery = 3;
+// Frames waiting for or in analysis: one being analysed and one next in line.
+constexpr int kAnalysisHandOff = 2;
+constexpr int kPreviewEvery = 6;
+
+double wallClockSeconds() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+void removeQuietly(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
+}  // namespace
+
+Live::Live(std::string previewPath, media::CameraSource& source, DetectorLoader loadDetector,
+           LiveHooks hooks)
+    : source_(source),
+      loadDetector_(std::move(loadDetector)),
+      hooks_(std::move(hooks)),
+      previewPath(std::move(previewPath)) {
+  if (!hooks_.exit) hooks_.exit = [](int status) { exitProcess(status); };
+}
+
+Live::~Live() {
+  // Frame work still queued uses the fields below; let it run before they go.
+  queue.sync([this] {
+    if (session) session->stop();
+  });
+  queue.sync([] {});
+  analysis.sync([] {});
+}
+
+void Live::useDetector(std::unique_ptr<vision::Detector> detector) {
+  analyzer.emplace(std::move(detector));
+}
+
+void Live::start() {
+  auto camera = source_.open();
+  if (!camera) {
+    say("ERR:" + camera.message());
+    return end(1);
+  }
+  if (!analyzer) {
+    auto detector = loadDetector_();
+    if (!detector) {
+      say("ERR:" + detector.message());
+      return end(1);
+    }
+    analyzer.emplace(std::move(detector.value()));
+  }
+  // The session is a frame-queue field: a quit from a signal may already be running there
+  // while the permission thread gets here.
+  queue.sync([this, &camera] {
+    session = std::move(camera.value());
+    session->start(queue, [this](const media::CameraFrame& f) { captureOutput(f); });
+  });
+}
+
+void Live::end(int status) { hooks_.exit(status); }
+
+void Live::captureOutput(const media::CameraFrame& frame) {
+  const auto began = std::chrono::steady_clock::now();
+  const PixelBuffer& image = frame.image;
+  if (image.planeCount() == 0) return;
+  if (!started) {
+    started = true;
+    say("STARTED");
+  }
+  ++frameNo;
+  const media::MediaTime pts = frame.pts;
+  if (writer) {
+    if (!recStart) {
+      recStart = pts;
+      writer->startSession(pts);
+      if (lines) {
+        const double epoch = r3(wallClockSeconds());
+        // Through the analysis queue, so the header goes before every record.
+        analysis.async([w = lines.get(), epoch] {
+          w->write(nlohmann::ordered_json{{"start_epoch", epoch}});
+        });
+      }
+      say("REC:started");
+    }
+    if (writer->isReadyForMoreMediaData()) {
+      writer->append(image, pts);
+      ++recFrames;
+    }
+    // Analysis runs beside the frame queue so that slow detectors never hold up the movie.
+    // A frame due while the hand-off is full gets no record, as a frame the camera drops
+    // would not.
+    if (frameNo % kAnalysisEvery == 0 && lines && analyzer &&
+        analysesPending.load() < kAnalysisHandOff) {
+      const double t = media::subtract(pts, *recStart).seconds();
+      ++analysesPending;
+      analysis.async([this, w = lines.get(), image, t] {
+        w->write(analyzer->line(image, t));
+        --analysesPending;
+      });
+    }
+  }
+  if (frameNo % kPreviewEvery == 0) refreshPreview(image);
+  if (hooks_.frameTimed) hooks_.frameTimed(std::chrono::steady_clock::now() - began);
+}
+
+void Live::refreshPreview(const PixelBuffer& image) {
+  auto jpeg = preview.render(image);
+  if (!jpeg) return;
+  (void)writeFileAtomically(previewPath, jpeg.value());
+}
+
+void Live::rec(std::string movie, std::string frames) {
+  queue.async([this, movie = std::move(movie), frames = std::move(frames)] {
+    openRecording(movie, frames);
+  });
+}
+
+void Live::openRecording(const std::string& movie, const std::string& frames) {
+  if (writer) return;
+  removeQuietly(movie);
+  auto created = media::MovieWriter::open(movie);
+  if (!created) {
+    say("ERR:" + created.message());
+    return;
+  }
+  std::unique_ptr<media::MovieWriter> w = std::move(created.value());
+  if (!w->addVideoInput(media::VideoSettings{})) {
+    say("ERR:movie input refused");
+    return;
+  }
+  if (Status s = w->startWriting(); !s) {
+    say("ERR:" + (s.message().empty() ? std::string("movie could not be opened") : s.message()));
+    return;
+  }
+  lines = LineWriter::open(frames);
+  recStart.reset();
+  recFrames = 0;
+  writer = std::move(w);
+}
+
+void Live::stop(Work then) {
+  queue.async([this, then = std::move(then)] { stopRecording(then); });
+}
+
+void Live::stopRecording(const Work& then) {
+  if (!writer) {
+    if (then) then();
+    return;
+  }
+  const int64_t n = recFrames;
+  std::unique_ptr<media::MovieWriter> w = std::move(writer);
+  w->markAsFinished();
+  Semaphore done{0};
+  if (!recStart) {
+    w->cancelWriting();
+    done.release();
+  } else {
+    w->finishWriting([&done] { done.release(); });
+  }
+  done.acquire();
+  w.reset();
+  // Records of frames already handed to the analysis are part of this recording.
+  analysis.sync([] {});
+  if (lines) lines->close();
+  lines.reset();
+  say("REC:stopped:" + std::to_string(n));
+  if (then) then();
+}
+
+void Live::quit() {
+  stop([this] {
+    if (session) session->stop();
+    removeQuietly(previewPath);
+    end(0);
+  });
+}
+
+}  // namespace talvex::lumipose

@@ -1,0 +1,95 @@
+// The live camera session: camera frames, the mirrored preview, recordings into a movie and a
+// frames file, and quitting.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "lumipose/analysis/analyzer.h"
+#include "lumipose/output/line_writer.h"
+#include "platform/image/preview_renderer.h"
+#include "platform/media/camera.h"
+#include "platform/media/media_time.h"
+#include "platform/media/movie_writer.h"
+#include "platform/process/dispatch.h"
+#include "platform/vision/load_detector.h"
+
+namespace talvex::lumipose {
+
+using DetectorLoader = std::function<Result<std::unique_ptr<vision::Detector>>()>;
+
+// What the session does at its edges, replaceable for tests and measurements.
+struct LiveHooks {
+  // Ends the process with a status; by default at once, without cleanup.
+  std::function<void(int)> exit;
+  // Told, on the frame queue, how long each frame's work took.
+  std::function<void(std::chrono::nanoseconds)> frameTimed;
+};
+
+// Lifecycle: constructed once (touches neither camera nor files), start() once, then
+// rec/stop/quit any number of times until quit ends the process. Threading: every field that
+// changes lives on the frame queue "lumipose.frames"; rec(), stop() and quit() may be called
+// from any thread and only submit work there. The frame analysis of a recording runs on a
+// queue of its own, fed from the frame queue. Owns the camera, the frame queue, the analyser
+// and, while recording, the movie writer and the frames file writer; borrows the source.
+class Live {
+ public:
+  Live(std::string previewPath, media::CameraSource& source, DetectorLoader loadDetector,
+       LiveHooks hooks = {});
+  ~Live();
+  Live(const Live&) = delete;
+  Live& operator=(const Live&) = delete;
+
+  // Opens the camera, loads the detectors and starts the frames. Any failure prints its
+  // "ERR:" line and ends the process with status 1.
+  void start();
+
+  // Opens a recording into `movie` and `frames` (nothing when one is open already).
+  void rec(std::string movie, std::string frames);
+  // Stops the open recording, if any, then runs `then` on the frame queue.
+  void stop(Work then = {});
+  // Stops any recording, the camera, removes the preview and ends the process with status 0.
+  void quit();
+
+  // The frame pipeline, called on the frame queue for each camera frame.
+  void captureOutput(const media::CameraFrame& frame);
+
+  SerialQueue& frameQueue() { return queue; }
+  // Before start(), tests give the analyser directly instead of loading detectors.
+  void useDetector(std::unique_ptr<vision::Detector> detector);
+
+ private:
+  void openRecording(const std::string& movie, const std::string& frames);
+  void stopRecording(const Work& then);
+  void refreshPreview(const PixelBuffer& image);
+  void end(int status);
+
+  media::CameraSource& source_;
+  DetectorLoader loadDetector_;
+  LiveHooks hooks_;
+  SerialQueue queue{"lumipose.frames"};
+  std::string previewPath;
+  PreviewRenderer preview;
+  std::optional<Analyzer> analyzer;
+  std::unique_ptr<media::Camera> session;
+
+  // Frame queue only.
+  bool started = false;
+  int64_t frameNo = 0;
+  std::unique_ptr<media::MovieWriter> writer;  // present exactly while a recording is open
+  std::unique_ptr<LineWriter> lines;
+  std::optional<media::MediaTime> recStart;
+  int64_t recFrames = 0;
+
+  // The analysis queue runs the analyser and writes to `lines`: work for it is posted from the
+  // frame queue after `lines` is opened, and the stop drains it before `lines` is closed.
+  // Declared last so that it is drained before the fields it uses go.
+  std::atomic<int> analysesPending{0};
+  SerialQueue analysis{"lumipose.analysis"};
+};
+
+}  // namespace talvex::lumipose

@@ -1,0 +1,241 @@
+#include "lumipose/live/live.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "lumipose/analysis/fake_detector.h"
+
+namespace talvex::lumipose {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A camera that never delivers by itself: the tests hand frames to the pipeline directly.
+class IdleCamera : public media::Camera {
+ public:
+  void start(SerialQueue&, FrameHandler) override {}
+  void stop() override {}
+  media::CameraStats stats() const override { return {}; }
+};
+
+class IdleSource : public media::CameraSource {
+ public:
+  media::CameraPermission permission() override { return media::CameraPermission::Authorized; }
+  bool requestAccess() override { return true; }
+  Result<std::unique_ptr<media::Camera>> open() override {
+    return std::unique_ptr<media::Camera>(std::make_unique<IdleCamera>());
+  }
+};
+
+std::vector<std::string> readLines(const fs::path& p) {
+  std::ifstream in(p);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+// Frames of the movie as ffprobe counts them; -1 when it cannot read the file.
+int movieFrames(const fs::path& p) {
+  std::string cmd =
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames -of csv=p=0 '" +
+      p.string() + "' 2>/dev/null";
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return -1;
+  char buf[64] = {};
+  const bool got = std::fgets(buf, sizeof buf, f) != nullptr;
+  ::pclose(f);
+  return got ? std::atoi(buf) : -1;
+}
+
+class LiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/live_test.XXXXXX";
+    dir = ::mkdtemp(tmpl);
+    makeLive((dir / "preview.jpg").string());
+    ::testing::internal::CaptureStderr();
+  }
+  void TearDown() override {
+    live.reset();
+    fs::remove_all(dir);
+  }
+  void makeLive(const std::string& preview) {
+    live = std::make_unique<Live>(
+        preview, source,
+        [] { return Result<std::unique_ptr<vision::Detector>>::failure("unused"); },
+        LiveHooks{[this](int status) { exits.push_back(status); }, {}});
+    auto detector = std::make_unique<testing::FakeDetector>();
+    detector->fail = true;  // records of only "t" and "faces"
+    live->useDetector(std::move(detector));
+    live->start();
+  }
+  // Frame n (from 1) of the session, 1/30 s apart on a camera clock far from zero.
+  void frame() {
+    ++sent;
+    media::CameraFrame f{image, media::MediaTime::make(7'000'000'000 + sent * 33333, 1000000)};
+    live->frameQueue().sync([&] { live->captureOutput(f); });
+    // Real-time pacing keeps the encoder's hand-off from filling up.
+    if (pace) std::this_thread::sleep_for(30ms);
+  }
+  void frames(int n) {
+    for (int i = 0; i < n; ++i) frame();
+  }
+  void settle() {
+    live->frameQueue().sync([] {});
+  }
+  std::string err() { return ::testing::internal::GetCapturedStderr(); }
+
+  fs::path dir;
+  IdleSource source;
+  std::unique_ptr<Live> live;
+  std::vector<int> exits;
+  PixelBuffer image = PixelBuffer::allocateNV12(1280, 720);
+  int sent = 0;
+  bool pace = true;
+};
+
+TEST_F(LiveTest, StartedOnceAndAPreviewEverySixthFrame) {
+  pace = false;
+  const fs::path preview = dir / "preview.jpg";
+  frames(5);
+  EXPECT_FALSE(fs::exists(preview));
+  frame();
+  ASSERT_TRUE(fs::exists(preview));
+  EXPECT_GT(fs::file_size(preview), 100u);
+  fs::remove(preview);
+  frames(5);
+  EXPECT_FALSE(fs::exists(preview));
+  frame();
+  EXPECT_TRUE(fs::exists(preview));
+  EXPECT_EQ(err(), "STARTED\n");
+}
+
+TEST_F(LiveTest, RecordingFromFrameSevenAnalysesFramesNineTwelveFifteen) {
+  frames(6);
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  frames(10);  // running frames 7..16
+  live->stop();
+  settle();
+  const std::string e = err();
+  const auto lines = readLines(dir / "f.jsonl");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].rfind("{\"start_epoch\":", 0), 0u) << lines[0];
+  // t on the movie's timeline: frame 7 is 0.
+  EXPECT_EQ(lines[1], "{\"t\":0.067,\"faces\":0}");
+  EXPECT_EQ(lines[2], "{\"t\":0.167,\"faces\":0}");
+  EXPECT_EQ(lines[3], "{\"t\":0.267,\"faces\":0}");
+  const int n = movieFrames(dir / "m.mov");
+  EXPECT_GT(n, 0);
+  EXPECT_EQ(e, "STARTED\nREC:started\nREC:stopped:" + std::to_string(n) + "\n");
+}
+
+TEST_F(LiveTest, ARecordingStartingOnAnAnalysedFrameBeginsAtZero) {
+  frames(8);
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  frames(4);  // 9..12
+  live->stop();
+  settle();
+  const auto lines = readLines(dir / "f.jsonl");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "{\"t\":0,\"faces\":0}");
+  EXPECT_EQ(lines[2], "{\"t\":0.1,\"faces\":0}");
+  err();
+}
+
+TEST_F(LiveTest, StopBeforeAnyFrameCancelsAndReportsZero) {
+  std::ofstream(dir / "m.mov") << "old movie";
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  live->stop();
+  live->stop();  // a second STOP says nothing
+  settle();
+  EXPECT_EQ(err(), "REC:stopped:0\n");
+  EXPECT_TRUE(fs::exists(dir / "f.jsonl"));
+  EXPECT_EQ(fs::file_size(dir / "f.jsonl"), 0u);
+  EXPECT_FALSE(fs::exists(dir / "m.mov"));  // the old file was replaced, the new one dropped
+}
+
+TEST_F(LiveTest, MissingFramesDirectoryRecordsTheMovieOnly) {
+  frames(1);
+  live->rec((dir / "m.mov").string(), (dir / "nodir" / "f.jsonl").string());
+  frames(6);
+  live->stop();
+  settle();
+  const int n = movieFrames(dir / "m.mov");
+  EXPECT_GT(n, 0);
+  EXPECT_EQ(err(), "STARTED\nREC:started\nREC:stopped:" + std::to_string(n) + "\n");
+  EXPECT_FALSE(fs::exists(dir / "nodir"));
+}
+
+TEST_F(LiveTest, UnwritableMovieStaysIdle) {
+  live->rec((dir / "nodir" / "m.mov").string(), (dir / "f.jsonl").string());
+  frames(2);
+  live->stop();
+  settle();
+  EXPECT_EQ(err(), "ERR:No such file or directory\nSTARTED\n");
+  EXPECT_FALSE(fs::exists(dir / "f.jsonl"));  // the frames file is not touched
+}
+
+TEST_F(LiveTest, TwoRecordingsInARowAndRecWhileRecordingIsIgnored) {
+  live->rec((dir / "a.mov").string(), (dir / "a.jsonl").string());
+  frames(4);
+  live->rec((dir / "x.mov").string(), (dir / "x.jsonl").string());
+  frames(3);
+  live->stop();
+  live->rec((dir / "b.mov").string(), (dir / "b.jsonl").string());
+  frames(5);
+  live->stop();
+  settle();
+  EXPECT_FALSE(fs::exists(dir / "x.mov"));
+  EXPECT_FALSE(fs::exists(dir / "x.jsonl"));
+  const int a = movieFrames(dir / "a.mov"), b = movieFrames(dir / "b.mov");
+  EXPECT_GT(a, 0);
+  EXPECT_GT(b, 0);
+  EXPECT_LE(a, 7);
+  EXPECT_LE(b, 5);
+  EXPECT_EQ(err(), "STARTED\nREC:started\nREC:stopped:" + std::to_string(a) +
+                       "\nREC:started\nREC:stopped:" + std::to_string(b) + "\n");
+  // Each frames file has its own header; the analysed frames are 3 and 6, then 9 and 12.
+  const auto fa = readLines(dir / "a.jsonl"), fb = readLines(dir / "b.jsonl");
+  ASSERT_EQ(fa.size(), 3u);
+  ASSERT_EQ(fb.size(), 3u);
+  EXPECT_EQ(fa[1], "{\"t\":0.067,\"faces\":0}");
+  EXPECT_EQ(fb[0].rfind("{\"start_epoch\":", 0), 0u);
+  EXPECT_EQ(fb[1], "{\"t\":0.033,\"faces\":0}");
+}
+
+TEST_F(LiveTest, QuitStopsTheRecordingRemovesThePreviewAndExitsZero) {
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  frames(6);
+  ASSERT_TRUE(fs::exists(dir / "preview.jpg"));
+  live->quit();
+  settle();
+  const int n = movieFrames(dir / "m.mov");
+  EXPECT_EQ(err(), "STARTED\nREC:started\nREC:stopped:" + std::to_string(n) + "\n");
+  EXPECT_EQ(exits, std::vector<int>{0});
+  EXPECT_FALSE(fs::exists(dir / "preview.jpg"));
+}
+
+TEST_F(LiveTest, APreviewInAMissingDirectoryIsSkippedSilently) {
+  err();
+  live.reset();
+  makeLive((dir / "nodir" / "preview.jpg").string());
+  ::testing::internal::CaptureStderr();
+  pace = false;
+  frames(12);
+  live->quit();
+  settle();
+  EXPECT_EQ(err(), "STARTED\n");
+  EXPECT_EQ(exits, std::vector<int>{0});
+  EXPECT_FALSE(fs::exists(dir / "nodir"));
+}
+
+}  // namespace
+}  // namespace talvex::lumipose

@@ -1,0 +1,369 @@
+// talvex-lumipose live, run as the parent application runs it: control lines on standard
+// input, events on standard error, real signals. The camera is a played filter graph through
+// talvex-lumipose-testcam (this machine has none); the shipped program is run where the
+// missing camera is what is being tested.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/child_process.h"
+
+namespace talvex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+
+// A white bar over the left quarter of a black 1280x720 picture.
+const std::string kMarkedCamera =
+    "color=c=black:size=1280x720:rate=30,drawbox=x=0:y=0:w=320:h=720:color=white:t=fill";
+const std::string kMovingCamera = "testsrc2=size=1280x720:rate=30";
+
+std::string shell(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  int st = ::pclose(f);
+  if (status) *status = st;
+  return out;
+}
+
+std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+struct MovieProbe {
+  bool ok = false;
+  std::string codec;
+  int width = 0, height = 0, frames = -1;
+  double firstPts = -1;
+};
+
+MovieProbe probe(const fs::path& movie) {
+  MovieProbe p;
+  int st = 0;
+  const std::string s = shell(
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=codec_name,width,height,nb_read_frames -of "
+      "default=nw=1 " +
+          quoted(movie) + " 2>/dev/null",
+      &st);
+  if (st != 0) return p;
+  std::istringstream in(s);
+  for (std::string line; std::getline(in, line);) {
+    auto eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string k = line.substr(0, eq), v = line.substr(eq + 1);
+    if (k == "codec_name") p.codec = v;
+    if (k == "width") p.width = std::atoi(v.c_str());
+    if (k == "height") p.height = std::atoi(v.c_str());
+    if (k == "nb_read_frames") p.frames = std::atoi(v.c_str());
+  }
+  const std::string first = shell(
+      "ffprobe -v error -select_streams v:0 -read_intervals %+#1 "
+      "-show_entries packet=pts_time -of csv=p=0 " +
+      quoted(movie) + " 2>/dev/null");
+  if (!first.empty()) p.firstPts = std::atof(first.c_str());
+  p.ok = !p.codec.empty();
+  return p;
+}
+
+std::vector<std::string> readLines(const fs::path& p) {
+  std::ifstream in(p);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+class LiveE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/live_e2e.XXXXXX";
+    dir = ::mkdtemp(tmpl);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::unique_ptr<ChildProcess> testcam(const std::string& input) {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{testing::buildPath("talvex-lumipose-testcam"), "live",
+                                 preview().string()},
+        std::map<std::string, std::string>{{"TALVEX_TEST_CAMERA", input}});
+  }
+  fs::path preview() const { return dir / "preview.jpg"; }
+  std::string recLine(const fs::path& movie, const fs::path& frames) {
+    return "REC " + movie.string() + "\t" + frames.string() + "\n";
+  }
+  // The count of "REC:stopped:N", or -1 when the line does not come.
+  int waitStopped(ChildProcess& c) {
+    auto line = c.waitForLine("REC:stopped:", 60s, true);
+    return line ? std::atoi(line->c_str() + std::strlen("REC:stopped:")) : -1;
+  }
+
+  fs::path dir;
+};
+
+TEST_F(LiveE2E, NoCameraOnThisMachine) {
+  bool anyVideo = false;
+  for (const auto& e : fs::directory_iterator("/dev"))
+    anyVideo |= e.path().filename().string().rfind("video", 0) == 0;
+  if (anyVideo) GTEST_SKIP() << "this machine has a /dev/video device; no-camera cannot be shown";
+  auto r = testing::run({testing::buildPath("talvex-lumipose"), "live", preview().string()});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "ERR:no-camera\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(fs::exists(preview()));
+}
+
+TEST_F(LiveE2E, TestProgramWithoutAnInputHasNoCamera) {
+  auto r = testing::run({testing::buildPath("talvex-lumipose-testcam"), "live", preview().string()},
+                        "", {{"TALVEX_TEST_CAMERA", ""}});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "ERR:no-camera\n");
+  // A camera that cannot be opened reports the system's reason.
+  r = testing::run({testing::buildPath("talvex-lumipose-testcam"), "live", preview().string()}, "",
+                   {{"TALVEX_TEST_CAMERA", (dir / "missing.mp4").string()}});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "ERR:No such file or directory\n");
+}
+
+TEST_F(LiveE2E, PermissionAnswers) {
+  auto live = [&](const std::string& permission) {
+    return testing::run(
+        {testing::buildPath("talvex-lumipose-testcam"), "live", preview().string()}, "QUIT\n",
+        {{"TALVEX_TEST_CAMERA", kMovingCamera}, {"TALVEX_TEST_CAMERA_PERMISSION", permission}});
+  };
+  for (const char* refused : {"denied", "restricted", "ask-refuse"}) {
+    auto r = live(refused);
+    EXPECT_EQ(r.exitStatus, 1) << refused;
+    EXPECT_EQ(r.err, "ERR:no-permission\n") << refused;
+    EXPECT_FALSE(fs::exists(preview()));
+  }
+  // Granted when asked: the session goes live from the answer and reads its control lines.
+  auto granted = live("ask-grant");
+  EXPECT_EQ(granted.exitStatus, 0);
+  EXPECT_EQ(granted.err.rfind("ERR:", 0), std::string::npos) << granted.err;
+
+  // status reports the word without asking.
+  auto status = testing::run({testing::buildPath("talvex-lumipose-testcam"), "status"}, "",
+                             {{"TALVEX_TEST_CAMERA_PERMISSION", "ask-pending"}});
+  EXPECT_EQ(status.out, "notDetermined\n");
+  EXPECT_EQ(status.exitStatus, 0);
+}
+
+TEST_F(LiveE2E, SigintWhileThePermissionQuestionIsOpenQuitsSilently) {
+  ChildProcess c(
+      {testing::buildPath("talvex-lumipose-testcam"), "live", preview().string()},
+      {{"TALVEX_TEST_CAMERA", kMovingCamera}, {"TALVEX_TEST_CAMERA_PERMISSION", "ask-pending"}});
+  // Control lines wait unread while the question is open.
+  c.write("REC " + (dir / "m.mov").string() + "\t" + (dir / "m.jsonl").string() + "\n");
+  std::this_thread::sleep_for(1s);
+  c.signal(SIGINT);
+  auto r = c.wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(r->termSignal, 0);
+  EXPECT_EQ(r->err, "");
+  EXPECT_FALSE(fs::exists(dir / "m.mov"));
+}
+
+TEST_F(LiveE2E, PreviewComesAtTheSixthFrameMirroredAndGoesAtQuit) {
+  // Two frames a second: the sixth comes 2.5 s after the first, so its absence is observable.
+  auto c = testcam(
+      "color=c=black:size=1280x720:rate=2,drawbox=x=0:y=0:w=320:h=720:color=white:"
+      "t=fill");
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  EXPECT_FALSE(fs::exists(preview()));
+  for (int i = 0; i < 300 && !fs::exists(preview()); ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(fs::exists(preview()));
+
+  int st = 0;
+  const std::string grey = shell(
+      "ffmpeg -v error -i " + quoted(preview()) + " -f rawvideo -pix_fmt gray - 2>/dev/null", &st);
+  const std::string size = shell(
+      "ffprobe -v error -show_entries stream=width,height -of "
+      "csv=p=0 " +
+      quoted(preview()));
+  EXPECT_EQ(size, "480,270\n");
+  ASSERT_EQ(grey.size(), 480u * 270u);
+  auto at = [&](int x, int y) {
+    return static_cast<uint8_t>(grey[static_cast<size_t>(y * 480 + x)]);
+  };
+  // The mark on the camera's left is on the preview's right.
+  EXPECT_GT(at(470, 135), 200);
+  EXPECT_LT(at(10, 135), 40);
+
+  c->write("QUIT\n");
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(r->err, "STARTED\n");
+  EXPECT_FALSE(fs::exists(preview()));
+}
+
+TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
+  auto c = testcam(kMovingCamera);
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  // Ignored without a word: lower case, a tab after the word, blank lines, REC alone.
+  c->write("rec a\tb\nREC\tx\ty\n   \n\nREC\nhello\n");
+  // Malformed operands: one path, three paths.
+  c->write("REC " + (dir / "one.mov").string() + "\n");
+  c->write("REC a\tb\tc\n");
+  // A CRLF line records into paths without the carriage return.
+  // Spaces inside the paths are part of them.
+  const std::string crlf = recLine(dir / "a movie.mov", dir / "a frames.jsonl");
+  c->write(crlf.substr(0, crlf.size() - 1) + "\r\n");
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  c->write(recLine(dir / "ignored.mov", dir / "ignored.jsonl"));  // REC while recording
+  std::this_thread::sleep_for(1500ms);
+  c->write("STOP\n");
+  const int a = waitStopped(*c);
+  c->write("STOP\n");  // nothing to stop
+
+  // The second recording's frames file cannot be made: the movie is recorded all the same.
+  c->write(recLine(dir / "b.mov", dir / "missing" / "b.jsonl"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(700ms);
+  c->write("STOP now\n");
+  const int b = waitStopped(*c);
+
+  c->write(recLine(dir / "c.mov", dir / "c.jsonl"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(500ms);
+  c->write("QUIT\n");
+  auto r = c->wait(60s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  const int q = std::atoi(r->err.substr(r->err.rfind("REC:stopped:") + 12).c_str());
+  EXPECT_EQ(r->err,
+            "STARTED\n"
+            "ERR:REC needs <movie>\\t<frames>\n"
+            "ERR:REC needs <movie>\\t<frames>\n"
+            "REC:started\nREC:stopped:" +
+                std::to_string(a) +
+                "\n"
+                "REC:started\nREC:stopped:" +
+                std::to_string(b) +
+                "\n"
+                "REC:started\nREC:stopped:" +
+                std::to_string(q) + "\n");
+  EXPECT_FALSE(fs::exists(preview()));
+  EXPECT_FALSE(fs::exists(dir / "ignored.mov"));
+  EXPECT_FALSE(fs::exists(dir / "ignored.jsonl"));
+  EXPECT_FALSE(fs::exists(dir / "one.mov"));
+  EXPECT_FALSE(fs::exists(dir / "missing"));
+
+  // Each movie: H.264 1280x720, exactly the reported frames, starting at 0.
+  for (auto [name, n] : {std::pair{"a movie.mov", a}, {"b.mov", b}, {"c.mov", q}}) {
+    MovieProbe p = probe(dir / name);
+    ASSERT_TRUE(p.ok) << name;
+    EXPECT_EQ(p.codec, "h264") << name;
+    EXPECT_EQ(p.width, 1280) << name;
+    EXPECT_EQ(p.height, 720) << name;
+    EXPECT_GT(n, 0) << name;
+    EXPECT_EQ(p.frames, n) << name;
+    EXPECT_DOUBLE_EQ(p.firstPts, 0.0) << name;
+  }
+
+  // Frames file: the header, then a record per third session frame, t on the movie timeline.
+  for (const char* name : {"a frames.jsonl", "c.jsonl"}) {
+    const auto lines = readLines(dir / name);
+    ASSERT_GE(lines.size(), 2u) << name;
+    double epoch = 0;
+    ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
+    EXPECT_NEAR(epoch, double(::time(nullptr)), 120);
+    double last = -1;
+    for (size_t i = 1; i < lines.size(); ++i) {
+      double t = -1;
+      ASSERT_EQ(std::sscanf(lines[i].c_str(), "{\"t\":%lf,", &t), 1) << lines[i];
+      // The camera runs on a 1/30 s grid, so every t is a whole number of frame times.
+      EXPECT_NEAR(t * 30, std::round(t * 30), 0.05) << lines[i];
+      EXPECT_GT(t, last);
+      // Analysed frames are three delivered frames apart, never closer.
+      if (last >= 0) {
+        EXPECT_GE(t - last, 0.099) << lines[i];
+      }
+      last = t;
+    }
+  }
+  // Records came (their spacing, at least three frames apart, is checked above).
+  EXPECT_GE(readLines(dir / "a frames.jsonl").size(), 2u);
+}
+
+TEST_F(LiveE2E, EndOfInputQuitsAfterStoppingTheRecording) {
+  auto c = testcam(kMovingCamera);
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(500ms);
+  c->closeInput();
+  const int n = waitStopped(*c);
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(probe(dir / "m.mov").frames, n);
+  EXPECT_FALSE(fs::exists(preview()));
+}
+
+TEST_F(LiveE2E, SigtermDuringARecordingAndSigintWhileIdleQuitCleanly) {
+  auto c = testcam(kMovingCamera);
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(500ms);
+  c->signal(SIGTERM);
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(r->termSignal, 0);
+  const int n = std::atoi(r->err.substr(r->err.rfind("REC:stopped:") + 12).c_str());
+  EXPECT_EQ(r->err, "STARTED\nREC:started\nREC:stopped:" + std::to_string(n) + "\n");
+  EXPECT_EQ(probe(dir / "m.mov").frames, n);
+
+  auto idle = testcam(kMovingCamera);
+  ASSERT_TRUE(idle->waitForLine("STARTED", 30s));
+  idle->signal(SIGINT);
+  auto ri = idle->wait(30s);
+  ASSERT_TRUE(ri);
+  EXPECT_EQ(ri->exitStatus, 0);
+  EXPECT_EQ(ri->err, "STARTED\n");
+}
+
+TEST_F(LiveE2E, AMovieKilledMidRecordingStillPlays) {
+  auto c = testcam(kMovingCamera);
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  // Long enough for fragments to complete (one at least every 2 s).
+  std::this_thread::sleep_for(5s);
+  c->signal(SIGKILL);
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->termSignal, SIGKILL);
+  MovieProbe p = probe(dir / "m.mov");
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.codec, "h264");
+  // At least the first fragment (2 s of camera time) is there, however loaded the machine.
+  EXPECT_GE(p.frames, 15);
+  EXPECT_DOUBLE_EQ(p.firstPts, 0.0);
+  // And it decodes from start to end without an error.
+  int st = -1;
+  const std::string errors =
+      shell("ffmpeg -v error -i " + quoted(dir / "m.mov") + " -f null - 2>&1", &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(errors, "");
+  // The frames file keeps every line written before the kill.
+  EXPECT_GE(readLines(dir / "m.jsonl").size(), 2u);
+}
+
+}  // namespace
+}  // namespace talvex
