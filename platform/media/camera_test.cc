@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -104,7 +106,9 @@ TEST(PlayedCamera, NoInputIsNoCameraAndABadInputGivesItsReason) {
 }
 
 TEST(PlayedCamera, AMovieFileLoopsOnAContinuousTimeline) {
-  const std::string clip = std::string(TALVEX_BUILD_DIR) + "/testdata/short_loop.mov";
+  const std::string dir = std::string(TALVEX_BUILD_DIR) + "/testdata";
+  std::filesystem::create_directories(dir);
+  const std::string clip = dir + "/short_loop.mov";
   // A 10-frame movie made from a filter graph, so the loop comes around quickly.
   ASSERT_EQ(
       std::system(("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=30 -frames:v 10 "
