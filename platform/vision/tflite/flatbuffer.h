@@ -46,7 +46,8 @@ class FlatFile {
 class FlatVector {
  public:
   FlatVector() = default;
-  FlatVector(const FlatFile* file, size_t start, uint32_t size) : file_(file), start_(start), size_(size) {}
+  FlatVector(const FlatFile* file, size_t start, uint32_t size)
+      : file_(file), start_(start), size_(size) {}
   uint32_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   template <class T>

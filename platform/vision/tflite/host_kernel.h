@@ -28,7 +28,6 @@ Result<HostKernel> makeConcatenation(int axis, std::vector<HostInput> inputs, Ho
 
 // One of MediaPipe's custom operators, by name, with its flexbuffer options.
 Result<HostKernel> makeCustomKernel(std::string_view name, std::span<const uint8_t> options,
-                                    std::vector<HostInput> inputs,
-                                    std::vector<HostOutput> outputs);
+                                    std::vector<HostInput> inputs, std::vector<HostOutput> outputs);
 
 }  // namespace talvex::vision::tflite

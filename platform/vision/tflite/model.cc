@@ -49,11 +49,17 @@ std::pair<float, float> activationRange(int code, bool* ok) {
   constexpr float inf = std::numeric_limits<float>::infinity();
   *ok = true;
   switch (code) {
-    case 0: return {-inf, inf};
-    case 1: return {0.f, inf};
-    case 2: return {-1.f, 1.f};
-    case 3: return {0.f, 6.f};
-    default: *ok = false; return {-inf, inf};
+    case 0:
+      return {-inf, inf};
+    case 1:
+      return {0.f, inf};
+    case 2:
+      return {-1.f, 1.f};
+    case 3:
+      return {0.f, 6.f};
+    default:
+      *ok = false;
+      return {-inf, inf};
   }
 }
 
@@ -187,8 +193,8 @@ class Builder {
       if (kind == OpKind::Fold) continue;
       for (int t : op.inputs)
         if (t >= 0 && !isConst(t) && !producer_.count(t) && !isModelInput(t))
-          return fail("operator " + operatorName(op.code) + " reads tensor " +
-                      f_.tensors[t].name + " before it is written");
+          return fail("operator " + operatorName(op.code) + " reads tensor " + f_.tensors[t].name +
+                      " before it is written");
       if (kind == OpKind::Host || currentIsHost) {
         stageOps_.emplace_back();
         stageIsHost_.push_back(kind == OpKind::Host);
@@ -222,11 +228,26 @@ class Builder {
 
   static bool supportedXnn(int code) {
     switch (code) {
-      case op::kAdd: case op::kSub: case op::kMul: case op::kDiv: case op::kConv2d:
-      case op::kDepthwiseConv2d: case op::kFullyConnected: case op::kLogistic:
-      case op::kMaxPool2d: case op::kAveragePool2d: case op::kRelu: case op::kRelu6:
-      case op::kReluN1To1: case op::kReshape: case op::kSqueeze: case op::kResizeBilinear:
-      case op::kPad: case op::kMean: case op::kPrelu: case op::kTransposeConv:
+      case op::kAdd:
+      case op::kSub:
+      case op::kMul:
+      case op::kDiv:
+      case op::kConv2d:
+      case op::kDepthwiseConv2d:
+      case op::kFullyConnected:
+      case op::kLogistic:
+      case op::kMaxPool2d:
+      case op::kAveragePool2d:
+      case op::kRelu:
+      case op::kRelu6:
+      case op::kReluN1To1:
+      case op::kReshape:
+      case op::kSqueeze:
+      case op::kResizeBilinear:
+      case op::kPad:
+      case op::kMean:
+      case op::kPrelu:
+      case op::kTransposeConv:
       case op::kHardSwish:
         return true;
       default:
@@ -283,7 +304,7 @@ class Builder {
 
   struct Segment {
     xnn_subgraph_t sg = nullptr;
-    std::map<int, uint32_t> ids;  // tensor index -> value id
+    std::map<int, uint32_t> ids;       // tensor index -> value id
     std::map<int, uint32_t> external;  // tensor index -> external id
   };
 
@@ -317,7 +338,7 @@ class Builder {
     } else if (m_.buffers.count(t)) {
       ext = seg.external.at(t);
       flags = producer_.count(t) && stageOf(t) == currentStage_ ? XNN_VALUE_FLAG_EXTERNAL_OUTPUT
-                                                                 : XNN_VALUE_FLAG_EXTERNAL_INPUT;
+                                                                : XNN_VALUE_FLAG_EXTERNAL_INPUT;
     }
     uint32_t id = 0;
     if (xnn_define_tensor_value(seg.sg, xnn_datatype_fp32, dims.size(), dims.data(), data, ext,
@@ -350,9 +371,11 @@ class Builder {
     }
     std::sort(externals.begin(), externals.end());
     externals.erase(std::unique(externals.begin(), externals.end()), externals.end());
-    for (size_t k = 0; k < externals.size(); ++k) seg.external[externals[k]] = static_cast<uint32_t>(k);
+    for (size_t k = 0; k < externals.size(); ++k)
+      seg.external[externals[k]] = static_cast<uint32_t>(k);
 
-    if (xnn_create_subgraph(static_cast<uint32_t>(externals.size()), 0, &seg.sg) != xnn_status_success)
+    if (xnn_create_subgraph(static_cast<uint32_t>(externals.size()), 0, &seg.sg) !=
+        xnn_status_success)
       return fail("could not create an XNNPACK subgraph");
     SubgraphPtr owner(seg.sg);
     for (size_t i : ops)
@@ -361,13 +384,15 @@ class Builder {
     xnn_runtime_t rt = nullptr;
     xnn_status st = xnn_create_runtime_v2(seg.sg, m_.pool.get(), 0, &rt);
     if (st != xnn_status_success)
-      return fail("XNNPACK could not build a runtime (status " + std::to_string(static_cast<int>(st)) + ")");
+      return fail("XNNPACK could not build a runtime (status " +
+                  std::to_string(static_cast<int>(st)) + ")");
     RuntimePtr runtime(rt);
     std::vector<xnn_external_value> ev;
     for (int t : externals) ev.push_back({seg.external[t], m_.buffers[t].data()});
     st = xnn_setup_runtime(rt, ev.size(), ev.data());
     if (st != xnn_status_success)
-      return fail("XNNPACK could not set up a runtime (status " + std::to_string(static_cast<int>(st)) + ")");
+      return fail("XNNPACK could not set up a runtime (status " +
+                  std::to_string(static_cast<int>(st)) + ")");
     m_.stages.emplace_back(XnnStage{std::move(runtime)});
     return Status::ok();
   }
@@ -391,13 +416,16 @@ class Builder {
     switch (op.code) {
       case op::kConv2d:
       case op::kDepthwiseConv2d: {
-        if (!need(2) || in(1) < 0 || !m_.constants.count(in(1))) return bad("weights must be constant");
+        if (!need(2) || in(1) < 0 || !m_.constants.count(in(1)))
+          return bad("weights must be constant");
         const bool dw = op.code == op::kDepthwiseConv2d;
         const auto& w = f_.tensors[in(1)].shape;
         const auto& x = f_.tensors[in(0)].shape;
-        if (w.size() != 4 || x.size() != 4 || outShape.size() != 4) return bad("expects 4-D tensors");
+        if (w.size() != 4 || x.size() != 4 || outShape.size() != 4)
+          return bad("expects 4-D tensors");
         int padding = opt ? opt->scalar<int8_t>(0) : 0;
-        uint32_t sw = opt ? opt->scalar<int32_t>(1, 1) : 1, sh = opt ? opt->scalar<int32_t>(2, 1) : 1;
+        uint32_t sw = opt ? opt->scalar<int32_t>(1, 1) : 1,
+                 sh = opt ? opt->scalar<int32_t>(2, 1) : 1;
         int actField = dw ? 4 : 3;
         uint32_t dwf = opt ? opt->scalar<int32_t>(dw ? 5 : 4, 1) : 1;
         uint32_t dhf = opt ? opt->scalar<int32_t>(dw ? 6 : 5, 1) : 1;
@@ -420,10 +448,10 @@ class Builder {
           int cin = x[3];
           int mult = cin > 0 ? w[3] / cin : 0;
           if (mult <= 0 || mult * cin != w[3]) return bad("channel count mismatch");
-          return check(xnn_define_depthwise_convolution_2d(
-                           seg.sg, 0, 0, 0, 0, w[1], w[2], sh, sw, dhf, dwf, mult, cin, lo, hi,
-                           *xi, *wi, bi, *oi, flags),
-                       op, "the node");
+          return check(
+              xnn_define_depthwise_convolution_2d(seg.sg, 0, 0, 0, 0, w[1], w[2], sh, sw, dhf, dwf,
+                                                  mult, cin, lo, hi, *xi, *wi, bi, *oi, flags),
+              op, "the node");
         }
         if (w[3] != x[3]) return bad("channel count mismatch");
         return check(xnn_define_convolution_2d(seg.sg, 0, 0, 0, 0, w[1], w[2], sh, sw, dhf, dwf, 1,
@@ -432,13 +460,16 @@ class Builder {
       }
       case op::kTransposeConv: {
         // Inputs: output shape, weights, data, optional bias.
-        if (!need(3) || in(1) < 0 || !m_.constants.count(in(1))) return bad("weights must be constant");
+        if (!need(3) || in(1) < 0 || !m_.constants.count(in(1)))
+          return bad("weights must be constant");
         const auto& w = f_.tensors[in(1)].shape;
         const auto& x = f_.tensors[in(2)].shape;
-        if (w.size() != 4 || x.size() != 4 || outShape.size() != 4) return bad("expects 4-D tensors");
+        if (w.size() != 4 || x.size() != 4 || outShape.size() != 4)
+          return bad("expects 4-D tensors");
         int padding = opt ? opt->scalar<int8_t>(0) : 0;
         int sw = opt ? opt->scalar<int32_t>(1, 1) : 1, sh = opt ? opt->scalar<int32_t>(2, 1) : 1;
-        auto pads = [&](int inSize, int k, int s, int outSize, uint32_t* a, uint32_t* b, uint32_t* adj) {
+        auto pads = [&](int inSize, int k, int s, int outSize, uint32_t* a, uint32_t* b,
+                        uint32_t* adj) {
           int full = (inSize - 1) * s + k;
           int total = padding == 0 ? std::max(full - outSize, 0) : 0;
           *a = static_cast<uint32_t>(total / 2);
@@ -465,12 +496,14 @@ class Builder {
         auto oi = value(seg, out);
         if (!oi) return oi.status();
         constexpr float inf = std::numeric_limits<float>::infinity();
-        return check(xnn_define_deconvolution_2d(seg.sg, pt, pr, pb, pl, ah, aw, w[1], w[2], sh, sw,
-                                                 1, 1, 1, w[3], w[0], -inf, inf, *xi, *wi, bi, *oi, 0),
-                     op, "the node");
+        return check(
+            xnn_define_deconvolution_2d(seg.sg, pt, pr, pb, pl, ah, aw, w[1], w[2], sh, sw, 1, 1, 1,
+                                        w[3], w[0], -inf, inf, *xi, *wi, bi, *oi, 0),
+            op, "the node");
       }
       case op::kFullyConnected: {
-        if (!need(2) || in(1) < 0 || !m_.constants.count(in(1))) return bad("weights must be constant");
+        if (!need(2) || in(1) < 0 || !m_.constants.count(in(1)))
+          return bad("weights must be constant");
         auto [lo, hi] = activationRange(opt ? opt->scalar<int8_t>(0) : 0, &actOk);
         if (!actOk) return bad("unsupported fused activation");
         const auto& w = f_.tensors[in(1)].shape;
@@ -491,16 +524,20 @@ class Builder {
         if (outShape.size() == 2) {
           auto oi = value(seg, out);
           if (!oi) return oi.status();
-          return check(xnn_define_fully_connected(seg.sg, lo, hi, *xi, *wi, bi, *oi, flags), op, "the node");
+          return check(xnn_define_fully_connected(seg.sg, lo, hi, *xi, *wi, bi, *oi, flags), op,
+                       "the node");
         }
         auto ti = temp(seg, flat);
         auto oi = value(seg, out);
         if (!ti) return ti.status();
         if (!oi) return oi.status();
-        if (Status s = check(xnn_define_fully_connected(seg.sg, lo, hi, *xi, *wi, bi, *ti, flags), op, "the node"); !s)
+        if (Status s = check(xnn_define_fully_connected(seg.sg, lo, hi, *xi, *wi, bi, *ti, flags),
+                             op, "the node");
+            !s)
           return s;
         std::vector<size_t> dims(outShape.begin(), outShape.end());
-        return check(xnn_define_static_reshape(seg.sg, dims.size(), dims.data(), *ti, *oi, 0), op, "the reshape");
+        return check(xnn_define_static_reshape(seg.sg, dims.size(), dims.data(), *ti, *oi, 0), op,
+                     "the reshape");
       }
       case op::kAdd:
       case op::kSub:
@@ -535,15 +572,20 @@ class Builder {
         if (!a) return a.status();
         if (!o) return o.status();
         if (op.code == op::kMaxPool2d)
-          return check(xnn_define_max_pooling_2d(seg.sg, 0, 0, 0, 0, fh, fw, sh, sw, 1, 1, lo, hi, *a, *o, flags), op, "the node");
-        return check(xnn_define_average_pooling_2d(seg.sg, 0, 0, 0, 0, fh, fw, sh, sw, lo, hi, *a, *o, flags), op, "the node");
+          return check(xnn_define_max_pooling_2d(seg.sg, 0, 0, 0, 0, fh, fw, sh, sw, 1, 1, lo, hi,
+                                                 *a, *o, flags),
+                       op, "the node");
+        return check(xnn_define_average_pooling_2d(seg.sg, 0, 0, 0, 0, fh, fw, sh, sw, lo, hi, *a,
+                                                   *o, flags),
+                     op, "the node");
       }
       case op::kRelu:
       case op::kRelu6:
       case op::kReluN1To1: {
         float lo = op.code == op::kReluN1To1 ? -1.f : 0.f;
-        float hi = op.code == op::kRelu ? std::numeric_limits<float>::infinity()
-                   : op.code == op::kRelu6 ? 6.f : 1.f;
+        float hi = op.code == op::kRelu    ? std::numeric_limits<float>::infinity()
+                   : op.code == op::kRelu6 ? 6.f
+                                           : 1.f;
         auto a = value(seg, in(0));
         auto o = value(seg, out);
         if (!a) return a.status();
@@ -561,11 +603,13 @@ class Builder {
                      op, "the node");
       }
       case op::kPrelu: {
-        if (!need(2) || in(1) < 0 || !m_.constants.count(in(1))) return bad("slopes must be constant");
+        if (!need(2) || in(1) < 0 || !m_.constants.count(in(1)))
+          return bad("slopes must be constant");
         // XNNPACK wants the slopes as a 1-D per-channel vector.
         std::vector<size_t> slopeDims{elements(in(1))};
         const auto& x = f_.tensors[in(0)].shape;
-        if (x.empty() || slopeDims[0] != static_cast<size_t>(x.back())) return bad("slopes must be per channel");
+        if (x.empty() || slopeDims[0] != static_cast<size_t>(x.back()))
+          return bad("slopes must be per channel");
         auto a = value(seg, in(0));
         auto s = value(seg, in(1), &slopeDims);
         auto o = value(seg, out);
@@ -582,7 +626,8 @@ class Builder {
         if (!a) return a.status();
         if (!o) return o.status();
         std::vector<size_t> dims(outShape.begin(), outShape.end());
-        return check(xnn_define_static_reshape(seg.sg, dims.size(), dims.data(), *a, *o, 0), op, "the node");
+        return check(xnn_define_static_reshape(seg.sg, dims.size(), dims.data(), *a, *o, 0), op,
+                     "the node");
       }
       case op::kPad: {
         std::vector<int> p = intConst(in(1));
@@ -598,13 +643,16 @@ class Builder {
         auto o = value(seg, out);
         if (!a) return a.status();
         if (!o) return o.status();
-        return check(xnn_define_static_constant_pad(seg.sg, pre.data(), post.data(), 0.f, *a, *o, 0), op, "the node");
+        return check(
+            xnn_define_static_constant_pad(seg.sg, pre.data(), post.data(), 0.f, *a, *o, 0), op,
+            "the node");
       }
       case op::kMean: {
         std::vector<int> axes = intConst(in(1));
         std::sort(axes.begin(), axes.end());
         const auto& x = f_.tensors[in(0)].shape;
-        if (x.size() != 4 || axes != std::vector<int>{1, 2}) return bad("only the spatial mean of a 4-D tensor is supported");
+        if (x.size() != 4 || axes != std::vector<int>{1, 2})
+          return bad("only the spatial mean of a 4-D tensor is supported");
         constexpr float inf = std::numeric_limits<float>::infinity();
         std::vector<size_t> pooled{static_cast<size_t>(x[0]), 1, 1, static_cast<size_t>(x[3])};
         auto a = value(seg, in(0));
@@ -612,24 +660,32 @@ class Builder {
         if (!a) return a.status();
         if (!o) return o.status();
         if (outShape.size() == 4)
-          return check(xnn_define_global_average_pooling_2d(seg.sg, -inf, inf, *a, *o, 0), op, "the node");
+          return check(xnn_define_global_average_pooling_2d(seg.sg, -inf, inf, *a, *o, 0), op,
+                       "the node");
         auto t = temp(seg, pooled);
         if (!t) return t.status();
-        if (Status s = check(xnn_define_global_average_pooling_2d(seg.sg, -inf, inf, *a, *t, 0), op, "the node"); !s)
+        if (Status s = check(xnn_define_global_average_pooling_2d(seg.sg, -inf, inf, *a, *t, 0), op,
+                             "the node");
+            !s)
           return s;
         std::vector<size_t> dims(outShape.begin(), outShape.end());
-        return check(xnn_define_static_reshape(seg.sg, dims.size(), dims.data(), *t, *o, 0), op, "the reshape");
+        return check(xnn_define_static_reshape(seg.sg, dims.size(), dims.data(), *t, *o, 0), op,
+                     "the reshape");
       }
       case op::kResizeBilinear: {
         if (outShape.size() != 4) return bad("expects 4-D tensors");
         bool align = opt && opt->scalar<uint8_t>(2) != 0;
         bool halfPixel = opt && opt->scalar<uint8_t>(3) != 0;
-        uint32_t flags = align ? XNN_FLAG_ALIGN_CORNERS : halfPixel ? 0 : XNN_FLAG_TENSORFLOW_LEGACY_MODE;
+        uint32_t flags = align       ? XNN_FLAG_ALIGN_CORNERS
+                         : halfPixel ? 0
+                                     : XNN_FLAG_TENSORFLOW_LEGACY_MODE;
         auto a = value(seg, in(0));
         auto o = value(seg, out);
         if (!a) return a.status();
         if (!o) return o.status();
-        return check(xnn_define_static_resize_bilinear_2d(seg.sg, outShape[1], outShape[2], *a, *o, flags), op, "the node");
+        return check(
+            xnn_define_static_resize_bilinear_2d(seg.sg, outShape[1], outShape[2], *a, *o, flags),
+            op, "the node");
       }
       default:
         return bad("unsupported");
@@ -653,7 +709,8 @@ Model::~Model() = default;
 Result<std::unique_ptr<Model>> Model::load(const std::string& path, int threads) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return Result<std::unique_ptr<Model>>::failure("cannot open model " + path);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   if (in.bad()) return Result<std::unique_ptr<Model>>::failure("cannot read model " + path);
   return loadBytes(std::move(bytes), path, threads);
 }

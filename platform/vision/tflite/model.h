@@ -34,7 +34,7 @@ class Model {
   static Result<std::unique_ptr<Model>> load(const std::string& path, int threads);
   // The same from bytes already in memory; `name` is used in messages.
   static Result<std::unique_ptr<Model>> loadBytes(std::vector<uint8_t> bytes,
-                                                   const std::string& name, int threads);
+                                                  const std::string& name, int threads);
 
   size_t inputCount() const;
   const TensorShape& inputShape(size_t i) const;

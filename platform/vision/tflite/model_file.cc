@@ -128,31 +128,56 @@ Result<ModelFile> ModelFile::parse(const FlatFile& file) {
 
 std::string operatorName(int code) {
   switch (code) {
-    case op::kAdd: return "ADD";
-    case op::kAveragePool2d: return "AVERAGE_POOL_2D";
-    case op::kConcatenation: return "CONCATENATION";
-    case op::kConv2d: return "CONV_2D";
-    case op::kDepthwiseConv2d: return "DEPTHWISE_CONV_2D";
-    case op::kDequantize: return "DEQUANTIZE";
-    case op::kFullyConnected: return "FULLY_CONNECTED";
-    case op::kLogistic: return "LOGISTIC";
-    case op::kMaxPool2d: return "MAX_POOL_2D";
-    case op::kMul: return "MUL";
-    case op::kRelu: return "RELU";
-    case op::kReluN1To1: return "RELU_N1_TO_1";
-    case op::kRelu6: return "RELU6";
-    case op::kReshape: return "RESHAPE";
-    case op::kResizeBilinear: return "RESIZE_BILINEAR";
-    case op::kCustom: return "CUSTOM";
-    case op::kPad: return "PAD";
-    case op::kMean: return "MEAN";
-    case op::kSub: return "SUB";
-    case op::kDiv: return "DIV";
-    case op::kSqueeze: return "SQUEEZE";
-    case op::kPrelu: return "PRELU";
-    case op::kTransposeConv: return "TRANSPOSE_CONV";
-    case op::kHardSwish: return "HARD_SWISH";
-    default: return "operator #" + std::to_string(code);
+    case op::kAdd:
+      return "ADD";
+    case op::kAveragePool2d:
+      return "AVERAGE_POOL_2D";
+    case op::kConcatenation:
+      return "CONCATENATION";
+    case op::kConv2d:
+      return "CONV_2D";
+    case op::kDepthwiseConv2d:
+      return "DEPTHWISE_CONV_2D";
+    case op::kDequantize:
+      return "DEQUANTIZE";
+    case op::kFullyConnected:
+      return "FULLY_CONNECTED";
+    case op::kLogistic:
+      return "LOGISTIC";
+    case op::kMaxPool2d:
+      return "MAX_POOL_2D";
+    case op::kMul:
+      return "MUL";
+    case op::kRelu:
+      return "RELU";
+    case op::kReluN1To1:
+      return "RELU_N1_TO_1";
+    case op::kRelu6:
+      return "RELU6";
+    case op::kReshape:
+      return "RESHAPE";
+    case op::kResizeBilinear:
+      return "RESIZE_BILINEAR";
+    case op::kCustom:
+      return "CUSTOM";
+    case op::kPad:
+      return "PAD";
+    case op::kMean:
+      return "MEAN";
+    case op::kSub:
+      return "SUB";
+    case op::kDiv:
+      return "DIV";
+    case op::kSqueeze:
+      return "SQUEEZE";
+    case op::kPrelu:
+      return "PRELU";
+    case op::kTransposeConv:
+      return "TRANSPOSE_CONV";
+    case op::kHardSwish:
+      return "HARD_SWISH";
+    default:
+      return "operator #" + std::to_string(code);
   }
 }
 

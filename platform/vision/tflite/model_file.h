@@ -14,7 +14,14 @@
 namespace talvex::vision::tflite {
 
 // Element types as the file encodes them.
-enum class ElementType : int8_t { Float32 = 0, Float16 = 1, Int32 = 2, UInt8 = 3, Int64 = 4, Int8 = 9 };
+enum class ElementType : int8_t {
+  Float32 = 0,
+  Float16 = 1,
+  Int32 = 2,
+  UInt8 = 3,
+  Int64 = 4,
+  Int8 = 9
+};
 
 // Built-in operator codes used by the models we run (the file's numbering).
 namespace op {
@@ -34,8 +41,8 @@ struct TensorDesc {
 };
 
 struct OperatorDesc {
-  int code = -1;           // built-in operator code
-  std::string customCode;  // for custom operators
+  int code = -1;                     // built-in operator code
+  std::string customCode;            // for custom operators
   std::vector<int> inputs, outputs;  // tensor indices; -1 means "absent optional input"
   std::optional<FlatTable> options;  // the built-in options table, if any
   std::span<const uint8_t> customOptions;
