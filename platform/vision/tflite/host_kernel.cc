@@ -38,4 +38,59 @@ Result<HostKernel> makeConcatenation(int axis, std::vector<HostInput> inputs, Ho
   });
 }
 
+Result<HostKernel> makeStridedSlice(const StridedSliceParams& p, HostInput input, HostOutput output) {
+  using R = Result<HostKernel>;
+  const size_t rank = input.shape.dims.size();
+  if (p.ellipsisMask != 0 || p.newAxisMask != 0)
+    return R::failure("STRIDED_SLICE with ellipsis or new axes is not supported");
+  if (p.begin.size() != rank || p.end.size() != rank || p.strides.size() != rank || rank > 6)
+    return R::failure("STRIDED_SLICE parameters must be constant, one per dimension");
+  // Resolve each dimension to start, step and count (TensorFlow's clamping rules).
+  std::vector<int> start(rank), step(rank), count(rank);
+  for (size_t d = 0; d < rank; ++d) {
+    const int n = input.shape.dims[d];
+    int s = p.strides[d];
+    if (s == 0) return R::failure("STRIDED_SLICE stride of zero");
+    int b = p.begin[d], e = p.end[d];
+    if (p.offset) e += b;
+    auto clampIndex = [&](int v) {
+      if (v < 0) v += n;
+      if (s > 0) return std::clamp(v, 0, n);
+      return std::clamp(v, -1, n - 1);
+    };
+    if (p.beginMask & (1 << d)) b = s > 0 ? 0 : n - 1; else b = clampIndex(b);
+    if (p.shrinkAxisMask & (1 << d)) {
+      e = b + 1;
+      s = 1;
+    } else if (p.endMask & (1 << d)) {
+      e = s > 0 ? n : -1;
+    } else {
+      e = clampIndex(e);
+    }
+    int c = s > 0 ? (e - b + s - 1) / s : (b - e - s - 1) / (-s);
+    start[d] = b;
+    step[d] = s;
+    count[d] = std::max(c, 0);
+  }
+  size_t total = 1;
+  for (int c : count) total *= static_cast<size_t>(c);
+  if (total != output.shape.elements()) return R::failure("STRIDED_SLICE output size mismatch");
+  std::vector<size_t> stride(rank, 1);
+  for (size_t d = rank; d-- > 1;) stride[d - 1] = stride[d] * static_cast<size_t>(input.shape.dims[d]);
+  return HostKernel([input, output, start, step, count, stride, rank, total]() {
+    std::vector<int> idx(rank, 0);
+    for (size_t k = 0; k < total; ++k) {
+      size_t src = 0;
+      for (size_t d = 0; d < rank; ++d)
+        src += static_cast<size_t>(start[d] + idx[d] * step[d]) * stride[d];
+      output.data[k] = input.data[src];
+      for (size_t d = rank; d-- > 0;) {
+        if (++idx[d] < count[d]) break;
+        idx[d] = 0;
+      }
+    }
+    return Status::ok();
+  });
+}
+
 }  // namespace talvex::vision::tflite

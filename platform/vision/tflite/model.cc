@@ -131,6 +131,14 @@ class Builder {
       std::span<const uint8_t> data = f_.buffers[d.buffer];
       if (data.empty()) continue;
       size_t n = elements(static_cast<int>(i));
+      std::vector<uint8_t> dense;
+      if (d.sparsity) {
+        size_t width = d.type == static_cast<int>(ElementType::Float16) ? 2 : 4;
+        auto r = densify(*d.sparsity, d.shape, data, width);
+        if (!r) return fail("constant " + d.name + ": " + r.message());
+        dense = std::move(r.value());
+        data = dense;
+      }
       auto sizeError = [&] { return fail("constant " + d.name + " does not match its shape"); };
       switch (static_cast<ElementType>(d.type)) {
         case ElementType::Float32: {
@@ -175,15 +183,16 @@ class Builder {
     for (size_t i = 0; i < f_.operators.size(); ++i) {
       const OperatorDesc& op = f_.operators[i];
       OpKind kind;
-      if (op.code == op::kDequantize) {
+      if (op.code == op::kDequantize || op.code == op::kDensify) {
         // Half-precision weights are widened at load; the operator itself disappears.
         if (op.inputs.empty() || op.inputs[0] < 0 || !m_.constants.count(op.inputs[0]))
-          return fail("DEQUANTIZE of a non-constant tensor is not supported");
+          return fail(operatorName(op.code) + " of a non-constant tensor is not supported");
         m_.constants[op.outputs[0]] = m_.constants[op.inputs[0]];
         if (m_.constants[op.outputs[0]].size() != elements(op.outputs[0]))
-          return fail("DEQUANTIZE changes the size of " + f_.tensors[op.outputs[0]].name);
+          return fail(operatorName(op.code) + " changes the size of " + f_.tensors[op.outputs[0]].name);
         kind = OpKind::Fold;
-      } else if (op.code == op::kConcatenation || op.code == op::kCustom) {
+      } else if (op.code == op::kConcatenation || op.code == op::kCustom ||
+                 op.code == op::kStridedSlice) {
         kind = OpKind::Host;
       } else if (supportedXnn(op.code)) {
         kind = OpKind::Xnn;
@@ -248,7 +257,7 @@ class Builder {
       case op::kMean:
       case op::kPrelu:
       case op::kTransposeConv:
-      case op::kHardSwish:
+      case op::kHardSwish: case op::kDepthToSpace:
         return true;
       default:
         return false;
@@ -280,14 +289,31 @@ class Builder {
     const OperatorDesc& op = f_.operators[opIndex];
     std::vector<HostInput> ins;
     for (int t : op.inputs) {
-      if (t < 0) continue;
-      if (m_.intConstants.count(t)) return fail(operatorName(op.code) + " has an integer input");
+      if (t < 0 || m_.intConstants.count(t)) continue;
       ins.push_back(hostInput(t));
     }
     std::vector<HostOutput> outs;
     for (int t : op.outputs) outs.push_back({m_.buffers[t].data(), {f_.tensors[t].shape}});
     Result<HostKernel> k = Status::failure("");
-    if (op.code == op::kConcatenation) {
+    if (op.code == op::kStridedSlice) {
+      if (op.inputs.size() != 4) return fail("STRIDED_SLICE needs begin, end and strides");
+      std::vector<int> begin = intConst(op.inputs[1]), end = intConst(op.inputs[2]),
+                       strides = intConst(op.inputs[3]);
+      StridedSliceParams p;
+      p.begin = begin;
+      p.end = end;
+      p.strides = strides;
+      if (op.options) {
+        p.beginMask = op.options->scalar<int32_t>(0);
+        p.endMask = op.options->scalar<int32_t>(1);
+        p.ellipsisMask = op.options->scalar<int32_t>(2);
+        p.newAxisMask = op.options->scalar<int32_t>(3);
+        p.shrinkAxisMask = op.options->scalar<int32_t>(4);
+        p.offset = op.options->scalar<uint8_t>(5) != 0;
+      }
+      if (m_.intConstants.count(op.inputs[0])) return fail("STRIDED_SLICE of an integer tensor");
+      k = makeStridedSlice(p, hostInput(op.inputs[0]), outs.front());
+    } else if (op.code == op::kConcatenation) {
       int axis = op.options ? op.options->scalar<int32_t>(0) : 0;
       int act = op.options ? op.options->scalar<int8_t>(1) : 0;
       if (act != 0) return fail("CONCATENATION with a fused activation is not supported");
@@ -671,6 +697,15 @@ class Builder {
         std::vector<size_t> dims(outShape.begin(), outShape.end());
         return check(xnn_define_static_reshape(seg.sg, dims.size(), dims.data(), *t, *o, 0), op,
                      "the reshape");
+      }
+      case op::kDepthToSpace: {
+        uint32_t block = opt ? opt->scalar<int32_t>(0) : 0;
+        if (block < 2) return bad("block size must be at least 2");
+        auto a = value(seg, in(0));
+        auto o = value(seg, out);
+        if (!a) return a.status();
+        if (!o) return o.status();
+        return check(xnn_define_depth_to_space(seg.sg, *a, *o, block, 0), op, "the node");
       }
       case op::kResizeBilinear: {
         if (outShape.size() != 4) return bad("expects 4-D tensors");

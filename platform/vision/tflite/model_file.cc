@@ -18,7 +18,7 @@ namespace subgraph_field {
 constexpr int kTensors = 0, kInputs = 1, kOutputs = 2, kOperators = 3;
 }
 namespace tensor_field {
-constexpr int kShape = 0, kType = 1, kBuffer = 2, kName = 3;
+constexpr int kShape = 0, kType = 1, kBuffer = 2, kName = 3, kSparsity = 6;
 }
 namespace buffer_field {
 constexpr int kData = 0, kOffset = 1, kSize = 2;
@@ -33,7 +33,114 @@ std::vector<int> intVector(const FlatVector& v) {
   return out;
 }
 
+// A sparse index vector is a union of int32, uint16 and uint8 vectors, each in a table.
+std::vector<int> indexVector(const FlatTable& t, int typeField, int valueField) {
+  uint8_t type = t.scalar<uint8_t>(typeField);
+  auto v = t.table(valueField);
+  if (!v) return {};
+  size_t width = type == 1 ? 4 : type == 2 ? 2 : type == 3 ? 1 : 0;
+  if (width == 0) return {};
+  FlatVector values = v->vector(0, width);
+  std::vector<int> out(values.size());
+  for (uint32_t i = 0; i < values.size(); ++i)
+    out[i] = width == 4 ? values.scalar<int32_t>(i)
+             : width == 2 ? values.scalar<uint16_t>(i) : values.scalar<uint8_t>(i);
+  return out;
+}
+
+std::optional<SparsityDesc> sparsityOf(const FlatTable& tensor) {
+  auto sp = tensor.table(tensor_field::kSparsity);
+  if (!sp) return std::nullopt;
+  SparsityDesc d;
+  d.traversalOrder = intVector(sp->vector(0, 4));
+  d.blockMap = intVector(sp->vector(1, 4));
+  FlatVector dims = sp->vector(2, 4);
+  for (uint32_t i = 0; i < dims.size(); ++i) {
+    auto m = dims.table(i);
+    if (!m) return d;
+    SparsityDesc::Dim dim;
+    dim.sparse = m->scalar<int8_t>(0) == 1;
+    dim.denseSize = m->scalar<int32_t>(1);
+    dim.segments = indexVector(*m, 2, 3);
+    dim.indices = indexVector(*m, 4, 5);
+    d.dims.push_back(std::move(dim));
+  }
+  return d;
+}
+
 }  // namespace
+
+Result<std::vector<uint8_t>> densify(const SparsityDesc& sp, const std::vector<int>& shape,
+                                     std::span<const uint8_t> values, size_t elementSize) {
+  using R = Result<std::vector<uint8_t>>;
+  const size_t rank = shape.size();
+  const size_t levels = sp.traversalOrder.size();
+  if (levels != rank + sp.blockMap.size() || sp.dims.size() != levels)
+    return R::failure("inconsistent sparse tensor description");
+  // Block sizes per original dimension (1 when the dimension is not blocked).
+  std::vector<int> blockSize(rank, 1);
+  for (size_t b = 0; b < sp.blockMap.size(); ++b) {
+    int d = sp.blockMap[b];
+    if (d < 0 || static_cast<size_t>(d) >= rank) return R::failure("sparse block refers to a missing dimension");
+    blockSize[d] = sp.dims[rank + b].denseSize;
+    if (blockSize[d] <= 0) return R::failure("sparse block of size zero");
+  }
+  for (int t : sp.traversalOrder)
+    if (t < 0 || static_cast<size_t>(t) >= levels) return R::failure("sparse traversal order out of range");
+  size_t total = 1;
+  for (int s : shape) total *= static_cast<size_t>(s);
+  std::vector<uint8_t> dense(total * elementSize, 0);
+  const size_t valueCount = values.size() / elementSize;
+  std::vector<int> coord(levels, 0);  // per traversal dimension (original dims, then block dims)
+  bool ok = true;
+  // Walks the levels in traversal order; `pos` is the running position at the previous level.
+  auto walk = [&](auto&& self, size_t level, size_t pos) -> void {
+    if (!ok) return;
+    if (level == levels) {
+      size_t index = 0;
+      for (size_t d = 0; d < rank; ++d) {
+        size_t c = static_cast<size_t>(coord[d]) * blockSize[d];
+        for (size_t b = 0; b < sp.blockMap.size(); ++b)
+          if (static_cast<size_t>(sp.blockMap[b]) == d) c += static_cast<size_t>(coord[rank + b]);
+        if (c >= static_cast<size_t>(shape[d])) {
+          ok = false;
+          return;
+        }
+        index = index * static_cast<size_t>(shape[d]) + c;
+      }
+      if (pos >= valueCount) {
+        ok = false;
+        return;
+      }
+      std::memcpy(dense.data() + index * elementSize, values.data() + pos * elementSize, elementSize);
+      return;
+    }
+    const int dim = sp.traversalOrder[level];
+    const SparsityDesc::Dim& m = sp.dims[level];
+    if (!m.sparse) {
+      for (int j = 0; j < m.denseSize && ok; ++j) {
+        coord[dim] = j;
+        self(self, level + 1, pos * static_cast<size_t>(m.denseSize) + static_cast<size_t>(j));
+      }
+      return;
+    }
+    if (pos + 1 >= m.segments.size()) {
+      ok = false;
+      return;
+    }
+    for (int j = m.segments[pos]; j < m.segments[pos + 1] && ok; ++j) {
+      if (j < 0 || static_cast<size_t>(j) >= m.indices.size()) {
+        ok = false;
+        return;
+      }
+      coord[dim] = m.indices[j];
+      self(self, level + 1, static_cast<size_t>(j));
+    }
+  };
+  walk(walk, 0, 0);
+  if (!ok) return R::failure("sparse tensor indices are out of range");
+  return dense;
+}
 
 Result<ModelFile> ModelFile::parse(const FlatFile& file) {
   auto root = file.root();
@@ -84,6 +191,7 @@ Result<ModelFile> ModelFile::parse(const FlatFile& file) {
     d.type = t->scalar<int8_t>(tensor_field::kType);
     d.buffer = t->scalar<uint32_t>(tensor_field::kBuffer);
     d.name = std::string(t->string(tensor_field::kName));
+    d.sparsity = sparsityOf(*t);
     for (int dim : d.shape)
       if (dim < 0 || dim > (1 << 24))
         return Result<ModelFile>::failure("tensor " + d.name + " has an unusable shape");

@@ -26,14 +26,28 @@ enum class ElementType : int8_t {
 // Built-in operator codes used by the models we run (the file's numbering).
 namespace op {
 inline constexpr int kAdd = 0, kAveragePool2d = 1, kConcatenation = 2, kConv2d = 3,
-                     kDepthwiseConv2d = 4, kDequantize = 6, kFullyConnected = 9, kLogistic = 14,
+                     kDepthwiseConv2d = 4, kDepthToSpace = 5, kDequantize = 6, kFullyConnected = 9, kLogistic = 14,
                      kMaxPool2d = 17, kMul = 18, kRelu = 19, kReluN1To1 = 20, kRelu6 = 21,
                      kReshape = 22, kResizeBilinear = 23, kCustom = 32, kPad = 34, kMean = 40,
+                     kStridedSlice = 45,
                      kSub = 41, kDiv = 42, kSqueeze = 43, kPrelu = 54, kTransposeConv = 67,
-                     kHardSwish = 117;
+                     kHardSwish = 117, kDensify = 124;
 }  // namespace op
 
+// How a sparse constant is stored: per traversed dimension either dense, or compressed with
+// segment and index arrays.
+struct SparsityDesc {
+  struct Dim {
+    bool sparse = false;
+    int denseSize = 0;
+    std::vector<int> segments, indices;
+  };
+  std::vector<int> traversalOrder, blockMap;
+  std::vector<Dim> dims;
+};
+
 struct TensorDesc {
+  std::optional<SparsityDesc> sparsity;
   std::vector<int> shape;
   int type = 0;  // ElementType value as stored
   uint32_t buffer = 0;
@@ -59,6 +73,11 @@ struct ModelFile {
   // result (operator options are read lazily through it).
   static Result<ModelFile> parse(const FlatFile& file);
 };
+
+// Expands a sparse constant of `shape` whose stored values are `values` (element size
+// `elementSize` bytes) into dense bytes. Fails when the description is inconsistent.
+Result<std::vector<uint8_t>> densify(const SparsityDesc& sparsity, const std::vector<int>& shape,
+                                     std::span<const uint8_t> values, size_t elementSize);
 
 // A readable name for a built-in operator code, for error messages.
 std::string operatorName(int code);
