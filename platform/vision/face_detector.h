@@ -22,17 +22,24 @@ struct FaceDetection {
   std::array<KeyPoint, 6> keypoints{};
 };
 
+// Which BlazeFace model: the short-range one (128 x 128, faces filling a good part of the
+// frame) or the full-range one (192 x 192, also faces a few metres away).
+enum class FaceRange { Short, Full };
+
 // Lifecycle: loaded once, then detect() per frame. Threading: one thread at a time.
 class FaceDetector {
  public:
-  static Result<std::unique_ptr<FaceDetector>> load(int threads);
+  static Result<std::unique_ptr<FaceDetector>> load(FaceRange range, int threads);
   // Faces sorted by score, highest first. Fails only if the model fails to run.
   Result<std::vector<FaceDetection>> detect(const RgbImage& frame);
 
  private:
-  explicit FaceDetector(std::unique_ptr<tflite::Model> model);
+  FaceDetector(std::unique_ptr<tflite::Model> model, int inputSize, std::vector<Anchor> anchors,
+               float minScore);
   std::unique_ptr<tflite::Model> model_;
+  int inputSize_;
   std::vector<Anchor> anchors_;
+  float minScore_;
   size_t boxesOut_ = 0, scoresOut_ = 1;
 };
 

@@ -43,11 +43,18 @@ class Wire {
     uint32_t f;
     std::span<const uint8_t> s;
     switch (wireType) {
-      case 0: return varint(v);
-      case 1: if (b_.size() - pos_ < 8) return fail(); pos_ += 8; return true;
-      case 2: return bytes(s);
-      case 5: return fixed32(f);
-      default: return fail();
+      case 0:
+        return varint(v);
+      case 1:
+        if (b_.size() - pos_ < 8) return fail();
+        pos_ += 8;
+        return true;
+      case 2:
+        return bytes(s);
+      case 5:
+        return fixed32(f);
+      default:
+        return fail();
     }
   }
 
@@ -133,11 +140,13 @@ Result<CanonicalFace> parseCanonicalFace(std::span<const uint8_t> bytes) {
     const int field = static_cast<int>(key >> 3), type = static_cast<int>(key & 7);
     std::span<const uint8_t> sub;
     if (field == 1 && type == 2) {
-      if (!w.bytes(sub) || !parseMesh(sub, floats, vertexType)) return R::failure("face geometry: damaged mesh");
+      if (!w.bytes(sub) || !parseMesh(sub, floats, vertexType))
+        return R::failure("face geometry: damaged mesh");
     } else if (field == 2 && type == 2) {
       int id;
       double weight;
-      if (!w.bytes(sub) || !parseRef(sub, id, weight)) return R::failure("face geometry: damaged landmark basis");
+      if (!w.bytes(sub) || !parseRef(sub, id, weight))
+        return R::failure("face geometry: damaged landmark basis");
       face.basis.emplace_back(id, weight);
     } else if (!w.skip(type)) {
       break;
@@ -146,8 +155,10 @@ Result<CanonicalFace> parseCanonicalFace(std::span<const uint8_t> bytes) {
   if (w.bad()) return R::failure("face geometry: damaged file");
   if (vertexType != 0 || floats.size() % 5 != 0)
     return R::failure("face geometry: unexpected vertex layout");
-  for (size_t i = 0; i + 4 < floats.size(); i += 5) face.vertices.push_back({floats[i], floats[i + 1], floats[i + 2]});
-  if (face.vertices.size() < 468) return R::failure("face geometry: the canonical mesh is incomplete");
+  for (size_t i = 0; i + 4 < floats.size(); i += 5)
+    face.vertices.push_back({floats[i], floats[i + 1], floats[i + 2]});
+  if (face.vertices.size() < 468)
+    return R::failure("face geometry: the canonical mesh is incomplete");
   for (const auto& [id, weight] : face.basis)
     if (id < 0 || static_cast<size_t>(id) >= face.vertices.size() || !(weight >= 0))
       return R::failure("face geometry: landmark basis refers to a missing vertex");
@@ -158,7 +169,8 @@ Result<CanonicalFace> parseCanonicalFace(std::span<const uint8_t> bytes) {
 Result<CanonicalFace> loadCanonicalFace(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return Result<CanonicalFace>::failure("cannot open face geometry " + path);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   return parseCanonicalFace(bytes);
 }
 

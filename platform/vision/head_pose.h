@@ -16,7 +16,8 @@ namespace talvex::vision {
 // Radians. Seen from the camera in the upright, unmirrored frame:
 //  yaw   > 0: the nose points towards the right of the frame (the subject turns to their own left);
 //  pitch > 0: the nose points up;
-//  roll  > 0: the head leans counter-clockwise on screen (towards the subject's own right shoulder).
+//  roll  > 0: the head leans counter-clockwise on screen (towards the subject's own right
+//  shoulder).
 struct HeadAngles {
   double yaw = 0, pitch = 0, roll = 0;
 };

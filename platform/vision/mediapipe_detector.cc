@@ -8,6 +8,7 @@
 namespace talvex::vision {
 namespace {
 
+constexpr FaceRange kFaceRange = FaceRange::Full;
 constexpr int kFaceDetectorThreads = 1;
 constexpr int kFaceLandmarkThreads = 1;
 constexpr float kMinFacePresence = 0.5f;
@@ -22,7 +23,7 @@ MediaPipeDetector::~MediaPipeDetector() = default;
 
 Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
   std::unique_ptr<MediaPipeDetector> d(new MediaPipeDetector());
-  auto fd = FaceDetector::load(kFaceDetectorThreads);
+  auto fd = FaceDetector::load(kFaceRange, kFaceDetectorThreads);
   if (!fd) return fd.status();
   d->faceDetector_ = std::move(fd.value());
   auto fl = FaceLandmarker::load(kFaceLandmarkThreads);
@@ -44,9 +45,10 @@ std::vector<FaceObservation> MediaPipeDetector::detectFaces(Status& status) {
     return out;
   }
   // Largest first, so the meshes go to the faces that matter.
-  std::stable_sort(faces->begin(), faces->end(), [](const FaceDetection& a, const FaceDetection& b) {
-    return (a.xmax - a.xmin) * (a.ymax - a.ymin) > (b.xmax - b.xmin) * (b.ymax - b.ymin);
-  });
+  std::stable_sort(
+      faces->begin(), faces->end(), [](const FaceDetection& a, const FaceDetection& b) {
+        return (a.xmax - a.xmin) * (a.ymax - a.ymin) > (b.xmax - b.xmin) * (b.ymax - b.ymin);
+      });
   const double w = rgb_.width, h = rgb_.height;
   for (size_t i = 0; i < faces->size(); ++i) {
     const FaceDetection& f = (*faces)[i];

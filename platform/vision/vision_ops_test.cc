@@ -153,7 +153,8 @@ TEST(ConvertToRgb, UsesTheFullRangeMatrix) {
   PixelBuffer buf = PixelBuffer::allocateNV12(4, 2);
   auto y = buf.plane(0), uv = buf.plane(1);
   for (int r = 0; r < 2; ++r)
-    for (int c = 0; c < 4; ++c) y.base[r * y.bytesPerRow + c] = static_cast<uint8_t>(c < 2 ? 0 : 255);
+    for (int c = 0; c < 4; ++c)
+      y.base[r * y.bytesPerRow + c] = static_cast<uint8_t>(c < 2 ? 0 : 255);
   for (int c = 0; c < 4; ++c) uv.base[c] = 128;
   RgbImage rgb;
   ASSERT_TRUE(convertToRgb(buf, rgb));
