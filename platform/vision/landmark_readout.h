@@ -1,0 +1,30 @@
+// Reading the landmark models' output tensors into observations: the step where coordinates
+// leave the crop, go back into the frame and have their y turned over (the models count
+// rows downwards, observations have their origin at the lower left).
+#pragma once
+
+#include <optional>
+#include <span>
+
+#include "platform/vision/roi_geometry.h"
+#include "platform/vision/vision.h"
+
+namespace talvex::vision {
+
+// The hand model gives 21 landmarks as (x, y, z) in pixels of its square input; the wrist is
+// landmark 0. `presence` is the model's hand flag, already a probability.
+HandObservation handFromLandmarks(std::span<const float> landmarks, int inputSize,
+                                  const roi::NormalizedRoi& roi, float presence);
+
+// The pose model gives 39 landmarks as (x, y, z, visibility logit, presence logit) in pixels
+// of its square input; 11 is the subject's left shoulder, 12 the right. Returns nothing when
+// the tensor is too short.
+std::optional<BodyObservation> bodyFromLandmarks(std::span<const float> landmarks, int inputSize,
+                                                 const roi::NormalizedRoi& roi);
+
+inline constexpr int kHandLandmarkCount = 21;
+inline constexpr int kPoseLandmarkCount = 39;
+inline constexpr int kPoseLeftShoulder = 11;
+inline constexpr int kPoseRightShoulder = 12;
+
+}  // namespace talvex::vision
