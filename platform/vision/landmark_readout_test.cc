@@ -1,6 +1,5 @@
 #include "platform/vision/landmark_readout.h"
 
-#include <numbers>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -8,35 +7,35 @@
 namespace talvex::vision {
 namespace {
 
+// An upright crop of `side` pixels centred on the middle of a 1280x720 frame.
+CropGeometry uprightCrop(double side, int inputSize) {
+  return {{640, 360, side, 0, 0, side}, inputSize, 1280, 720};
+}
+
 TEST(LandmarkReadout, WristIsLandmarkZeroMappedIntoTheFrameWithYUp) {
   std::vector<float> lm(63, 0.0f);
   lm[0] = 112;  // centre column of a 224 input
   lm[1] = 56;   // a quarter down
   lm[3] = 1;    // landmark 1 must not be read
   lm[4] = 1;
-  const roi::NormalizedRoi upright{0.5, 0.5, 0.2, 0.2, 0};
-  auto hand = handFromLandmarks(lm, 224, upright, 0.8f);
-  auto wrist = hand.recognizedPoint(HandJoint::Wrist);
+  auto wrist = handFromLandmarks(lm, uprightCrop(256, 224), 0.8f).recognizedPoint(HandJoint::Wrist);
   ASSERT_TRUE(wrist);
   EXPECT_NEAR(wrist->location.x, 0.5, 1e-9);
-  EXPECT_NEAR(wrist->location.y, 1 - 0.45, 1e-9);  // 0.45 from the top is 0.55 from the bottom
+  EXPECT_NEAR(wrist->location.y, 1 - 296.0 / 720, 1e-9);  // 64 px above the centre
   EXPECT_FLOAT_EQ(wrist->confidence, 0.8f);
 
   // The same crop turned a quarter clockwise: the crop's upper half lies to the right.
-  const roi::NormalizedRoi turned{0.5, 0.5, 0.2, 0.2, std::numbers::pi / 2};
-  auto w2 = handFromLandmarks(lm, 224, turned, 0.8f).recognizedPoint(HandJoint::Wrist);
+  CropGeometry turned{{640, 360, 0, 256, -256, 0}, 224, 1280, 720};
+  auto w2 = handFromLandmarks(lm, turned, 0.8f).recognizedPoint(HandJoint::Wrist);
   ASSERT_TRUE(w2);
-  EXPECT_NEAR(w2->location.x, 0.55, 1e-9);
+  EXPECT_NEAR(w2->location.x, 704.0 / 1280, 1e-9);
   EXPECT_NEAR(w2->location.y, 0.5, 1e-9);
 }
 
-TEST(LandmarkReadout, HandsOfferOnlyTheWrist) {
-  std::vector<float> lm(63, 100.0f);
-  auto hand = handFromLandmarks(lm, 224, {0.5, 0.5, 0.2, 0.2, 0}, 0.9f);
-  EXPECT_TRUE(hand.recognizedPoint(HandJoint::Wrist));
-  // An empty tensor gives a hand without joints: its wrist lookup fails.
-  auto empty = handFromLandmarks({}, 224, {0.5, 0.5, 0.2, 0.2, 0}, 0.9f);
-  EXPECT_FALSE(empty.recognizedPoint(HandJoint::Wrist));
+TEST(LandmarkReadout, AShortHandTensorGivesAHandWithoutJoints) {
+  std::vector<float> lm(62, 100.0f);
+  auto hand = handFromLandmarks(lm, uprightCrop(256, 224), 0.9f);
+  EXPECT_FALSE(hand.recognizedPoint(HandJoint::Wrist));
 }
 
 TEST(LandmarkReadout, ShouldersAreLandmarks11And12WithSigmoidVisibility) {
@@ -52,22 +51,22 @@ TEST(LandmarkReadout, ShouldersAreLandmarks11And12WithSigmoidVisibility) {
   put(13, 250, 250, 5);
   put(11, 192, 64, 2.0f);  // subject's left: image right for a person facing the camera
   put(12, 64, 64, -2.0f);  // subject's right
-  const roi::NormalizedRoi roi{0.5, 0.5, 0.5, 0.5, 0};
-  auto body = bodyFromLandmarks(lm, 256, roi);
+  auto body = bodyFromLandmarks(lm, uprightCrop(512, 256));
   ASSERT_TRUE(body);
   auto left = body->recognizedPoint(BodyJoint::LeftShoulder);
   auto right = body->recognizedPoint(BodyJoint::RightShoulder);
   ASSERT_TRUE(left && right);
-  EXPECT_NEAR(left->location.x, 0.625, 1e-9);
-  EXPECT_NEAR(left->location.y, 1 - 0.375, 1e-9);
-  EXPECT_NEAR(right->location.x, 0.375, 1e-9);
+  EXPECT_NEAR(left->location.x, 768.0 / 1280, 1e-9);
+  EXPECT_NEAR(left->location.y, 1 - 232.0 / 720, 1e-9);
+  EXPECT_NEAR(right->location.x, 512.0 / 1280, 1e-9);
+  EXPECT_NEAR(right->location.y, 1 - 232.0 / 720, 1e-9);
   EXPECT_NEAR(left->confidence, 0.880797, 1e-5);
   EXPECT_NEAR(right->confidence, 0.119203, 1e-5);
 }
 
 TEST(LandmarkReadout, ShortPoseTensorGivesNoBody) {
   std::vector<float> lm(5 * 38, 0.0f);
-  EXPECT_FALSE(bodyFromLandmarks(lm, 256, {0.5, 0.5, 0.5, 0.5, 0}));
+  EXPECT_FALSE(bodyFromLandmarks(lm, uprightCrop(512, 256)));
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 
 namespace talvex::vision::roi {
 
-double sigmoid(double x) { return 1.0 / (1.0 + std::exp(-x)); }
-
 double normalizeRadians(double angle) {
   constexpr double kTwoPi = 2 * std::numbers::pi;
   return angle - kTwoPi * std::floor((angle + std::numbers::pi) / kTwoPi);
@@ -19,21 +17,6 @@ double uprightRotation(Point2 from, Point2 to, int imageWidth, int imageHeight) 
   // atan2 of the upward component: image y grows downwards.
   return normalizeRadians(std::numbers::pi / 2 - std::atan2(-dy, dx));
 }
-
-Letterbox letterboxFor(int imageWidth, int imageHeight, int inputWidth, int inputHeight) {
-  const double scale = std::min(static_cast<double>(inputWidth) / imageWidth,
-                                static_cast<double>(inputHeight) / imageHeight);
-  const double usedW = imageWidth * scale / inputWidth;
-  const double usedH = imageHeight * scale / inputHeight;
-  return {(1 - usedW) / 2, (1 - usedH) / 2};
-}
-
-Point2 removeLetterbox(Point2 p, const Letterbox& lb) {
-  return {(p.x - lb.padX) / (1 - 2 * lb.padX), (p.y - lb.padY) / (1 - 2 * lb.padY)};
-}
-
-double removeLetterboxWidth(double w, const Letterbox& lb) { return w / (1 - 2 * lb.padX); }
-double removeLetterboxHeight(double h, const Letterbox& lb) { return h / (1 - 2 * lb.padY); }
 
 NormalizedRoi transformRoi(const NormalizedRoi& roi, const RoiTransform& t, int imageWidth,
                            int imageHeight) {
@@ -78,23 +61,10 @@ NormalizedRoi bodyRoiFromDetection(Point2 hipCenter, Point2 scalePoint, int imag
                       imageHeight);
 }
 
-Point2 projectFromRoi(const NormalizedRoi& roi, Point2 local) {
-  const double x = local.x - 0.5;
-  const double y = local.y - 0.5;
-  const double c = std::cos(roi.rotation);
-  const double s = std::sin(roi.rotation);
-  return {(c * x - s * y) * roi.width + roi.xCenter, (s * x + c * y) * roi.height + roi.yCenter};
-}
-
-std::array<Point2, 4> roiCornersInPixels(const NormalizedRoi& roi, int imageWidth,
-                                         int imageHeight) {
-  const Point2 local[4] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
-  std::array<Point2, 4> out;
-  for (int i = 0; i < 4; ++i) {
-    const Point2 p = projectFromRoi(roi, local[i]);
-    out[i] = {p.x * imageWidth, p.y * imageHeight};
-  }
-  return out;
+RotatedRect toPixels(const NormalizedRoi& roi, int imageWidth, int imageHeight) {
+  return {static_cast<float>(roi.xCenter * imageWidth),
+          static_cast<float>(roi.yCenter * imageHeight), static_cast<float>(roi.width * imageWidth),
+          static_cast<float>(roi.height * imageHeight), static_cast<float>(roi.rotation)};
 }
 
 }  // namespace talvex::vision::roi

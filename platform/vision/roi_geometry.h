@@ -1,7 +1,6 @@
 // Geometry shared by the two-stage hand and body pipelines: a detector finds a coarse box with
-// a few keypoints on the whole (letterboxed) frame, a rotated square region of interest is cut
-// around it so that the limb points up, and the landmark model's points are mapped back from
-// that region into the frame.
+// a few keypoints on the whole (letterboxed) frame, and a rotated square region of interest is
+// cut around it so that the limb points up for the landmark model.
 //
 // Everything here works in normalised image coordinates with the origin at the TOP-left and
 // y growing downwards (the way the models see pixels); the observations turn y over at the
@@ -9,7 +8,7 @@
 // is square in pixels has width * imageWidth == height * imageHeight.
 #pragma once
 
-#include <array>
+#include "platform/vision/image_ops.h"
 
 namespace talvex::vision::roi {
 
@@ -29,30 +28,12 @@ struct NormalizedRoi {
   double rotation = 0;
 };
 
-// Logistic function; models that emit logits are read through it.
-double sigmoid(double x);
-
 // Wraps an angle into [-pi, pi).
 double normalizeRadians(double angle);
 
 // The rotation that makes the direction from `from` to `to` point straight up in the region.
 // The points are normalised; the image size makes the angle a true pixel angle.
 double uprightRotation(Point2 from, Point2 to, int imageWidth, int imageHeight);
-
-// How a detector's square input holds a frame that was scaled to fit and centred: the
-// fraction of the input's width (padX) and height (padY) left empty on EACH side.
-struct Letterbox {
-  double padX = 0;
-  double padY = 0;
-};
-
-Letterbox letterboxFor(int imageWidth, int imageHeight, int inputWidth, int inputHeight);
-
-// Maps a point normalised to the detector's input back to the frame.
-Point2 removeLetterbox(Point2 p, const Letterbox& lb);
-// Maps a length along x (or y) normalised to the detector's input back to the frame.
-double removeLetterboxWidth(double w, const Letterbox& lb);
-double removeLetterboxHeight(double h, const Letterbox& lb);
 
 // Shifts a region along its own axes (by fractions of its size), makes it square in pixels
 // on its longer side when asked, then scales it.
@@ -78,13 +59,7 @@ NormalizedRoi handRoiFromPalm(Point2 boxCenter, double boxWidth, double boxHeigh
 NormalizedRoi bodyRoiFromDetection(Point2 hipCenter, Point2 scalePoint, int imageWidth,
                                    int imageHeight);
 
-// Maps a point normalised to the region (0..1 across its width and height, y downwards)
-// into the frame. Only exact for regions that are square in pixels, which both pipelines
-// use.
-Point2 projectFromRoi(const NormalizedRoi& roi, Point2 local);
-
-// The region in pixels: its four corners, clockwise from the top-left corner of the
-// upright region (top-left, top-right, bottom-right, bottom-left).
-std::array<Point2, 4> roiCornersInPixels(const NormalizedRoi& roi, int imageWidth, int imageHeight);
+// The region in frame pixels, for cropping.
+RotatedRect toPixels(const NormalizedRoi& roi, int imageWidth, int imageHeight);
 
 }  // namespace talvex::vision::roi

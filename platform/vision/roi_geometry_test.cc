@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -10,10 +11,7 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 
-TEST(RoiGeometry, SigmoidAndAngleWrapping) {
-  EXPECT_DOUBLE_EQ(sigmoid(0), 0.5);
-  EXPECT_NEAR(sigmoid(4), 0.98201379, 1e-8);
-  EXPECT_NEAR(sigmoid(-4), 1 - 0.98201379, 1e-8);
+TEST(RoiGeometry, AngleWrapping) {
   EXPECT_NEAR(normalizeRadians(1.5 * kPi), -0.5 * kPi, 1e-12);
   EXPECT_NEAR(normalizeRadians(-1.5 * kPi), 0.5 * kPi, 1e-12);
   EXPECT_NEAR(normalizeRadians(kPi), -kPi, 1e-12);
@@ -28,24 +26,6 @@ TEST(RoiGeometry, UprightRotationTurnsTheLimbToPointUp) {
   EXPECT_NEAR(std::abs(uprightRotation(c, {0.5, 0.6}, 100, 100)), kPi, 1e-12);  // down
   // The angle is a pixel angle: 0.05 of 200 px across and 0.1 of 100 px up is 45 degrees.
   EXPECT_NEAR(uprightRotation(c, {0.55, 0.4}, 200, 100), kPi / 4, 1e-12);
-}
-
-TEST(RoiGeometry, LetterboxOfAWideFrameInASquareInput) {
-  const Letterbox lb = letterboxFor(1280, 720, 192, 192);
-  EXPECT_NEAR(lb.padX, 0, 1e-12);
-  EXPECT_NEAR(lb.padY, (192 - 108) / 2.0 / 192, 1e-12);
-  const Point2 top = removeLetterbox({0.25, lb.padY}, lb);
-  EXPECT_NEAR(top.x, 0.25, 1e-12);
-  EXPECT_NEAR(top.y, 0, 1e-12);
-  const Point2 bottom = removeLetterbox({1, 1 - lb.padY}, lb);
-  EXPECT_NEAR(bottom.y, 1, 1e-12);
-  EXPECT_NEAR(removeLetterboxHeight(108.0 / 192, lb), 1, 1e-12);
-  EXPECT_NEAR(removeLetterboxWidth(0.5, lb), 0.5, 1e-12);
-
-  const Letterbox tall = letterboxFor(512, 600, 224, 224);
-  EXPECT_NEAR(tall.padY, 0, 1e-12);
-  EXPECT_NEAR(tall.padX, (1 - 512.0 / 600) / 2, 1e-12);
-  EXPECT_NEAR(removeLetterbox({0.5, 0.5}, tall).x, 0.5, 1e-12);
 }
 
 TEST(RoiGeometry, HandRegionGrowsThePalmTowardsTheFingers) {
@@ -90,33 +70,22 @@ TEST(RoiGeometry, BodyRegionIsCentredOnTheHipsAndSizedByTheScalePoint) {
   EXPECT_NEAR(lean.rotation, std::atan2(90, 120), 1e-12);
 }
 
-TEST(RoiGeometry, ProjectionFollowsTheRegionsRotation) {
-  NormalizedRoi r{0.5, 0.5, 0.2, 0.2, kPi / 2};
-  // The region's top-centre (where the fingers point) lies to the right on screen.
-  Point2 top = projectFromRoi(r, {0.5, 0});
-  EXPECT_NEAR(top.x, 0.6, 1e-12);
-  EXPECT_NEAR(top.y, 0.5, 1e-12);
-  Point2 centre = projectFromRoi(r, {0.5, 0.5});
-  EXPECT_NEAR(centre.x, 0.5, 1e-12);
-  EXPECT_NEAR(centre.y, 0.5, 1e-12);
-
-  // Unrotated regions map linearly; on a wide frame the normalised sizes differ.
-  NormalizedRoi flat{0.5, 0.5, 0.25, 0.5, 0};
-  Point2 corner = projectFromRoi(flat, {1, 1});
-  EXPECT_NEAR(corner.x, 0.625, 1e-12);
-  EXPECT_NEAR(corner.y, 0.75, 1e-12);
-}
-
-TEST(RoiGeometry, CornersAreClockwiseFromTheUprightTopLeft) {
-  NormalizedRoi r{0.5, 0.5, 0.2, 0.2, kPi / 2};
-  auto c = roiCornersInPixels(r, 100, 100);
-  // Turned a quarter clockwise, the upright top-left corner is now at the top right.
-  EXPECT_NEAR(c[0].x, 60, 1e-9);
-  EXPECT_NEAR(c[0].y, 40, 1e-9);
-  EXPECT_NEAR(c[1].x, 60, 1e-9);
-  EXPECT_NEAR(c[1].y, 60, 1e-9);
-  EXPECT_NEAR(c[2].x, 40, 1e-9);
-  EXPECT_NEAR(c[2].y, 60, 1e-9);
+TEST(RoiGeometry, CropOfATurnedRegionPutsItsTopWhereTheLimbPoints) {
+  // Fingers pointing right on a 16:9 frame: the crop's top-centre must land right of the
+  // centre, which is what the landmark model needs to see an upright hand.
+  NormalizedRoi r =
+      handRoiFromPalm({0.5, 0.5}, 0.05, 0.05 * 16 / 9, {0.475, 0.5}, {0.525, 0.5}, 1280, 720);
+  const RotatedRect px = toPixels(r, 1280, 720);
+  EXPECT_NEAR(px.width, px.height, 1e-3);
+  EXPECT_NEAR(px.width, 2.6 * 64, 1e-3);
+  EXPECT_NEAR(px.rotation, kPi / 2, 1e-6);
+  std::vector<float> tensor(8 * 8 * 3);
+  RgbImage frame{1280, 720, std::vector<uint8_t>(1280 * 720 * 3, 0)};
+  const CropTransform t = warpToTensor(frame, px, 8, 8, 0, 1, tensor.data());
+  double x = 0, y = 0;
+  t.map(0.5, 0, x, y);
+  EXPECT_NEAR(x, px.centerX + px.width / 2, 1e-3);
+  EXPECT_NEAR(y, px.centerY, 1e-3);
 }
 
 }  // namespace
