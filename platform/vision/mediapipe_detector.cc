@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "platform/vision/body_pipeline.h"
 #include "platform/vision/face_regions.h"
+#include "platform/vision/hand_pipeline.h"
 #include "platform/vision/model_paths.h"
 
 namespace talvex::vision {
@@ -14,10 +16,6 @@ constexpr int kFaceLandmarkThreads = 1;
 constexpr float kMinFacePresence = 0.5f;
 
 }  // namespace
-
-// Hand and body pipelines are not part of this build yet: they report no hands and no bodies.
-class HandPipeline {};
-class BodyPipeline {};
 
 MediaPipeDetector::~MediaPipeDetector() = default;
 
@@ -34,6 +32,12 @@ Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
   auto face = loadCanonicalFace(*geometryPath);
   if (!face) return face.status();
   d->canonicalFace_ = std::move(face.value());
+  auto hands = HandPipeline::load();
+  if (!hands) return hands.status();
+  d->hands_ = std::move(hands.value());
+  auto bodies = BodyPipeline::load();
+  if (!bodies) return bodies.status();
+  d->bodies_ = std::move(bodies.value());
   return d;
 }
 
@@ -99,11 +103,13 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
         static_cast<DetectFaceRectanglesRequest*>(r)->results = std::move(rects);
         break;
       }
-      case RequestKind::HumanHandPose:
-        static_cast<DetectHumanHandPoseRequest*>(r)->results = std::vector<HandObservation>{};
+      case RequestKind::HumanHandPose: {
+        auto* hand = static_cast<DetectHumanHandPoseRequest*>(r);
+        hand->results = hands_->detect(rgb_, std::max(0, hand->maximumHandCount));
         break;
+      }
       case RequestKind::HumanBodyPose:
-        static_cast<DetectHumanBodyPoseRequest*>(r)->results = std::vector<BodyObservation>{};
+        static_cast<DetectHumanBodyPoseRequest*>(r)->results = bodies_->detect(rgb_);
         break;
     }
   }
