@@ -14,6 +14,18 @@ constexpr FaceRange kFaceRange = FaceRange::Full;
 constexpr int kFaceDetectorThreads = 1;
 constexpr int kFaceLandmarkThreads = 1;
 constexpr float kMinFacePresence = 0.5f;
+constexpr int kMeshPoints = 468;  // the face proper; the irises lie inside it
+
+Rect meshBox(const std::vector<Point3>& mesh) {
+  double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
+  for (int i = 0; i < kMeshPoints && i < static_cast<int>(mesh.size()); ++i) {
+    minX = std::min(minX, mesh[i].x);
+    maxX = std::max(maxX, mesh[i].x);
+    minY = std::min(minY, mesh[i].y);
+    maxY = std::max(maxY, mesh[i].y);
+  }
+  return {minX, minY, maxX - minX, maxY - minY};
+}
 
 }  // namespace
 
@@ -66,7 +78,11 @@ std::vector<FaceObservation> MediaPipeDetector::detectFaces(Status& status) {
         return {};
       }
       if (mesh->presence >= kMinFacePresence) {
-        const Rect boxPixels{f.xmin, f.ymin, f.xmax - f.xmin, f.ymax - f.ymin};
+        // With a mesh the box is the mesh's extent: steadier and tighter than the detector's
+        // box, which is coarse for small faces.
+        const Rect boxPixels = meshBox(mesh->points);
+        obs.boundingBox = {boxPixels.x / w, 1.0 - (boxPixels.y + boxPixels.height) / h,
+                           boxPixels.width / w, boxPixels.height / h};
         obs.landmarks = faceRegions(mesh->points, boxPixels);
         if (auto angles = estimateHeadAngles(canonicalFace_, mesh->points)) {
           obs.yaw = angles->yaw;
