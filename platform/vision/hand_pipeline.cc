@@ -109,6 +109,7 @@ std::vector<HandObservation> HandPipeline::detect(const RgbImage& frame, int max
         center, boxW, boxH, toFrame(kp[kWristKeypoint].x, kp[kWristKeypoint].y),
         toFrame(kp[kMiddleKnuckleKeypoint].x, kp[kMiddleKnuckleKeypoint].y), frame.width,
         frame.height);
+    if (!roi::isUsable(region)) continue;
     const CropTransform crop =
         warpToTensor(frame, roi::toPixels(region, frame.width, frame.height), kLandmarkInput,
                      kLandmarkInput, 0.0f, 1.0f, p.landmark->input(0));
