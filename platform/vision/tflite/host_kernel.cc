@@ -38,7 +38,8 @@ Result<HostKernel> makeConcatenation(int axis, std::vector<HostInput> inputs, Ho
   });
 }
 
-Result<HostKernel> makeStridedSlice(const StridedSliceParams& p, HostInput input, HostOutput output) {
+Result<HostKernel> makeStridedSlice(const StridedSliceParams& p, HostInput input,
+                                    HostOutput output) {
   using R = Result<HostKernel>;
   const size_t rank = input.shape.dims.size();
   if (p.ellipsisMask != 0 || p.newAxisMask != 0)
@@ -58,7 +59,10 @@ Result<HostKernel> makeStridedSlice(const StridedSliceParams& p, HostInput input
       if (s > 0) return std::clamp(v, 0, n);
       return std::clamp(v, -1, n - 1);
     };
-    if (p.beginMask & (1 << d)) b = s > 0 ? 0 : n - 1; else b = clampIndex(b);
+    if (p.beginMask & (1 << d))
+      b = s > 0 ? 0 : n - 1;
+    else
+      b = clampIndex(b);
     if (p.shrinkAxisMask & (1 << d)) {
       e = b + 1;
       s = 1;
@@ -76,7 +80,8 @@ Result<HostKernel> makeStridedSlice(const StridedSliceParams& p, HostInput input
   for (int c : count) total *= static_cast<size_t>(c);
   if (total != output.shape.elements()) return R::failure("STRIDED_SLICE output size mismatch");
   std::vector<size_t> stride(rank, 1);
-  for (size_t d = rank; d-- > 1;) stride[d - 1] = stride[d] * static_cast<size_t>(input.shape.dims[d]);
+  for (size_t d = rank; d-- > 1;)
+    stride[d - 1] = stride[d] * static_cast<size_t>(input.shape.dims[d]);
   return HostKernel([input, output, start, step, count, stride, rank, total]() {
     std::vector<int> idx(rank, 0);
     for (size_t k = 0; k < total; ++k) {

@@ -189,7 +189,8 @@ class Builder {
           return fail(operatorName(op.code) + " of a non-constant tensor is not supported");
         m_.constants[op.outputs[0]] = m_.constants[op.inputs[0]];
         if (m_.constants[op.outputs[0]].size() != elements(op.outputs[0]))
-          return fail(operatorName(op.code) + " changes the size of " + f_.tensors[op.outputs[0]].name);
+          return fail(operatorName(op.code) + " changes the size of " +
+                      f_.tensors[op.outputs[0]].name);
         kind = OpKind::Fold;
       } else if (op.code == op::kConcatenation || op.code == op::kCustom ||
                  op.code == op::kStridedSlice) {
@@ -257,7 +258,8 @@ class Builder {
       case op::kMean:
       case op::kPrelu:
       case op::kTransposeConv:
-      case op::kHardSwish: case op::kDepthToSpace:
+      case op::kHardSwish:
+      case op::kDepthToSpace:
         return true;
       default:
         return false;

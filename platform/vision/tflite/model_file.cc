@@ -43,8 +43,9 @@ std::vector<int> indexVector(const FlatTable& t, int typeField, int valueField) 
   FlatVector values = v->vector(0, width);
   std::vector<int> out(values.size());
   for (uint32_t i = 0; i < values.size(); ++i)
-    out[i] = width == 4 ? values.scalar<int32_t>(i)
-             : width == 2 ? values.scalar<uint16_t>(i) : values.scalar<uint8_t>(i);
+    out[i] = width == 4   ? values.scalar<int32_t>(i)
+             : width == 2 ? values.scalar<uint16_t>(i)
+                          : values.scalar<uint8_t>(i);
   return out;
 }
 
@@ -81,12 +82,14 @@ Result<std::vector<uint8_t>> densify(const SparsityDesc& sp, const std::vector<i
   std::vector<int> blockSize(rank, 1);
   for (size_t b = 0; b < sp.blockMap.size(); ++b) {
     int d = sp.blockMap[b];
-    if (d < 0 || static_cast<size_t>(d) >= rank) return R::failure("sparse block refers to a missing dimension");
+    if (d < 0 || static_cast<size_t>(d) >= rank)
+      return R::failure("sparse block refers to a missing dimension");
     blockSize[d] = sp.dims[rank + b].denseSize;
     if (blockSize[d] <= 0) return R::failure("sparse block of size zero");
   }
   for (int t : sp.traversalOrder)
-    if (t < 0 || static_cast<size_t>(t) >= levels) return R::failure("sparse traversal order out of range");
+    if (t < 0 || static_cast<size_t>(t) >= levels)
+      return R::failure("sparse traversal order out of range");
   size_t total = 1;
   for (int s : shape) total *= static_cast<size_t>(s);
   std::vector<uint8_t> dense(total * elementSize, 0);
@@ -112,7 +115,8 @@ Result<std::vector<uint8_t>> densify(const SparsityDesc& sp, const std::vector<i
         ok = false;
         return;
       }
-      std::memcpy(dense.data() + index * elementSize, values.data() + pos * elementSize, elementSize);
+      std::memcpy(dense.data() + index * elementSize, values.data() + pos * elementSize,
+                  elementSize);
       return;
     }
     const int dim = sp.traversalOrder[level];

@@ -26,12 +26,11 @@ enum class ElementType : int8_t {
 // Built-in operator codes used by the models we run (the file's numbering).
 namespace op {
 inline constexpr int kAdd = 0, kAveragePool2d = 1, kConcatenation = 2, kConv2d = 3,
-                     kDepthwiseConv2d = 4, kDepthToSpace = 5, kDequantize = 6, kFullyConnected = 9, kLogistic = 14,
-                     kMaxPool2d = 17, kMul = 18, kRelu = 19, kReluN1To1 = 20, kRelu6 = 21,
-                     kReshape = 22, kResizeBilinear = 23, kCustom = 32, kPad = 34, kMean = 40,
-                     kStridedSlice = 45,
-                     kSub = 41, kDiv = 42, kSqueeze = 43, kPrelu = 54, kTransposeConv = 67,
-                     kHardSwish = 117, kDensify = 124;
+                     kDepthwiseConv2d = 4, kDepthToSpace = 5, kDequantize = 6, kFullyConnected = 9,
+                     kLogistic = 14, kMaxPool2d = 17, kMul = 18, kRelu = 19, kReluN1To1 = 20,
+                     kRelu6 = 21, kReshape = 22, kResizeBilinear = 23, kCustom = 32, kPad = 34,
+                     kMean = 40, kStridedSlice = 45, kSub = 41, kDiv = 42, kSqueeze = 43,
+                     kPrelu = 54, kTransposeConv = 67, kHardSwish = 117, kDensify = 124;
 }  // namespace op
 
 // How a sparse constant is stored: per traversed dimension either dense, or compressed with

@@ -1,0 +1,44 @@
+// The 478-point face mesh (face, lips, eyes and irises) from the attention mesh model, run on a
+// rotated square crop around a detected face.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "platform/process/result.h"
+#include "platform/vision/face_detector.h"
+#include "platform/vision/image_ops.h"
+#include "platform/vision/tflite/model.h"
+
+namespace talvex::vision {
+
+struct Point3 {
+  double x = 0, y = 0, z = 0;
+};
+
+// Mesh points in frame pixels (x right, y down); z is depth in the same pixel scale, smaller
+// nearer the camera. Points 468..472 and 473..477 are the two irises, each centre first.
+struct FaceMesh {
+  std::vector<Point3> points;
+  float presence = 0;  // the model's confidence that the crop holds a face, 0..1
+};
+
+// The crop the mesh model sees for a detection: the detection box turned so the eyes are level,
+// enlarged 1.5 times and made square.
+RotatedRect faceCrop(const FaceDetection& face);
+
+// Lifecycle: loaded once, run per face. Threading: one thread at a time.
+class FaceLandmarker {
+ public:
+  static constexpr int kPointCount = 478;
+  static Result<std::unique_ptr<FaceLandmarker>> load(int threads);
+  Result<FaceMesh> run(const RgbImage& frame, const FaceDetection& face);
+
+ private:
+  explicit FaceLandmarker(std::unique_ptr<tflite::Model> model) : model_(std::move(model)) {}
+  std::unique_ptr<tflite::Model> model_;
+  size_t meshOut_ = 0, leftIrisOut_ = 0, rightIrisOut_ = 0, flagOut_ = 0;
+};
+
+}  // namespace talvex::vision
