@@ -140,6 +140,15 @@ TEST_F(HandBodyPipelines, WideFrameMapsTheWristBackThroughTheLetterbox) {
   EXPECT_NEAR(wide[0].y, plain[0].y, 0.05);
 }
 
+TEST_F(HandBodyPipelines, OneHandFoundTwiceIsReportedOnce) {
+  // Fingers at the chin: the palm detector also fires on the knuckles, whose crop finds the
+  // same hand again with a wrist up at the chin.
+  auto found = wrists(hands_->detect(rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), 1194)), 2));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NEAR(found[0].x, 160 / kClipW, 0.06);
+  EXPECT_NEAR(found[0].y, 300 / kClipH, 0.06);
+}
+
 TEST_F(HandBodyPipelines, HandCountFollowsTheLimit) {
   const RgbImage frame = rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), kHandFrames[2].index));
   EXPECT_TRUE(hands_->detect(frame, 0).empty());
