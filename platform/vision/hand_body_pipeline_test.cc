@@ -123,6 +123,26 @@ TEST_F(HandBodyPipelines, MirroredFrameGivesTheMirroredWrist) {
   }
 }
 
+TEST_F(HandBodyPipelines, TurnedFrameGivesTheTurnedWrist) {
+  // Turned a quarter clockwise the hand points right and the crop must be turned to match;
+  // a wrong sign anywhere in the rotation shows the landmark model a sideways or upside-down
+  // hand, which it rejects or misplaces. A point (x, y) moves to (1 - y, x).
+  const HandFrame& f = kHandFrames[1];
+  auto plain = wrists(hands_->detect(rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), f.index)), 2));
+  ASSERT_EQ(plain.size(), 1u);
+  for (int turns : {1, 3}) {
+    SCOPED_TRACE(turns);
+    auto turned = wrists(hands_->detect(
+        rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), f.index, {.quarterTurns = turns})), 2));
+    ASSERT_EQ(turned.size(), 1u);
+    const double x = turns == 1 ? 1 - plain[0].y : plain[0].y;
+    const double y = turns == 1 ? plain[0].x : 1 - plain[0].x;
+    EXPECT_NEAR(turned[0].x, x, 0.05);
+    EXPECT_NEAR(turned[0].y, y, 0.05);
+    EXPECT_GT(turned[0].confidence, 0.9f);
+  }
+}
+
 TEST_F(HandBodyPipelines, WideFrameMapsTheWristBackThroughTheLetterbox) {
   // The 4:3 webcam picture scaled to 960x720 and centred on a black 1280x720 frame, the
   // camera's own size: the wrist must land on the same spot of the picture.
