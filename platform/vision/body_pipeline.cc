@@ -103,6 +103,7 @@ std::vector<BodyObservation> BodyPipeline::detect(const RgbImage& frame) {
   const roi::NormalizedRoi region = roi::bodyRoiFromDetection(
       toFrame(person.keypoints[kHipKeypoint]), toFrame(person.keypoints[kScaleKeypoint]),
       frame.width, frame.height);
+  if (!roi::isUsable(region)) return bodies;
   const CropTransform crop =
       warpToTensor(frame, roi::toPixels(region, frame.width, frame.height), kLandmarkInput,
                    kLandmarkInput, 0.0f, 1.0f, p.landmark->input(0));

@@ -123,6 +123,26 @@ TEST_F(HandBodyPipelines, MirroredFrameGivesTheMirroredWrist) {
   }
 }
 
+TEST_F(HandBodyPipelines, TurnedFrameGivesTheTurnedWrist) {
+  // Turned a quarter clockwise the hand points right and the crop must be turned to match;
+  // a wrong sign anywhere in the rotation shows the landmark model a sideways or upside-down
+  // hand, which it rejects or misplaces. A point (x, y) moves to (1 - y, x).
+  const HandFrame& f = kHandFrames[1];
+  auto plain = wrists(hands_->detect(rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), f.index)), 2));
+  ASSERT_EQ(plain.size(), 1u);
+  for (int turns : {1, 3}) {
+    SCOPED_TRACE(turns);
+    auto turned = wrists(hands_->detect(
+        rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), f.index, {.quarterTurns = turns})), 2));
+    ASSERT_EQ(turned.size(), 1u);
+    const double x = turns == 1 ? 1 - plain[0].y : plain[0].y;
+    const double y = turns == 1 ? plain[0].x : 1 - plain[0].x;
+    EXPECT_NEAR(turned[0].x, x, 0.05);
+    EXPECT_NEAR(turned[0].y, y, 0.05);
+    EXPECT_GT(turned[0].confidence, 0.9f);
+  }
+}
+
 TEST_F(HandBodyPipelines, WideFrameMapsTheWristBackThroughTheLetterbox) {
   // The 4:3 webcam picture scaled to 960x720 and centred on a black 1280x720 frame, the
   // camera's own size: the wrist must land on the same spot of the picture.
@@ -138,6 +158,15 @@ TEST_F(HandBodyPipelines, WideFrameMapsTheWristBackThroughTheLetterbox) {
   EXPECT_NEAR(wide[0].x, (160 + 960 * plain[0].x) / 1280, 0.02);
   // The wrist lies just below the picture's edge, where the model can only extrapolate.
   EXPECT_NEAR(wide[0].y, plain[0].y, 0.05);
+}
+
+TEST_F(HandBodyPipelines, OneHandFoundTwiceIsReportedOnce) {
+  // Fingers at the chin: the palm detector also fires on the knuckles, whose crop finds the
+  // same hand again with a wrist up at the chin.
+  auto found = wrists(hands_->detect(rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), 1194)), 2));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NEAR(found[0].x, 160 / kClipW, 0.06);
+  EXPECT_NEAR(found[0].y, 300 / kClipH, 0.06);
 }
 
 TEST_F(HandBodyPipelines, HandCountFollowsTheLimit) {
@@ -174,10 +203,13 @@ struct Portrait {
   std::string (*path)();
   double width, height;                 // pixels
   double leftX, leftY, rightX, rightY;  // shoulder joints by eye, pixels
+  double tolerance;                     // normalised
 };
 const Portrait kPortraits[] = {
-    {"grace_hopper", tp::graceHopperPath, 512, 600, 420, 400, 110, 390},
-    {"astronaut", tp::astronautPath, 512, 512, 320, 255, 90, 250},
+    {"grace_hopper", tp::graceHopperPath, 512, 600, 420, 400, 110, 390, 0.06},
+    // The bulky suit hides the joints; the model's guess moves by some 30 px with the
+    // slightest change in how the picture is scaled.
+    {"astronaut", tp::astronautPath, 512, 512, 320, 255, 90, 250, 0.1},
 };
 
 TEST_F(HandBodyPipelines, ShouldersOfPortraitsAreTheSubjectsOwn) {
@@ -185,10 +217,10 @@ TEST_F(HandBodyPipelines, ShouldersOfPortraitsAreTheSubjectsOwn) {
     SCOPED_TRACE(p.name);
     auto s = shouldersOf(bodies_->detect(rgbOf(tp::loadPhoto(p.path()))));
     ASSERT_TRUE(s);
-    EXPECT_NEAR(s->left.x, p.leftX / p.width, 0.08);
-    EXPECT_NEAR(s->left.y, p.leftY / p.height, 0.08);
-    EXPECT_NEAR(s->right.x, p.rightX / p.width, 0.08);
-    EXPECT_NEAR(s->right.y, p.rightY / p.height, 0.08);
+    EXPECT_NEAR(s->left.x, p.leftX / p.width, p.tolerance);
+    EXPECT_NEAR(s->left.y, p.leftY / p.height, p.tolerance);
+    EXPECT_NEAR(s->right.x, p.rightX / p.width, p.tolerance);
+    EXPECT_NEAR(s->right.y, p.rightY / p.height, p.tolerance);
     EXPECT_GT(s->left.confidence, 0.9f);
     EXPECT_GT(s->right.confidence, 0.9f);
     EXPECT_LE(s->left.confidence, 1.0f);
@@ -207,9 +239,9 @@ TEST_F(HandBodyPipelines, MirroredPortraitSwapsThePlacesButKeepsTheSubjectsLeft)
     EXPECT_GT(plain->left.x, plain->right.x);
     EXPECT_GT(mirrored->left.x, mirrored->right.x);
     EXPECT_NEAR(mirrored->left.x, 1 - plain->right.x, 0.07);
-    EXPECT_NEAR(mirrored->left.y, plain->right.y, 0.05);
+    EXPECT_NEAR(mirrored->left.y, plain->right.y, 0.07);
     EXPECT_NEAR(mirrored->right.x, 1 - plain->left.x, 0.07);
-    EXPECT_NEAR(mirrored->right.y, plain->left.y, 0.05);
+    EXPECT_NEAR(mirrored->right.y, plain->left.y, 0.07);
   }
 }
 

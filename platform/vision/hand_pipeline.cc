@@ -92,7 +92,10 @@ std::vector<HandObservation> HandPipeline::detect(const RgbImage& frame, int max
   auto palms = weightedNms(decodeDetections({p.palm->output(p.palmBoxes), n * kPalmCoords},
                                             {p.palm->output(p.palmScores), n}, p.anchors, decode),
                            kNmsOverlap);
-  if (palms.size() > static_cast<size_t>(maxHands)) palms.resize(static_cast<size_t>(maxHands));
+  // Two palm boxes can survive suppression on one hand (palm and knuckles); the duplicate is
+  // recognised by its landmarks, so a few spare palms are looked at to fill maxHands.
+  const size_t palmLimit = 2 * static_cast<size_t>(maxHands);
+  if (palms.size() > palmLimit) palms.resize(palmLimit);
 
   const double w = frame.width, h = frame.height;
   auto toFrame = [&](double s, double t) {
@@ -100,7 +103,9 @@ std::vector<HandObservation> HandPipeline::detect(const RgbImage& frame, int max
     lb.transform.map(s, t, x, y);
     return roi::Point2{x / w, y / h};
   };
+  std::vector<PixelBox> kept;
   for (const Detection& palm : palms) {
+    if (hands.size() == static_cast<size_t>(maxHands)) break;
     const roi::Point2 center = toFrame((palm.xmin + palm.xmax) / 2, (palm.ymin + palm.ymax) / 2);
     const double boxW = palm.width() * lb.transform.axX / w;
     const double boxH = palm.height() * lb.transform.ayY / h;
@@ -109,14 +114,23 @@ std::vector<HandObservation> HandPipeline::detect(const RgbImage& frame, int max
         center, boxW, boxH, toFrame(kp[kWristKeypoint].x, kp[kWristKeypoint].y),
         toFrame(kp[kMiddleKnuckleKeypoint].x, kp[kMiddleKnuckleKeypoint].y), frame.width,
         frame.height);
+    if (!roi::isUsable(region)) continue;
     const CropTransform crop =
         warpToTensor(frame, roi::toPixels(region, frame.width, frame.height), kLandmarkInput,
                      kLandmarkInput, 0.0f, 1.0f, p.landmark->input(0));
     if (!p.landmark->invoke()) continue;
     const float presence = p.landmark->output(p.presence)[0];
     if (!(presence >= kMinPresence)) continue;  // also drops NaN
-    hands.push_back(handFromLandmarks({p.landmark->output(p.landmarks), 3 * kHandLandmarkCount},
-                                      {crop, kLandmarkInput, frame.width, frame.height}, presence));
+    const std::span<const float> landmarks{p.landmark->output(p.landmarks), 3 * kHandLandmarkCount};
+    const CropGeometry geometry{crop, kLandmarkInput, frame.width, frame.height};
+    const PixelBox bounds = handBounds(landmarks, geometry);
+    if (std::any_of(kept.begin(), kept.end(), [&](const PixelBox& k) {
+          return overlapOfSmaller(k, bounds) > kSameHandOverlap;
+        })) {
+      continue;
+    }
+    kept.push_back(bounds);
+    hands.push_back(handFromLandmarks(landmarks, geometry, presence));
   }
   return hands;
 }

@@ -32,6 +32,18 @@ HandObservation handFromLandmarks(std::span<const float> landmarks, const CropGe
 std::optional<BodyObservation> bodyFromLandmarks(std::span<const float> landmarks,
                                                  const CropGeometry& crop);
 
+// An upright box in frame pixels.
+struct PixelBox {
+  double xmin = 0, ymin = 0, xmax = 0, ymax = 0;
+};
+
+// The box around all 21 hand landmarks, in frame pixels; empty when the tensor is short.
+PixelBox handBounds(std::span<const float> landmarks, const CropGeometry& crop);
+
+// How much of the smaller box lies inside the other: 1 when one contains the other, 0 when
+// they are apart or either is empty.
+double overlapOfSmaller(const PixelBox& a, const PixelBox& b);
+
 inline constexpr int kHandLandmarkCount = 21;
 inline constexpr int kPoseLandmarkCount = 39;
 inline constexpr int kPoseLeftShoulder = 11;

@@ -1,5 +1,6 @@
 #include "platform/vision/landmark_readout.h"
 
+#include <cmath>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -67,6 +68,30 @@ TEST(LandmarkReadout, ShouldersAreLandmarks11And12WithSigmoidVisibility) {
 TEST(LandmarkReadout, ShortPoseTensorGivesNoBody) {
   std::vector<float> lm(5 * 38, 0.0f);
   EXPECT_FALSE(bodyFromLandmarks(lm, uprightCrop(512, 256)));
+}
+
+TEST(LandmarkReadout, HandBoundsSpanAllLandmarksInFramePixels) {
+  std::vector<float> lm(63, 112.0f);  // every landmark at the crop's centre...
+  lm[3 * 4] = 0;                      // ...but the thumb tip at the left edge
+  lm[3 * 20 + 1] = 224;               // and the little finger's tip at the bottom
+  const PixelBox b = handBounds(lm, uprightCrop(256, 224));
+  EXPECT_NEAR(b.xmin, 640 - 128, 1e-9);
+  EXPECT_NEAR(b.xmax, 640, 1e-9);
+  EXPECT_NEAR(b.ymin, 360, 1e-9);
+  EXPECT_NEAR(b.ymax, 360 + 128, 1e-9);
+  const PixelBox none = handBounds(std::vector<float>(10, 1.0f), uprightCrop(256, 224));
+  EXPECT_EQ(overlapOfSmaller(none, b), 0);
+}
+
+TEST(LandmarkReadout, OverlapIsMeasuredOnTheSmallerBox) {
+  const PixelBox big{0, 0, 100, 100};
+  EXPECT_DOUBLE_EQ(overlapOfSmaller(big, {20, 20, 40, 40}), 1.0);    // inside
+  EXPECT_DOUBLE_EQ(overlapOfSmaller({20, 20, 40, 40}, big), 1.0);    // either order
+  EXPECT_DOUBLE_EQ(overlapOfSmaller(big, {90, 0, 110, 100}), 0.5);   // half of it inside
+  EXPECT_DOUBLE_EQ(overlapOfSmaller(big, {100, 0, 200, 100}), 0.0);  // touching only
+  EXPECT_DOUBLE_EQ(overlapOfSmaller(big, {50, 50, 50, 60}), 0.0);    // no area
+  const double nan = std::nan("");
+  EXPECT_DOUBLE_EQ(overlapOfSmaller(big, {nan, 0, 10, 10}), 0.0);
 }
 
 }  // namespace

@@ -61,6 +61,13 @@ NormalizedRoi bodyRoiFromDetection(Point2 hipCenter, Point2 scalePoint, int imag
                       imageHeight);
 }
 
+bool isUsable(const NormalizedRoi& roi) {
+  for (double v : {roi.xCenter, roi.yCenter, roi.width, roi.height, roi.rotation}) {
+    if (!std::isfinite(v)) return false;
+  }
+  return roi.width > 0 && roi.height > 0;
+}
+
 RotatedRect toPixels(const NormalizedRoi& roi, int imageWidth, int imageHeight) {
   return {static_cast<float>(roi.xCenter * imageWidth),
           static_cast<float>(roi.yCenter * imageHeight), static_cast<float>(roi.width * imageWidth),

@@ -59,6 +59,10 @@ NormalizedRoi handRoiFromPalm(Point2 boxCenter, double boxWidth, double boxHeigh
 NormalizedRoi bodyRoiFromDetection(Point2 hipCenter, Point2 scalePoint, int imageWidth,
                                    int imageHeight);
 
+// False for regions a landmark model cannot be run on: not finite (a model gave NaN) or
+// without area.
+bool isUsable(const NormalizedRoi& roi);
+
 // The region in frame pixels, for cropping.
 RotatedRect toPixels(const NormalizedRoi& roi, int imageWidth, int imageHeight);
 

@@ -88,5 +88,16 @@ TEST(RoiGeometry, CropOfATurnedRegionPutsItsTopWhereTheLimbPoints) {
   EXPECT_NEAR(y, px.centerY, 1e-3);
 }
 
+TEST(RoiGeometry, RegionsFromBrokenDetectionsAreNotUsable) {
+  EXPECT_TRUE(isUsable({0.5, 0.5, 0.1, 0.1, 0}));
+  EXPECT_FALSE(isUsable({0.5, 0.5, 0, 0.1, 0}));
+  EXPECT_FALSE(isUsable({0.5, 0.5, 0.1, -0.1, 0}));
+  const double nan = std::nan("");
+  EXPECT_FALSE(isUsable(handRoiFromPalm({nan, 0.5}, 0.1, 0.1, {0.5, 0.55}, {0.5, 0.45}, 100, 100)));
+  EXPECT_FALSE(isUsable(bodyRoiFromDetection({0.5, 0.5}, {nan, 0.4}, 100, 100)));
+  // Wrist and knuckle on the same spot still give an upright region of palm size.
+  EXPECT_TRUE(isUsable(handRoiFromPalm({0.5, 0.5}, 0.1, 0.1, {0.5, 0.5}, {0.5, 0.5}, 100, 100)));
+}
+
 }  // namespace
 }  // namespace talvex::vision::roi

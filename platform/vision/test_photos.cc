@@ -18,6 +18,9 @@ PixelBuffer toNv12(cv::Mat bgr, const PhotoOptions& o) {
   if (bgr.empty()) return {};
   if (o.crop) bgr = bgr(cv::Rect(o.crop->x, o.crop->y, o.crop->width, o.crop->height)).clone();
   if (o.mirror) cv::flip(bgr, bgr, 1);
+  if (o.quarterTurns % 4 == 1) cv::rotate(bgr, bgr, cv::ROTATE_90_CLOCKWISE);
+  if (o.quarterTurns % 4 == 2) cv::rotate(bgr, bgr, cv::ROTATE_180);
+  if (o.quarterTurns % 4 == 3) cv::rotate(bgr, bgr, cv::ROTATE_90_COUNTERCLOCKWISE);
   if (o.width > 0 && o.height > 0) {
     cv::resize(bgr, bgr, cv::Size(o.width, o.height), 0, 0, cv::INTER_AREA);
   }

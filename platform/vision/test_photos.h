@@ -20,11 +20,12 @@ struct Crop {
   int x = 0, y = 0, width = 0, height = 0;
 };
 
-// Applied in this order: crop, mirror, resize, place on a black canvas.
+// Applied in this order: crop, mirror, turn, resize, place on a black canvas.
 struct PhotoOptions {
   std::optional<Crop> crop = std::nullopt;
-  bool mirror = false;  // left-right
-  int width = 0;        // resize to this size when both are > 0
+  bool mirror = false;   // left-right
+  int quarterTurns = 0;  // clockwise on screen, 0..3
+  int width = 0;         // resize to this size when both are > 0
   int height = 0;
   int canvasWidth = 0;  // when both are > 0, the picture sits at (canvasX, canvasY)
   int canvasHeight = 0;
