@@ -775,12 +775,30 @@ Result<std::unique_ptr<Model>> Model::load(const std::string& path, int threads)
   return loadBytes(std::move(bytes), path, threads);
 }
 
+namespace {
+Result<std::unique_ptr<Model>> build(std::vector<uint8_t> bytes, const std::string& name,
+                                     int threads);
+}
+
 Result<std::unique_ptr<Model>> Model::loadBytes(std::vector<uint8_t> bytes, const std::string& name,
                                                 int threads) {
+  // A damaged file can still ask for more memory than there is; that is a load failure too.
+  try {
+    return build(std::move(bytes), name, threads);
+  } catch (const std::bad_alloc&) {
+    return Result<std::unique_ptr<Model>>::failure(name + ": not enough memory to load the model");
+  } catch (const std::length_error&) {
+    return Result<std::unique_ptr<Model>>::failure(name + ": model asks for an impossible size");
+  }
+}
+
+namespace {
+Result<std::unique_ptr<Model>> build(std::vector<uint8_t> bytes, const std::string& name,
+                                     int threads) {
   using R = Result<std::unique_ptr<Model>>;
   if (xnn_initialize(nullptr) != xnn_status_success)
     return R::failure("XNNPACK cannot run on this processor");
-  auto impl = std::make_unique<Impl>();
+  auto impl = std::make_unique<Model::Impl>();
   impl->name = name;
   impl->bytes = std::move(bytes);
   if (threads > 1) {
@@ -795,6 +813,11 @@ Result<std::unique_ptr<Model>> Model::loadBytes(std::vector<uint8_t> bytes, cons
   if (file.malformed()) return R::failure(name + ": model file is damaged or truncated");
   // Everything the model needs has been copied out of the file by now.
   std::vector<uint8_t>().swap(impl->bytes);
+  return Model::fromImpl(std::move(impl));
+}
+}  // namespace
+
+std::unique_ptr<Model> Model::fromImpl(std::unique_ptr<Impl> impl) {
   return std::unique_ptr<Model>(new Model(std::move(impl)));
 }
 

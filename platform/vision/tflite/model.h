@@ -48,6 +48,7 @@ class Model {
   const std::string& outputName(size_t i) const;
 
   struct Impl;
+  static std::unique_ptr<Model> fromImpl(std::unique_ptr<Impl> impl);
 
  private:
   explicit Model(std::unique_ptr<Impl> impl);

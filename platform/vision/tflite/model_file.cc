@@ -27,6 +27,9 @@ namespace operator_field {
 constexpr int kOpcodeIndex = 0, kInputs = 1, kOutputs = 2, kBuiltinOptions = 4, kCustomOptions = 5;
 }
 
+// Far above any tensor of the models we run (the largest holds 256 x 256 x 39 floats).
+constexpr uint64_t kMaxTensorElements = uint64_t{1} << 26;
+
 std::vector<int> intVector(const FlatVector& v) {
   std::vector<int> out(v.size());
   for (uint32_t i = 0; i < v.size(); ++i) out[i] = v.scalar<int32_t>(i);
@@ -196,9 +199,17 @@ Result<ModelFile> ModelFile::parse(const FlatFile& file) {
     d.buffer = t->scalar<uint32_t>(tensor_field::kBuffer);
     d.name = std::string(t->string(tensor_field::kName));
     d.sparsity = sparsityOf(*t);
-    for (int dim : d.shape)
+    // Shapes come from the file: bound them before anything is allocated for them.
+    uint64_t elements = 1;
+    for (int dim : d.shape) {
       if (dim < 0 || dim > (1 << 24))
         return Result<ModelFile>::failure("tensor " + d.name + " has an unusable shape");
+      elements *= static_cast<uint64_t>(std::max(dim, 1));
+      if (elements > kMaxTensorElements)
+        return Result<ModelFile>::failure("tensor " + d.name + " is too large");
+    }
+    if (d.shape.size() > 8)
+      return Result<ModelFile>::failure("tensor " + d.name + " has too many dimensions");
     if (d.buffer >= m.buffers.size() && !m.buffers.empty())
       return Result<ModelFile>::failure("tensor " + d.name + " refers to a missing buffer");
     m.tensors.push_back(std::move(d));

@@ -172,8 +172,10 @@ TEST(Model, MissingFileFailsWithItsPath) {
 }
 
 // Damaged files must fail cleanly (or, for harmless damage, still load): never crash.
-TEST(Model, TruncatedOrCorruptedModelsFailCleanly) {
-  auto path = vision::modelPath("face_detection_short_range.tflite");
+class DamagedModel : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DamagedModel, TruncatedOrCorruptedFilesFailCleanly) {
+  auto path = vision::modelPath(GetParam());
   ASSERT_TRUE(path) << path.message();
   const std::vector<uint8_t> good = readFile(*path);
   ASSERT_GT(good.size(), 1000u);
@@ -186,9 +188,10 @@ TEST(Model, TruncatedOrCorruptedModelsFailCleanly) {
   int failures = 0;
   for (int round = 0; round < 40; ++round) {
     std::vector<uint8_t> bad = good;
-    // Damage the table area at the front, where offsets and shapes live.
-    for (int k = 0; k < 8; ++k)
-      bad[rng() % std::min<size_t>(bad.size(), 4096)] = static_cast<uint8_t>(rng());
+    // Damage the table area at the front, where offsets live, or anywhere (shapes, options,
+    // operator lists and weights lie throughout the file).
+    const size_t span = round % 2 ? bad.size() : std::min<size_t>(bad.size(), 4096);
+    for (int k = 0; k < 8; ++k) bad[rng() % span] = static_cast<uint8_t>(rng());
     auto model = Model::loadBytes(bad, "corrupt", 1);
     if (!model) {
       ++failures;
@@ -198,6 +201,25 @@ TEST(Model, TruncatedOrCorruptedModelsFailCleanly) {
     }
   }
   EXPECT_GT(failures, 0);
+  EXPECT_LT(failures, 40);  // damage to weights alone still loads and runs
+}
+
+// The face detector (concatenated outputs) and the mesh model (custom operators with their
+// options, strided slice) exercise every host path.
+INSTANTIATE_TEST_SUITE_P(Models, DamagedModel,
+                         ::testing::Values("face_detection_short_range.tflite",
+                                           "face_landmark_with_attention.tflite"));
+
+TEST(Model, RefusesTensorsTooLargeToAllocate) {
+  TestModel m;
+  int in = m.tensor({1, 1 << 14, 1 << 14, 3}, "huge");
+  int out = m.tensor({1, 1 << 14, 1 << 14, 3}, "out");
+  m.operators.push_back({op::kRelu, "", {in}, {out}, 0, nullptr, {}});
+  m.inputs = {in};
+  m.outputs = {out};
+  auto model = Model::loadBytes(m.bytes(), "huge", 1);
+  ASSERT_FALSE(model);
+  EXPECT_NE(model.message().find("too large"), std::string::npos) << model.message();
 }
 
 TEST(ModelFile, ReadsFlexbufferOptionsOfTheMeshModel) {

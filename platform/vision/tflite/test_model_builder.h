@@ -138,7 +138,7 @@ class Writer {
 // A model of one subgraph, described plainly.
 struct TestTensor {
   std::vector<int> shape;
-  int type = 0;  // 0 float32, 1 float16, 2 int32
+  int type = 0;               // 0 float32, 1 float16, 2 int32
   std::vector<uint8_t> data;  // empty for activations
   std::string name;
 };
@@ -155,7 +155,8 @@ struct TestModel {
   std::vector<TestOperator> operators;
   std::vector<int> inputs, outputs;
 
-  int tensor(std::vector<int> shape, std::string name, int type = 0, std::vector<uint8_t> data = {}) {
+  int tensor(std::vector<int> shape, std::string name, int type = 0,
+             std::vector<uint8_t> data = {}) {
     tensors.push_back({std::move(shape), type, std::move(data), std::move(name)});
     return static_cast<int>(tensors.size()) - 1;
   }
