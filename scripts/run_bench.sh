@@ -3,6 +3,10 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="${BUILD_DIR:-$(dirname "$here")/build}"
+# looptap_bench records from a sound server: a private one, stopped afterwards.
+. "$here/pulse_service.sh"
+trap pulse_service_stop EXIT
+pulse_service_start
 for b in "$build"/bench/*_bench; do
   [[ -x "$b" ]] || continue
   echo "== $(basename "$b")"

@@ -1,11 +1,50 @@
 #include "lumipose/output/analyze_file.h"
 
+#include <cstdint>
+
+#include "lumipose/analysis/analyzer.h"
+#include "lumipose/output/line_writer.h"
+#include "platform/media/movie_asset.h"
+#include "platform/media/video_frame_reader.h"
 #include "platform/process/output.h"
+#include "platform/vision/load_detector.h"
 
 namespace talvex::lumipose {
 
-void analyzeFile(const std::string&, const std::string&) {
-  fail("analyze is not available in this build: movie reading is not built yet");
+void analyzeFile(const std::string& moviePath, const std::string& framesPath) {
+  // A missing or unreadable file opens as an asset without tracks, so it reports "no video
+  // track" like an audio-only movie does.
+  auto asset = media::MovieAsset::open(moviePath);
+  const auto videoTracks = asset->tracks(media::MediaType::Video);
+  if (videoTracks.empty()) fail("no video track in " + moviePath);
+
+  auto reader = media::VideoFrameReader::create(*asset, videoTracks.front());
+  if (!reader) fail("cannot read " + moviePath);
+  if (!(*reader)->start()) fail("cannot start reading");
+
+  // The models load after every check on the movie, so a bad movie gets its own line, and
+  // before the frames file is touched, so a failed load leaves an existing file as it was.
+  auto detector = vision::loadDetector();
+  if (!detector) fail(detector.message());
+
+  auto writer = LineWriter::open(framesPath);
+  if (!writer) fail("cannot start reading");
+  writer->write(nlohmann::ordered_json{{"start_epoch", 0}});
+
+  Analyzer analyzer(std::move(detector).value());
+  int64_t n = 0;
+  media::MediaTime t0;
+  while (auto pts = (*reader)->nextFrame()) {
+    ++n;
+    if (n == 1) t0 = *pts;
+    if (n % 3 != 0) continue;
+    auto image = (*reader)->image();
+    if (!image) continue;
+    const double t = media::subtract(*pts, t0).seconds();
+    writer->write(analyzer.line(*image, t));
+  }
+  writer->close();
+  printResult("analysed " + std::to_string(n / 3) + " of " + std::to_string(n) + " frames");
 }
 
 }  // namespace talvex::lumipose

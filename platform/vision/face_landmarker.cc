@@ -1,5 +1,6 @@
 #include "platform/vision/face_landmarker.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -29,6 +30,29 @@ RotatedRect faceCrop(const FaceDetection& face) {
   return r;
 }
 
+RotatedRect meshCrop(const std::vector<Point3>& mesh) {
+  RotatedRect r;
+  if (mesh.size() < static_cast<size_t>(kMeshPoints)) return r;
+  const Point3& a = mesh[33];   // the subject's right eye, outer corner
+  const Point3& b = mesh[263];  // the left eye, outer corner
+  const double angle = std::atan2(b.y - a.y, b.x - a.x);
+  const double c = std::cos(angle), s = std::sin(angle);
+  double minU = 1e30, maxU = -1e30, minV = 1e30, maxV = -1e30;
+  for (int i = 0; i < kMeshPoints; ++i) {
+    const double u = c * mesh[i].x + s * mesh[i].y, v = -s * mesh[i].x + c * mesh[i].y;
+    minU = std::min(minU, u);
+    maxU = std::max(maxU, u);
+    minV = std::min(minV, v);
+    maxV = std::max(maxV, v);
+  }
+  const double mu = (minU + maxU) / 2, mv = (minV + maxV) / 2;
+  r.centerX = static_cast<float>(c * mu - s * mv);
+  r.centerY = static_cast<float>(s * mu + c * mv);
+  r.width = r.height = static_cast<float>(std::max(maxU - minU, maxV - minV) * kCropScale);
+  r.rotation = static_cast<float>(angle);
+  return r;
+}
+
 Result<std::unique_ptr<FaceLandmarker>> FaceLandmarker::load(int threads) {
   using R = Result<std::unique_ptr<FaceLandmarker>>;
   auto path = modelPath(kModelFile);
@@ -55,7 +79,14 @@ Result<std::unique_ptr<FaceLandmarker>> FaceLandmarker::load(int threads) {
 }
 
 Result<FaceMesh> FaceLandmarker::run(const RgbImage& frame, const FaceDetection& face) {
-  const RotatedRect roi = faceCrop(face);
+  auto first = runOnCrop(frame, faceCrop(face));
+  if (!first || first->presence < 0.5f) return first;
+  const RotatedRect refined = meshCrop(first->points);
+  if (!(refined.width > 1)) return first;
+  return runOnCrop(frame, refined);
+}
+
+Result<FaceMesh> FaceLandmarker::runOnCrop(const RgbImage& frame, const RotatedRect& roi) {
   const CropTransform tr =
       warpToTensor(frame, roi, kInputSize, kInputSize, 0.f, 1.f, model_->input(0));
   if (Status s = model_->invoke(); !s) return s;

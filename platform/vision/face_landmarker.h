@@ -28,12 +28,20 @@ struct FaceMesh {
 // enlarged 1.5 times and made square.
 RotatedRect faceCrop(const FaceDetection& face);
 
+// The crop that a mesh itself calls for: turned so the outer eye corners are level, centred on
+// the mesh and 1.5 times its larger extent. The detector's box and eye points are coarse for
+// small faces; a second pass on this crop settles the mesh.
+RotatedRect meshCrop(const std::vector<Point3>& mesh);
+
 // Lifecycle: loaded once, run per face. Threading: one thread at a time.
 class FaceLandmarker {
  public:
   static constexpr int kPointCount = 478;
   static Result<std::unique_ptr<FaceLandmarker>> load(int threads);
+  // The mesh from the detection's crop, refined by a second pass on the mesh's own crop.
   Result<FaceMesh> run(const RgbImage& frame, const FaceDetection& face);
+  // One pass on the given crop.
+  Result<FaceMesh> runOnCrop(const RgbImage& frame, const RotatedRect& crop);
 
  private:
   explicit FaceLandmarker(std::unique_ptr<tflite::Model> model) : model_(std::move(model)) {}

@@ -1,6 +1,8 @@
 #include "platform/vision/mediapipe_detector.h"
 
 #include <algorithm>
+#include <future>
+#include <system_error>
 
 #include "platform/vision/body_pipeline.h"
 #include "platform/vision/face_regions.h"
@@ -11,9 +13,40 @@ namespace talvex::vision {
 namespace {
 
 constexpr FaceRange kFaceRange = FaceRange::Full;
-constexpr int kFaceDetectorThreads = 1;
-constexpr int kFaceLandmarkThreads = 1;
+// One thread per model: XNNPACK's workers spin while they wait, so a second thread pays off
+// only on an idle core; during a recording the encoder and camera keep both cores busy and two
+// threads measured many times slower than one (see the benchmarks).
+constexpr int kThreads = 1;
 constexpr float kMinFacePresence = 0.5f;
+constexpr int kMeshPoints = 468;  // the face proper; the irises lie inside it
+
+Rect meshBox(const std::vector<Point3>& mesh) {
+  double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
+  for (int i = 0; i < kMeshPoints && i < static_cast<int>(mesh.size()); ++i) {
+    minX = std::min(minX, mesh[i].x);
+    maxX = std::max(maxX, mesh[i].x);
+    minY = std::min(minY, mesh[i].y);
+    maxY = std::max(maxY, mesh[i].y);
+  }
+  return {minX, minY, maxX - minX, maxY - minY};
+}
+
+// Runs `work` on its own thread when wanted (inline if no thread can be started); the result is
+// empty when not wanted. The caller waits on get() before touching what `work` uses.
+template <class F>
+auto runBeside(bool wanted, F work) -> std::future<decltype(work())> {
+  using T = decltype(work());
+  if (!wanted) {
+    std::promise<T> none;
+    none.set_value(T{});
+    return none.get_future();
+  }
+  try {
+    return std::async(std::launch::async, std::move(work));
+  } catch (const std::system_error&) {
+    return std::async(std::launch::deferred, std::move(work));
+  }
+}
 
 }  // namespace
 
@@ -21,10 +54,10 @@ MediaPipeDetector::~MediaPipeDetector() = default;
 
 Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
   std::unique_ptr<MediaPipeDetector> d(new MediaPipeDetector());
-  auto fd = FaceDetector::load(kFaceRange, kFaceDetectorThreads);
+  auto fd = FaceDetector::load(kFaceRange, kThreads);
   if (!fd) return fd.status();
   d->faceDetector_ = std::move(fd.value());
-  auto fl = FaceLandmarker::load(kFaceLandmarkThreads);
+  auto fl = FaceLandmarker::load(kThreads);
   if (!fl) return fl.status();
   d->faceLandmarker_ = std::move(fl.value());
   auto geometryPath = modelPath("geometry_pipeline_metadata_landmarks.binarypb");
@@ -32,10 +65,14 @@ Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
   auto face = loadCanonicalFace(*geometryPath);
   if (!face) return face.status();
   d->canonicalFace_ = std::move(face.value());
-  auto hands = HandPipeline::load();
+  HandModelChoice handModels;
+  handModels.palmThreads = handModels.landmarkThreads = kThreads;
+  auto hands = HandPipeline::load(handModels);
   if (!hands) return hands.status();
   d->hands_ = std::move(hands.value());
-  auto bodies = BodyPipeline::load();
+  BodyModelChoice bodyModels;
+  bodyModels.detectorThreads = bodyModels.landmarkThreads = kThreads;
+  auto bodies = BodyPipeline::load(bodyModels);
   if (!bodies) return bodies.status();
   d->bodies_ = std::move(bodies.value());
   return d;
@@ -66,7 +103,11 @@ std::vector<FaceObservation> MediaPipeDetector::detectFaces(Status& status) {
         return {};
       }
       if (mesh->presence >= kMinFacePresence) {
-        const Rect boxPixels{f.xmin, f.ymin, f.xmax - f.xmin, f.ymax - f.ymin};
+        // With a mesh the box is the mesh's extent: steadier and tighter than the detector's
+        // box, which is coarse for small faces.
+        const Rect boxPixels = meshBox(mesh->points);
+        obs.boundingBox = {boxPixels.x / w, 1.0 - (boxPixels.y + boxPixels.height) / h,
+                           boxPixels.width / w, boxPixels.height / h};
         obs.landmarks = faceRegions(mesh->points, boxPixels);
         if (auto angles = estimateHeadAngles(canonicalFace_, mesh->points)) {
           obs.yaw = angles->yaw;
@@ -83,14 +124,27 @@ std::vector<FaceObservation> MediaPipeDetector::detectFaces(Status& status) {
 Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* const> requests) {
   if (Status s = convertToRgb(image, rgb_); !s) return s;
   bool faceWork = false;
-  for (Request* r : requests)
+  DetectHumanHandPoseRequest* handReq = nullptr;
+  DetectHumanBodyPoseRequest* bodyReq = nullptr;
+  for (Request* r : requests) {
     faceWork |= r->kind() == RequestKind::FaceLandmarks || r->kind() == RequestKind::FaceRectangles;
-  std::vector<FaceObservation> faces;
-  if (faceWork) {
-    Status s = Status::ok();
-    faces = detectFaces(s);
-    if (!s) return s;
+    if (r->kind() == RequestKind::HumanHandPose)
+      handReq = static_cast<DetectHumanHandPoseRequest*>(r);
+    if (r->kind() == RequestKind::HumanBodyPose)
+      bodyReq = static_cast<DetectHumanBodyPoseRequest*>(r);
   }
+  // Faces, hands and bodies share nothing but the read-only RGB frame, so the hand and body
+  // pipelines run beside the face work: one model per thread keeps both cores busy without
+  // XNNPACK's spinning workers.
+  const int maxHands = handReq ? std::max(0, handReq->maximumHandCount) : 0;
+  auto handTask = runBeside(handReq != nullptr, [&] { return hands_->detect(rgb_, maxHands); });
+  auto bodyTask = runBeside(bodyReq != nullptr, [&] { return bodies_->detect(rgb_); });
+  std::vector<FaceObservation> faces;
+  Status faceStatus = Status::ok();
+  if (faceWork) faces = detectFaces(faceStatus);
+  std::vector<HandObservation> hands = handTask.get();
+  std::vector<BodyObservation> bodies = bodyTask.get();
+  if (!faceStatus) return faceStatus;
   for (Request* r : requests) {
     switch (r->kind()) {
       case RequestKind::FaceLandmarks:
@@ -103,13 +157,11 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
         static_cast<DetectFaceRectanglesRequest*>(r)->results = std::move(rects);
         break;
       }
-      case RequestKind::HumanHandPose: {
-        auto* hand = static_cast<DetectHumanHandPoseRequest*>(r);
-        hand->results = hands_->detect(rgb_, std::max(0, hand->maximumHandCount));
+      case RequestKind::HumanHandPose:
+        static_cast<DetectHumanHandPoseRequest*>(r)->results = hands;
         break;
-      }
       case RequestKind::HumanBodyPose:
-        static_cast<DetectHumanBodyPoseRequest*>(r)->results = bodies_->detect(rgb_);
+        static_cast<DetectHumanBodyPoseRequest*>(r)->results = bodies;
         break;
     }
   }

@@ -78,8 +78,8 @@ TEST(LandmarksToMatrixOptions, RejectsMissingOptionsAndIndicesBeyondTheLandmarks
                                 {{matrix.data(), {{1, 4, 4}}}}));
   // Real options name landmark 291, beyond a 10-point input.
   const std::vector<uint8_t> options = lipMatrixOptions();
-  EXPECT_FALSE(makeCustomKernel("Landmarks2TransformMatrix", options,
-                                {{lm.data(), {{1, 10, 3}}}}, {{matrix.data(), {{1, 4, 4}}}}));
+  EXPECT_FALSE(makeCustomKernel("Landmarks2TransformMatrix", options, {{lm.data(), {{1, 10, 3}}}},
+                                {{matrix.data(), {{1, 4, 4}}}}));
 }
 
 TEST(TransformTensorBilinear, SamplesThroughTheMatrixWithZeroOutside) {
@@ -87,7 +87,8 @@ TEST(TransformTensorBilinear, SamplesThroughTheMatrixWithZeroOutside) {
   std::vector<float> in(4 * 4 * 2);
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 4; ++x)
-      for (int c = 0; c < 2; ++c) in[(y * 4 + x) * 2 + c] = static_cast<float>(10 * y + x + 100 * c);
+      for (int c = 0; c < 2; ++c)
+        in[(y * 4 + x) * 2 + c] = static_cast<float>(10 * y + x + 100 * c);
   std::vector<float> shift{1, 0, 0, 1, 0, 1, 0, 1, 0, 0, 1, 0, 0, 0, 0, 1};
   std::vector<float> out(2 * 2 * 2, -1.f);
   auto k = makeCustomKernel("TransformTensorBilinear", {},
@@ -123,7 +124,8 @@ TEST(TransformLandmarks, MapsPointsAndKeepsDepth) {
   std::vector<float> m{0, -1, 0, 5, 1, 0, 0, 7, 0, 0, 1, 0, 0, 0, 0, 1};
   std::vector<float> pts{1, 2, 9, 3, 4, 8};
   std::vector<float> out(6);
-  auto k = makeCustomKernel("TransformLandmarks", {}, {{pts.data(), {{1, 2, 3}}}, {m.data(), {{1, 4, 4}}}},
+  auto k = makeCustomKernel("TransformLandmarks", {},
+                            {{pts.data(), {{1, 2, 3}}}, {m.data(), {{1, 4, 4}}}},
                             {{out.data(), {{1, 2, 3}}}});
   ASSERT_TRUE(k) << k.message();
   ASSERT_TRUE((*k)());
@@ -132,9 +134,11 @@ TEST(TransformLandmarks, MapsPointsAndKeepsDepth) {
 
 TEST(Concatenation, RejectsInputsThatDoNotAddUp) {
   std::vector<float> a(4), b(4), out(10);
-  EXPECT_FALSE(makeConcatenation(1, {{a.data(), {{1, 4}}}, {b.data(), {{1, 4}}}}, {out.data(), {{1, 10}}}));
+  EXPECT_FALSE(
+      makeConcatenation(1, {{a.data(), {{1, 4}}}, {b.data(), {{1, 4}}}}, {out.data(), {{1, 10}}}));
   EXPECT_FALSE(makeConcatenation(3, {{a.data(), {{1, 4}}}}, {out.data(), {{1, 4}}}));
-  EXPECT_TRUE(makeConcatenation(0, {{a.data(), {{1, 4}}}, {b.data(), {{1, 4}}}}, {out.data(), {{2, 4}}}));
+  EXPECT_TRUE(
+      makeConcatenation(0, {{a.data(), {{1, 4}}}, {b.data(), {{1, 4}}}}, {out.data(), {{2, 4}}}));
 }
 
 }  // namespace

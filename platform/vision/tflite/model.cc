@@ -79,7 +79,8 @@ struct Model::Impl {
   std::vector<uint8_t> bytes;
   ThreadpoolPtr pool;
   // Constant tensors widened to float, and the host buffers of tensors that cross stages.
-  std::map<int, std::vector<float>> constants;
+  // A folded DEQUANTIZE shares its input's values rather than copying them.
+  std::map<int, std::shared_ptr<std::vector<float>>> constants;
   std::map<int, std::vector<int32_t>> intConstants;
   std::map<int, std::vector<float>> buffers;
   std::vector<std::variant<XnnStage, HostStage>> stages;
@@ -104,6 +105,7 @@ class Builder {
       Status s = stageIsHost_[st] ? buildHost(stageOps_[st].front()) : buildXnn(stageOps_[st]);
       if (!s) return s;
     }
+    releasePackedWeights();
     for (int t : f_.inputs) {
       m_.inputTensors.push_back(t);
       m_.inputShapes.push_back({f_.tensors[t].shape});
@@ -145,7 +147,7 @@ class Builder {
           if (data.size() != n * 4) return sizeError();
           std::vector<float> v(n);
           std::memcpy(v.data(), data.data(), n * 4);
-          m_.constants[static_cast<int>(i)] = std::move(v);
+          m_.constants[static_cast<int>(i)] = std::make_shared<std::vector<float>>(std::move(v));
           break;
         }
         case ElementType::Float16: {
@@ -156,7 +158,7 @@ class Builder {
             std::memcpy(&h, data.data() + 2 * k, 2);
             v[k] = halfToFloat(h);
           }
-          m_.constants[static_cast<int>(i)] = std::move(v);
+          m_.constants[static_cast<int>(i)] = std::make_shared<std::vector<float>>(std::move(v));
           break;
         }
         case ElementType::Int32: {
@@ -188,7 +190,7 @@ class Builder {
         if (op.inputs.empty() || op.inputs[0] < 0 || !m_.constants.count(op.inputs[0]))
           return fail(operatorName(op.code) + " of a non-constant tensor is not supported");
         m_.constants[op.outputs[0]] = m_.constants[op.inputs[0]];
-        if (m_.constants[op.outputs[0]].size() != elements(op.outputs[0]))
+        if (m_.constants[op.outputs[0]]->size() != elements(op.outputs[0]))
           return fail(operatorName(op.code) + " changes the size of " +
                       f_.tensors[op.outputs[0]].name);
         kind = OpKind::Fold;
@@ -227,6 +229,27 @@ class Builder {
       if (f_.tensors[t].type != static_cast<int>(ElementType::Float32))
         return fail("input " + f_.tensors[t].name + " is not float");
     return Status::ok();
+  }
+
+  // Convolution and fully connected nodes copy their weights and biases into XNNPACK's own
+  // packed layout when the runtime is built; a constant used only there need not be kept.
+  void releasePackedWeights() {
+    std::map<const std::vector<float>*, bool> packedOnly;
+    for (const OperatorDesc& op : f_.operators) {
+      if (op.code == op::kDequantize || op.code == op::kDensify) continue;
+      const bool packs = op.code == op::kConv2d || op.code == op::kDepthwiseConv2d ||
+                         op.code == op::kFullyConnected || op.code == op::kTransposeConv;
+      for (size_t k = 0; k < op.inputs.size(); ++k) {
+        auto it = m_.constants.find(op.inputs[k]);
+        if (it == m_.constants.end()) continue;
+        const bool weight = packs && (op.code == op::kTransposeConv ? k == 1 || k == 3 : k >= 1);
+        auto [slot, fresh] = packedOnly.emplace(it->second.get(), weight);
+        if (!fresh) slot->second = slot->second && weight;
+      }
+    }
+    for (auto& [t, values] : m_.constants)
+      if (packedOnly.count(values.get()) && packedOnly[values.get()] && !isModelOutput(t))
+        std::vector<float>().swap(*values);
   }
 
   bool isModelInput(int t) const {
@@ -283,7 +306,7 @@ class Builder {
   }
 
   HostInput hostInput(int t) {
-    const float* p = m_.constants.count(t) ? m_.constants[t].data() : m_.buffers[t].data();
+    const float* p = m_.constants.count(t) ? m_.constants[t]->data() : m_.buffers[t].data();
     return {p, {f_.tensors[t].shape}};
   }
 
@@ -358,7 +381,7 @@ class Builder {
     uint32_t ext = XNN_INVALID_VALUE_ID;
     uint32_t flags = 0;
     if (m_.constants.count(t)) {
-      data = m_.constants[t].data();
+      data = m_.constants[t]->data();
     } else if (m_.intConstants.count(t)) {
       return fail("tensor " + f_.tensors[t].name + " is integer where float is needed");
     } else if (f_.tensors[t].type != static_cast<int>(ElementType::Float32)) {
@@ -770,6 +793,8 @@ Result<std::unique_ptr<Model>> Model::loadBytes(std::vector<uint8_t> bytes, cons
   Builder builder(*impl, *parsed);
   if (Status s = builder.build(); !s) return R::failure(s.message());
   if (file.malformed()) return R::failure(name + ": model file is damaged or truncated");
+  // Everything the model needs has been copied out of the file by now.
+  std::vector<uint8_t>().swap(impl->bytes);
   return std::unique_ptr<Model>(new Model(std::move(impl)));
 }
 

@@ -75,7 +75,7 @@ TEST(Model, RunsConvolutionWithHalfPrecisionWeightsAndSamePadding) {
   for (int i = 0; i < 16; ++i) x[i] = static_cast<float>(i);
   ASSERT_TRUE((*model)->invoke());
   const float* y = (*model)->output(0);
-  EXPECT_FLOAT_EQ(y[0], 0 + 1 + 4 + 5 + 0.5f);                      // corner
+  EXPECT_FLOAT_EQ(y[0], 0 + 1 + 4 + 5 + 0.5f);                       // corner
   EXPECT_FLOAT_EQ(y[5], 0 + 1 + 2 + 4 + 5 + 6 + 8 + 9 + 10 + 0.5f);  // interior
   EXPECT_FLOAT_EQ(y[15], 10 + 11 + 14 + 15 + 0.5f);
   EXPECT_EQ((*model)->outputShape(0).dims, (std::vector<int>{1, 4, 4, 1}));
@@ -187,7 +187,8 @@ TEST(Model, TruncatedOrCorruptedModelsFailCleanly) {
   for (int round = 0; round < 40; ++round) {
     std::vector<uint8_t> bad = good;
     // Damage the table area at the front, where offsets and shapes live.
-    for (int k = 0; k < 8; ++k) bad[rng() % std::min<size_t>(bad.size(), 4096)] = static_cast<uint8_t>(rng());
+    for (int k = 0; k < 8; ++k)
+      bad[rng() % std::min<size_t>(bad.size(), 4096)] = static_cast<uint8_t>(rng());
     auto model = Model::loadBytes(bad, "corrupt", 1);
     if (!model) {
       ++failures;

@@ -1,0 +1,16 @@
+#include "platform/media/library_log.h"
+
+#include <mutex>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace talvex::media {
+
+void silenceLibraryLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+}  // namespace talvex::media

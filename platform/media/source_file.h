@@ -1,0 +1,59 @@
+// A movie or sound file held open from the moment it is opened as an asset. Internal to
+// platform/media.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/media/av_handles.h"
+#include "platform/process/result.h"
+
+namespace talvex::media {
+
+// Readers and exports read the file through this descriptor, not by its path, so they see the
+// file that was opened even when the path is removed or replaced meanwhile: `mux` removes its
+// output before exporting, and that output may name one of its inputs.
+// Lifecycle: shared by the asset and everything made from it; closed with the last owner.
+// Threading: each reader keeps its own position (pread), so several may read at once.
+class SourceFile {
+ public:
+  static Result<std::shared_ptr<const SourceFile>> open(const std::string& path);
+  ~SourceFile();
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  int fd() const { return fd_; }
+
+ private:
+  SourceFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  std::string path_;
+  int fd_;
+};
+
+// A demuxer reading `file` through its own I/O context. Closing it releases the demuxer, then
+// the I/O context, then its share of the file.
+class OpenedInput {
+ public:
+  // Opens and probes the file; the text of a failure is FFmpeg's.
+  static Result<std::unique_ptr<OpenedInput>> open(std::shared_ptr<const SourceFile> file);
+  ~OpenedInput();
+  OpenedInput(const OpenedInput&) = delete;
+  OpenedInput& operator=(const OpenedInput&) = delete;
+
+  AVFormatContext* get() const { return fmt_.get(); }
+
+ private:
+  OpenedInput() = default;
+  struct Cursor {
+    int fd = -1;
+    int64_t pos = 0;
+    int64_t size = 0;
+  };
+  std::shared_ptr<const SourceFile> file_;
+  Cursor cursor_;
+  AVIOContext* io_ = nullptr;
+  InputContextPtr fmt_;
+};
+
+}  // namespace talvex::media

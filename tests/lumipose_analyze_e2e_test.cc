@@ -1,0 +1,209 @@
+// `talvex-lumipose analyze` on movies made for each case: lines, exit status, frames file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "platform/media/media_fixtures.h"
+#include "platform/media/movie_asset.h"
+#include "tests/child_process.h"
+
+namespace talvex {
+namespace {
+
+using media::fixtures::TempDir;
+using testing::RunResult;
+
+RunResult analyze(const std::string& movie, const std::string& frames) {
+  return testing::run({testing::buildPath("talvex-lumipose"), "analyze", movie, frames});
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// The "t" of every frame record after the header, which must be exactly {"start_epoch":0}.
+std::vector<double> recordTimes(const std::string& frames) {
+  const std::string text = readFile(frames);
+  const std::string header = "{\"start_epoch\":0}\n";
+  EXPECT_EQ(text.substr(0, header.size()), header);
+  std::vector<double> times;
+  std::istringstream lines(text.substr(std::min(header.size(), text.size())));
+  for (std::string line; std::getline(lines, line);) {
+    auto record = nlohmann::ordered_json::parse(line);
+    EXPECT_TRUE(record.is_object());
+    EXPECT_EQ(line, record.dump()) << "one compact object per line";
+    times.push_back(record.at("t").get<double>());
+  }
+  EXPECT_TRUE(text.empty() || text.back() == '\n');
+  return times;
+}
+
+TEST(Analyze, CountsEveryFrameAndAnalysesEveryThird) {
+  TempDir dir;
+  struct Case {
+    int frames;
+    std::string summary;
+    std::vector<double> times;  // frames 3, 6, 9 relative to frame 1, rounded to 1 ms
+  } cases[] = {
+      {2, "analysed 0 of 2 frames\n", {}},
+      {3, "analysed 1 of 3 frames\n", {0.067}},
+      {10, "analysed 3 of 10 frames\n", {0.067, 0.167, 0.267}},
+  };
+  for (const auto& c : cases) {
+    const std::string movie = dir.file(std::to_string(c.frames) + ".mov");
+    const std::string frames = dir.file(std::to_string(c.frames) + ".jsonl");
+    ASSERT_TRUE(media::fixtures::makeMovie(movie, c.frames));
+    RunResult r = analyze(movie, frames);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, c.summary);
+    EXPECT_EQ(recordTimes(frames), c.times) << c.frames;
+  }
+}
+
+TEST(Analyze, TrackWithoutFramesGivesTheHeaderOnly) {
+  TempDir dir;
+  // A fragmented movie declares its track up front; with no fragments it holds no frame.
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("empty.mov"), 0, 30, 160, 120,
+                                         {"-movflags", "+frag_keyframe+empty_moov"}));
+  RunResult r = analyze(dir.file("empty.mov"), dir.file("f.jsonl"));
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, "analysed 0 of 0 frames\n");
+  EXPECT_EQ(readFile(dir.file("f.jsonl")), "{\"start_epoch\":0}\n");
+}
+
+TEST(Analyze, TimesCountFromTheFirstFrameNotFromZero) {
+  TempDir dir;
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("a.mov"), 7));
+  ASSERT_TRUE(media::fixtures::ffmpeg(
+      {"-i", dir.file("a.mov"), "-c", "copy", "-output_ts_offset", "10", dir.file("late.mov")}));
+  // A recording from the live helper: fragmented, its first frame 2/30 s in.
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("frag.mov"), 7, 30, 160, 120,
+                                         {"-g", "3", "-movflags", "+frag_keyframe+empty_moov"}));
+  EXPECT_NEAR(media::MovieAsset::open(dir.file("late.mov"))
+                  ->tracks(media::MediaType::Video)
+                  .at(0)
+                  .start.seconds(),
+              10, 1e-9);
+  EXPECT_GT(media::MovieAsset::open(dir.file("frag.mov"))
+                ->tracks(media::MediaType::Video)
+                .at(0)
+                .start.seconds(),
+            0);
+  for (const char* name : {"late.mov", "frag.mov"}) {
+    RunResult r = analyze(dir.file(name), dir.file("f.jsonl"));
+    EXPECT_EQ(r.exitStatus, 0) << name << r.err;
+    EXPECT_EQ(r.out, "analysed 2 of 7 frames\n") << name;
+    EXPECT_EQ(recordTimes(dir.file("f.jsonl")), (std::vector<double>{0.067, 0.167})) << name;
+  }
+}
+
+TEST(Analyze, MovieWithoutVideoLeavesTheFramesFileAlone) {
+  TempDir dir;
+  ASSERT_TRUE(media::fixtures::ffmpeg(
+      {"-f", "lavfi", "-i", "sine=d=1", "-c:a", "aac", dir.file("sound.mov")}));
+  writeFile(dir.file("junk.mov"), "not a movie");
+  const std::string frames = dir.file("old.jsonl");
+  for (const std::string& movie :
+       {dir.file("missing.mov"), dir.file("sound.mov"), dir.file("junk.mov")}) {
+    writeFile(frames, "earlier results\n");
+    RunResult r = analyze(movie, frames);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "ERR:no video track in " + movie + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(readFile(frames), "earlier results\n");
+    RunResult fresh = analyze(movie, dir.file("new.jsonl"));
+    EXPECT_EQ(fresh.exitStatus, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("new.jsonl")));
+  }
+}
+
+TEST(Analyze, FramesFileThatCannotBeCreated) {
+  TempDir dir;
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("a.mov"), 3));
+  RunResult r = analyze(dir.file("a.mov"), dir.file("no/such/dir/f.jsonl"));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "ERR:cannot start reading\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("no")));
+}
+
+TEST(Analyze, TruncatedMovieEndsTheLoopAndStillSummarises) {
+  TempDir dir;
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("whole.mov"), 60, 30, 160, 120,
+                                         {"-movflags", "+faststart"}));
+  std::filesystem::copy_file(dir.file("whole.mov"), dir.file("cut.mov"));
+  std::filesystem::resize_file(dir.file("cut.mov"),
+                               std::filesystem::file_size(dir.file("whole.mov")) / 2);
+  RunResult r = analyze(dir.file("cut.mov"), dir.file("f.jsonl"));
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.err, "") << "the decoder's own complaints must not reach standard error";
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(r.out, m, std::regex("analysed (\\d+) of (\\d+) frames\n")))
+      << r.out;
+  const int n = std::stoi(m[2]);
+  EXPECT_GT(n, 0);
+  EXPECT_LT(n, 60);
+  EXPECT_EQ(std::stoi(m[1]), n / 3);
+  EXPECT_EQ(recordTimes(dir.file("f.jsonl")).size(), static_cast<size_t>(n / 3));
+}
+
+TEST(Analyze, VideoInAFormatNothingDecodes) {
+  TempDir dir;
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("a.mov"), 6));
+  std::string bytes = readFile(dir.file("a.mov"));
+  const auto at = bytes.find("avc1");
+  ASSERT_NE(at, std::string::npos);
+  bytes.replace(at, 4, "zzzz");
+  writeFile(dir.file("odd.mov"), bytes);
+  writeFile(dir.file("f.jsonl"), "earlier results\n");
+  RunResult r = analyze(dir.file("odd.mov"), dir.file("f.jsonl"));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "ERR:cannot start reading\n");
+  EXPECT_EQ(readFile(dir.file("f.jsonl")), "earlier results\n");
+}
+
+TEST(Analyze, DamagedMoviesNeverCrashOrHang) {
+  TempDir dir;
+  // A recording whose process was killed: the fragments written so far, the last one cut.
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("frag.mov"), 90, 30, 160, 120,
+                                         {"-g", "15", "-movflags", "+frag_keyframe+empty_moov"}));
+  std::filesystem::copy_file(dir.file("frag.mov"), dir.file("killed.mov"));
+  std::filesystem::resize_file(dir.file("killed.mov"),
+                               std::filesystem::file_size(dir.file("frag.mov")) * 2 / 3);
+  // A movie with a stretch of its frame data overwritten.
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("whole.mov"), 90, 30, 160, 120,
+                                         {"-movflags", "+faststart"}));
+  std::string bytes = readFile(dir.file("whole.mov"));
+  uint32_t x = 12345;
+  for (size_t i = bytes.size() / 3; i < bytes.size() / 2; ++i) {
+    x = x * 1103515245u + 12345u;
+    bytes[i] = static_cast<char>(x >> 24);
+  }
+  writeFile(dir.file("damaged.mov"), bytes);
+  for (const char* name : {"killed.mov", "damaged.mov"}) {
+    RunResult r = analyze(dir.file(name), dir.file("f.jsonl"));
+    EXPECT_EQ(r.exitStatus, 0) << name;
+    EXPECT_EQ(r.err, "") << name;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m, std::regex("analysed (\\d+) of (\\d+) frames\n")))
+        << name << ": " << r.out;
+    EXPECT_GT(std::stoi(m[2]), 3) << name;
+    EXPECT_LT(std::stoi(m[2]), 90) << name;
+    EXPECT_EQ(recordTimes(dir.file("f.jsonl")).size(), static_cast<size_t>(std::stoi(m[1])));
+  }
+}
+
+}  // namespace
+}  // namespace talvex
