@@ -32,16 +32,21 @@ FaceDetector::FaceDetector(std::unique_ptr<tflite::Model> model, int inputSize,
       minScore_(minScore) {}
 
 Result<std::unique_ptr<FaceDetector>> FaceDetector::load(FaceRange range, int threads) {
+  auto path = modelPath(preset(range).file);
+  if (!path) return path.status();
+  return loadFile(*path, range, threads);
+}
+
+Result<std::unique_ptr<FaceDetector>> FaceDetector::loadFile(const std::string& path,
+                                                             FaceRange range, int threads) {
   using R = Result<std::unique_ptr<FaceDetector>>;
   const Preset p = preset(range);
-  auto path = modelPath(p.file);
-  if (!path) return path.status();
-  auto model = tflite::Model::load(*path, threads);
+  auto model = tflite::Model::load(path, threads);
   if (!model) return model.status();
   auto& m = *model.value();
   const auto expectIn = std::vector<int>{1, p.inputSize, p.inputSize, 3};
   if (m.inputCount() != 1 || m.inputShape(0).dims != expectIn)
-    return R::failure(std::string(p.file) + ": unexpected input shape");
+    return R::failure(path + ": not a face detection model (unexpected input shape)");
   SsdAnchorOptions o;
   o.inputWidth = o.inputHeight = p.inputSize;
   o.strides = p.strides;
@@ -55,7 +60,7 @@ Result<std::unique_ptr<FaceDetector>> FaceDetector::load(FaceRange range, int th
     if (m.outputShape(i).elements() == n) scores = i;
   }
   if (m.outputCount() != 2 || !boxes || !scores)
-    return R::failure(std::string(p.file) + ": outputs do not match the anchors");
+    return R::failure(path + ": not a face detection model (outputs do not match the anchors)");
   std::unique_ptr<FaceDetector> d(
       new FaceDetector(std::move(model.value()), p.inputSize, std::move(anchors), p.minScore));
   d->boxesOut_ = *boxes;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/process/result.h"
@@ -30,6 +31,9 @@ enum class FaceRange { Short, Full };
 class FaceDetector {
  public:
   static Result<std::unique_ptr<FaceDetector>> load(FaceRange range, int threads);
+  // The same from a given file, which must be a model of that kind (checked by its shapes).
+  static Result<std::unique_ptr<FaceDetector>> loadFile(const std::string& path, FaceRange range,
+                                                        int threads);
   // Faces sorted by score, highest first. Fails only if the model fails to run.
   Result<std::vector<FaceDetection>> detect(const RgbImage& frame);
 

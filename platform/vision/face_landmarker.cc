@@ -54,15 +54,20 @@ RotatedRect meshCrop(const std::vector<Point3>& mesh) {
 }
 
 Result<std::unique_ptr<FaceLandmarker>> FaceLandmarker::load(int threads) {
-  using R = Result<std::unique_ptr<FaceLandmarker>>;
   auto path = modelPath(kModelFile);
   if (!path) return path.status();
-  auto model = tflite::Model::load(*path, threads);
+  return loadFile(*path, threads);
+}
+
+Result<std::unique_ptr<FaceLandmarker>> FaceLandmarker::loadFile(const std::string& path,
+                                                                 int threads) {
+  using R = Result<std::unique_ptr<FaceLandmarker>>;
+  auto model = tflite::Model::load(path, threads);
   if (!model) return model.status();
   std::unique_ptr<FaceLandmarker> l(new FaceLandmarker(std::move(model.value())));
   auto& m = *l->model_;
   if (m.inputCount() != 1 || m.inputShape(0).dims != std::vector<int>{1, kInputSize, kInputSize, 3})
-    return R::failure(std::string(kModelFile) + ": unexpected input shape");
+    return R::failure(path + ": not the face mesh model (unexpected input shape)");
   auto mesh = m.outputIndex("output_mesh_identity");
   auto li = m.outputIndex("output_left_iris");
   auto ri = m.outputIndex("output_right_iris");
@@ -70,7 +75,7 @@ Result<std::unique_ptr<FaceLandmarker>> FaceLandmarker::load(int threads) {
   if (!mesh || !li || !ri || !flag || m.outputShape(*mesh).elements() != kMeshPoints * 3 ||
       m.outputShape(*li).elements() != 10 || m.outputShape(*ri).elements() != 10 ||
       m.outputShape(*flag).elements() != 1)
-    return R::failure(std::string(kModelFile) + ": missing or misshapen outputs");
+    return R::failure(path + ": not the face mesh model (missing or misshapen outputs)");
   l->meshOut_ = *mesh;
   l->leftIrisOut_ = *li;
   l->rightIrisOut_ = *ri;

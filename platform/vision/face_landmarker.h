@@ -4,6 +4,7 @@
 
 #include <array>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/process/result.h"
@@ -38,6 +39,8 @@ class FaceLandmarker {
  public:
   static constexpr int kPointCount = 478;
   static Result<std::unique_ptr<FaceLandmarker>> load(int threads);
+  // The same from a given file, which must be the attention mesh model (checked by its shapes).
+  static Result<std::unique_ptr<FaceLandmarker>> loadFile(const std::string& path, int threads);
   // The mesh from the detection's crop, refined by a second pass on the mesh's own crop.
   Result<FaceMesh> run(const RgbImage& frame, const FaceDetection& face);
   // One pass on the given crop.

@@ -318,3 +318,26 @@ TEST_F(Detector, EmptyFrameGivesEmptyResultsNotFailure) {
 
 }  // namespace
 }  // namespace talvex::vision
+
+namespace talvex::vision {
+namespace {
+
+// A model file in the wrong place must be refused with a message naming it, not run.
+TEST(FaceModels, RefuseAModelOfTheWrongKind) {
+  auto hand = modelPath("hand_landmark_lite.tflite");
+  auto shortRange = modelPath("face_detection_short_range.tflite");
+  ASSERT_TRUE(hand && shortRange);
+  auto d = FaceDetector::loadFile(*hand, FaceRange::Full, 1);
+  ASSERT_FALSE(d);
+  EXPECT_NE(d.message().find("hand_landmark_lite.tflite"), std::string::npos) << d.message();
+  // The short-range file where the full-range one belongs: right kind, wrong anchors.
+  EXPECT_FALSE(FaceDetector::loadFile(*shortRange, FaceRange::Full, 1));
+  EXPECT_TRUE(FaceDetector::loadFile(*shortRange, FaceRange::Short, 1));
+  auto l = FaceLandmarker::loadFile(*shortRange, 1);
+  ASSERT_FALSE(l);
+  EXPECT_NE(l.message().find("face mesh"), std::string::npos) << l.message();
+  EXPECT_FALSE(FaceLandmarker::loadFile("/nonexistent/mesh.tflite", 1));
+}
+
+}  // namespace
+}  // namespace talvex::vision
