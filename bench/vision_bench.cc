@@ -56,6 +56,25 @@ void BM_LoadAllModels(benchmark::State& state) {
 }
 BENCHMARK(BM_LoadAllModels)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
+// Image preparation shared by the branches: NV12 to RGB, and a letterbox into 192 x 192.
+void BM_ConvertToRgb720p(benchmark::State& state) {
+  auto buffer = talvex::PixelBuffer::allocateNV12(1280, 720);
+  talvex::vision::RgbImage rgb;
+  for (auto _ : state) benchmark::DoNotOptimize(talvex::vision::convertToRgb(buffer, rgb));
+}
+BENCHMARK(BM_ConvertToRgb720p)->Unit(benchmark::kMillisecond);
+
+void BM_Letterbox720pTo192(benchmark::State& state) {
+  talvex::vision::RgbImage rgb;
+  rgb.width = 1280;
+  rgb.height = 720;
+  rgb.pixels.assign(1280 * 720 * 3, 77);
+  std::vector<float> tensor(192 * 192 * 3);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(talvex::vision::letterboxToTensor(rgb, 192, -1.f, 1.f, tensor.data()));
+}
+BENCHMARK(BM_Letterbox720pTo192)->Unit(benchmark::kMillisecond);
+
 // One branch of a perform alone: 0 faces (both face requests), 1 hands, 2 body.
 void BM_DetectorBranch720p(benchmark::State& state) {
   using namespace talvex::vision;
