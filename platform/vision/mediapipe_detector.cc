@@ -1,6 +1,7 @@
 #include "platform/vision/mediapipe_detector.h"
 
 #include <algorithm>
+#include <exception>
 #include <future>
 #include <system_error>
 
@@ -141,9 +142,26 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
   auto bodyTask = runBeside(bodyReq != nullptr, [&] { return bodies_->detect(rgb_); });
   std::vector<FaceObservation> faces;
   Status faceStatus = Status::ok();
-  if (faceWork) faces = detectFaces(faceStatus);
-  std::vector<HandObservation> hands = handTask.get();
-  std::vector<BodyObservation> bodies = bodyTask.get();
+  try {
+    if (faceWork) faces = detectFaces(faceStatus);
+  } catch (const std::exception& e) {
+    faceStatus = Status::failure(std::string("face detection failed: ") + e.what());
+  }
+  // Both tasks are always waited for before returning: they read rgb_ and the pipelines.
+  std::vector<HandObservation> hands;
+  std::vector<BodyObservation> bodies;
+  Status taskStatus = Status::ok();
+  try {
+    hands = handTask.get();
+  } catch (const std::exception& e) {
+    taskStatus = Status::failure(std::string("hand detection failed: ") + e.what());
+  }
+  try {
+    bodies = bodyTask.get();
+  } catch (const std::exception& e) {
+    taskStatus = Status::failure(std::string("body detection failed: ") + e.what());
+  }
+  if (!taskStatus) return taskStatus;
   if (!faceStatus) return faceStatus;
   for (Request* r : requests) {
     switch (r->kind()) {
