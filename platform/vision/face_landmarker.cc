@@ -1,6 +1,7 @@
 #include "platform/vision/face_landmarker.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 
@@ -14,6 +15,25 @@ constexpr const char* kModelFile = "face_landmark_with_attention.tflite";
 constexpr int kInputSize = 192;
 constexpr int kMeshPoints = 468;
 constexpr float kCropScale = 1.5f;
+
+// The attention model refines three regions in outputs of their own: point k of each output
+// is mesh point kXxx[k] (the order the model's crops are built from). Verified against the
+// model: each refined point lies within about a pixel of the mesh point it replaces.
+const std::array<int, 80> kRefinedLips{
+    61, 146, 91, 181, 84, 17, 314, 405, 321, 375, 291, 185, 40, 39, 37, 0,  267, 269, 270, 409,
+    78, 95,  88, 178, 87, 14, 317, 402, 318, 324, 308, 191, 80, 81, 82, 13, 312, 311, 310, 415,
+    76, 77,  90, 180, 85, 16, 315, 404, 320, 307, 306, 184, 74, 73, 72, 11, 302, 303, 304, 408,
+    62, 96,  89, 179, 86, 15, 316, 403, 319, 325, 292, 183, 42, 41, 38, 12, 268, 271, 272, 407};
+const std::array<int, 71> kRefinedRightEye{
+    33,  7,   163, 144, 145, 153, 154, 155, 133, 246, 161, 160, 159, 158, 157, 173, 130, 25,
+    110, 24,  23,  22,  26,  112, 243, 247, 30,  29,  27,  28,  56,  190, 226, 31,  228, 229,
+    230, 231, 232, 233, 244, 113, 225, 224, 223, 222, 221, 189, 35,  124, 46,  53,  52,  65,
+    143, 111, 117, 118, 119, 120, 121, 128, 245, 156, 70,  63,  105, 66,  107, 55,  193};
+const std::array<int, 71> kRefinedLeftEye{
+    263, 249, 390, 373, 374, 380, 381, 382, 362, 466, 388, 387, 386, 385, 384, 398, 359, 255,
+    339, 254, 253, 252, 256, 341, 463, 467, 260, 259, 257, 258, 286, 414, 446, 261, 448, 449,
+    450, 451, 452, 453, 464, 342, 445, 444, 443, 442, 441, 413, 265, 353, 276, 283, 282, 295,
+    372, 340, 346, 347, 348, 349, 350, 357, 465, 383, 300, 293, 334, 296, 336, 285, 417};
 
 }  // namespace
 
@@ -72,6 +92,18 @@ Result<std::unique_ptr<FaceLandmarker>> FaceLandmarker::loadFile(const std::stri
   auto li = m.outputIndex("output_left_iris");
   auto ri = m.outputIndex("output_right_iris");
   auto flag = m.outputIndex("conv_faceflag");
+  // The model names its eye outputs from the viewer's side: "left" is the subject's right.
+  auto lips = m.outputIndex("output_lips");
+  auto viewerLeftEye = m.outputIndex("output_left_eye");
+  auto viewerRightEye = m.outputIndex("output_right_eye");
+  if (!lips || !viewerLeftEye || !viewerRightEye ||
+      m.outputShape(*lips).elements() != 2 * kRefinedLips.size() ||
+      m.outputShape(*viewerLeftEye).elements() != 2 * kRefinedRightEye.size() ||
+      m.outputShape(*viewerRightEye).elements() != 2 * kRefinedLeftEye.size())
+    return R::failure(path + ": not the face mesh model (missing or misshapen refinement outputs)");
+  l->lipsOut_ = *lips;
+  l->rightEyeOut_ = *viewerLeftEye;
+  l->leftEyeOut_ = *viewerRightEye;
   if (!mesh || !li || !ri || !flag || m.outputShape(*mesh).elements() != kMeshPoints * 3 ||
       m.outputShape(*li).elements() != 10 || m.outputShape(*ri).elements() != 10 ||
       m.outputShape(*flag).elements() != 1)
@@ -108,7 +140,19 @@ Result<FaceMesh> FaceLandmarker::runOnCrop(const RgbImage& frame, const RotatedR
   };
   const float* m = model_->output(meshOut_);
   for (int i = 0; i < kMeshPoints; ++i) add(m[3 * i], m[3 * i + 1], m[3 * i + 2]);
+  // Lips and eyes (with brows) from the refined outputs; depth stays the mesh's.
+  auto refine = [&](size_t out, const auto& indices) {
+    const float* r = model_->output(out);
+    for (size_t k = 0; k < indices.size(); ++k) {
+      Point3& p = mesh.points[static_cast<size_t>(indices[k])];
+      tr.map(r[2 * k] / kInputSize, r[2 * k + 1] / kInputSize, p.x, p.y);
+    }
+  };
+  refine(lipsOut_, kRefinedLips);
+  refine(rightEyeOut_, kRefinedRightEye);
+  refine(leftEyeOut_, kRefinedLeftEye);
   // The iris outputs give x, y only; they take the depth of the eye's centre point.
+  // The model's "left" iris (viewer's side) is the subject's right: points 468..472.
   for (size_t out : {leftIrisOut_, rightIrisOut_}) {
     const float* iris = model_->output(out);
     for (int k = 0; k < 5; ++k) add(iris[2 * k], iris[2 * k + 1], 0);

@@ -19,7 +19,8 @@ struct Point3 {
 };
 
 // Mesh points in frame pixels (x right, y down); z is depth in the same pixel scale, smaller
-// nearer the camera. Points 468..472 and 473..477 are the two irises, each centre first.
+// nearer the camera. Points 468..472 are the subject's right iris and 473..477 the left, each
+// centre first. Lips, eyes and brows carry the attention model's refined positions.
 struct FaceMesh {
   std::vector<Point3> points;
   float presence = 0;  // the model's confidence that the crop holds a face, 0..1
@@ -50,6 +51,7 @@ class FaceLandmarker {
   explicit FaceLandmarker(std::unique_ptr<tflite::Model> model) : model_(std::move(model)) {}
   std::unique_ptr<tflite::Model> model_;
   size_t meshOut_ = 0, leftIrisOut_ = 0, rightIrisOut_ = 0, flagOut_ = 0;
+  size_t lipsOut_ = 0, rightEyeOut_ = 0, leftEyeOut_ = 0;  // the subject's own right and left
 };
 
 }  // namespace talvex::vision
