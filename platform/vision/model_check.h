@@ -1,0 +1,25 @@
+// Loading a model file by name and checking that its tensors have the shapes a pipeline was
+// written for, so that a wrong or damaged file fails at load with a message instead of
+// producing garbage (or reading past a buffer) at the first frame.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/process/result.h"
+#include "platform/vision/tflite/model.h"
+
+namespace talvex::vision {
+
+// Finds `fileName` among the installed models and loads it with `threads` threads.
+Result<std::unique_ptr<tflite::Model>> loadModel(std::string_view fileName, int threads);
+
+// Checks that input 0 is 1 x size x size x 3.
+Status checkSquareRgbInput(const tflite::Model& model, std::string_view fileName, int size);
+
+// The index of the output called `tensorName` holding exactly `elements` values.
+Result<size_t> findOutput(const tflite::Model& model, std::string_view fileName,
+                          std::string_view tensorName, size_t elements);
+
+}  // namespace talvex::vision
