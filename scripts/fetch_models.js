@@ -40,11 +40,11 @@ if (haveAll()) process.exit(0);
 
 fs.mkdirSync(cacheDir, {recursive: true});
 const found = new Map();  // model name -> contents
-for (const [spec, {packed}] of Object.entries(PACKAGES)) {
-  const base = spec.replace(/^@/, '').replace('/', '-').replace(/@/, '-') + '.tgz';
+for (const [pkgSpec, {packed}] of Object.entries(PACKAGES)) {
+  const base = pkgSpec.replace(/^@/, '').replace('/', '-').replace(/@/, '-') + '.tgz';
   const tgz = path.join(cacheDir, base);
   if (!fs.existsSync(tgz)) {
-    execFileSync('npm', ['pack', '--silent', '--pack-destination', cacheDir, spec],
+    execFileSync('npm', ['pack', '--silent', '--pack-destination', cacheDir, pkgSpec],
                  {stdio: ['ignore', 'ignore', 'inherit']});
   }
   const dir = path.join(cacheDir, base.replace(/\.tgz$/, ''));
