@@ -14,13 +14,15 @@ namespace {
 
 using talvex::vision::tflite::Model;
 
-void runModel(benchmark::State& state, const char* file) {
+// `outputs`: the outputs the pipelines read (empty: all of them).
+void runModel(benchmark::State& state, const char* file,
+              const std::vector<std::string>& outputs = {}) {
   auto path = talvex::vision::modelPath(file);
   if (!path) {
     state.SkipWithError(path.message().c_str());
     return;
   }
-  auto model = Model::load(*path, static_cast<int>(state.range(0)));
+  auto model = Model::load(*path, static_cast<int>(state.range(0)), outputs);
   if (!model) {
     state.SkipWithError(model.message().c_str());
     return;
@@ -33,8 +35,8 @@ void runModel(benchmark::State& state, const char* file) {
   }
 }
 
-#define MODEL_BENCH(name, file)                         \
-  void name(benchmark::State& s) { runModel(s, file); } \
+#define MODEL_BENCH(name, file, ...)                                   \
+  void name(benchmark::State& s) { runModel(s, file, {__VA_ARGS__}); } \
   BENCHMARK(name)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()
 
 MODEL_BENCH(BM_FaceDetectionFullRange, "face_detection_full_range.tflite");
@@ -42,11 +44,11 @@ MODEL_BENCH(BM_FaceDetectionShortRange, "face_detection_short_range.tflite");
 MODEL_BENCH(BM_FaceLandmarkWithAttention, "face_landmark_with_attention.tflite");
 MODEL_BENCH(BM_PalmDetectionLite, "palm_detection_lite.tflite");
 MODEL_BENCH(BM_PalmDetectionFull, "palm_detection_full.tflite");
-MODEL_BENCH(BM_HandLandmarkLite, "hand_landmark_lite.tflite");
-MODEL_BENCH(BM_HandLandmarkFull, "hand_landmark_full.tflite");
+MODEL_BENCH(BM_HandLandmarkLite, "hand_landmark_lite.tflite", "Identity", "Identity_1");
+MODEL_BENCH(BM_HandLandmarkFull, "hand_landmark_full.tflite", "Identity", "Identity_1");
 MODEL_BENCH(BM_PoseDetection, "pose_detection.tflite");
-MODEL_BENCH(BM_PoseLandmarkLite, "pose_landmark_lite.tflite");
-MODEL_BENCH(BM_PoseLandmarkFull, "pose_landmark_full.tflite");
+MODEL_BENCH(BM_PoseLandmarkLite, "pose_landmark_lite.tflite", "Identity", "Identity_1");
+MODEL_BENCH(BM_PoseLandmarkFull, "pose_landmark_full.tflite", "Identity", "Identity_1");
 
 void BM_LoadAllModels(benchmark::State& state) {
   for (auto _ : state) {

@@ -51,7 +51,10 @@ Result<std::unique_ptr<BodyPipeline>> BodyPipeline::load(const BodyModelChoice& 
   auto detector = loadModel(choice.detectorFile, choice.detectorThreads);
   if (!detector) return detector.status();
   p->detector = std::move(*detector);
-  auto landmark = loadModel(choice.landmarkFile, choice.landmarkThreads);
+  // The segmentation mask, heatmap and world landmark heads are never read; leaving them out
+  // saves a large share of the landmark model's work.
+  auto landmark =
+      loadModel(choice.landmarkFile, choice.landmarkThreads, {"Identity", "Identity_1"});
   if (!landmark) return landmark.status();
   p->landmark = std::move(*landmark);
 

@@ -52,7 +52,9 @@ Result<std::unique_ptr<HandPipeline>> HandPipeline::load(const HandModelChoice& 
   auto palm = loadModel(choice.palmFile, choice.palmThreads);
   if (!palm) return palm.status();
   p->palm = std::move(*palm);
-  auto landmark = loadModel(choice.landmarkFile, choice.landmarkThreads);
+  // Handedness and world landmarks are never read.
+  auto landmark =
+      loadModel(choice.landmarkFile, choice.landmarkThreads, {"Identity", "Identity_1"});
   if (!landmark) return landmark.status();
   p->landmark = std::move(*landmark);
 

@@ -1,7 +1,9 @@
 #include "platform/vision/mediapipe_detector.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
+#include <functional>
 #include <future>
 #include <system_error>
 
@@ -134,34 +136,55 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
     if (r->kind() == RequestKind::HumanBodyPose)
       bodyReq = static_cast<DetectHumanBodyPoseRequest*>(r);
   }
-  // Faces, hands and bodies share nothing but the read-only RGB frame, so the hand and body
-  // pipelines run beside the face work: one model per thread keeps both cores busy without
-  // XNNPACK's spinning workers.
+  // Faces, hands and bodies share nothing but the read-only RGB frame, so the branches run on
+  // two threads, one model per thread (no XNNPACK workers spinning). Each thread takes the next
+  // branch, longest first: the body branch (person detector, then pose landmarks) is the longest
+  // and gets a core to itself from the start, while hands and faces share the other. Three
+  // threads on two cores would share both cores three ways and finish the body branch last.
   const int maxHands = handReq ? std::max(0, handReq->maximumHandCount) : 0;
-  auto handTask = runBeside(handReq != nullptr, [&] { return hands_->detect(rgb_, maxHands); });
-  auto bodyTask = runBeside(bodyReq != nullptr, [&] { return bodies_->detect(rgb_); });
   std::vector<FaceObservation> faces;
-  Status faceStatus = Status::ok();
-  try {
-    if (faceWork) faces = detectFaces(faceStatus);
-  } catch (const std::exception& e) {
-    faceStatus = Status::failure(std::string("face detection failed: ") + e.what());
-  }
-  // Both tasks are always waited for before returning: they read rgb_ and the pipelines.
   std::vector<HandObservation> hands;
   std::vector<BodyObservation> bodies;
-  Status taskStatus = Status::ok();
-  try {
-    hands = handTask.get();
-  } catch (const std::exception& e) {
-    taskStatus = Status::failure(std::string("hand detection failed: ") + e.what());
+  Status faceStatus = Status::ok(), handStatus = Status::ok(), bodyStatus = Status::ok();
+  std::vector<std::function<void()>> branches;
+  if (bodyReq) {
+    branches.push_back([&] {
+      try {
+        bodies = bodies_->detect(rgb_);
+      } catch (const std::exception& e) {
+        bodyStatus = Status::failure(std::string("body detection failed: ") + e.what());
+      }
+    });
   }
-  try {
-    bodies = bodyTask.get();
-  } catch (const std::exception& e) {
-    taskStatus = Status::failure(std::string("body detection failed: ") + e.what());
+  if (handReq) {
+    branches.push_back([&] {
+      try {
+        hands = hands_->detect(rgb_, maxHands);
+      } catch (const std::exception& e) {
+        handStatus = Status::failure(std::string("hand detection failed: ") + e.what());
+      }
+    });
   }
-  if (!taskStatus) return taskStatus;
+  if (faceWork) {
+    branches.push_back([&] {
+      try {
+        faces = detectFaces(faceStatus);
+      } catch (const std::exception& e) {
+        faceStatus = Status::failure(std::string("face detection failed: ") + e.what());
+      }
+    });
+  }
+  std::atomic<size_t> next{0};
+  auto takeBranches = [&] {
+    for (size_t i = next++; i < branches.size(); i = next++) branches[i]();
+    return true;
+  };
+  // The helper is always waited for before returning: it reads rgb_ and the pipelines.
+  auto helper = runBeside(branches.size() > 1, takeBranches);
+  takeBranches();
+  helper.get();
+  if (!bodyStatus) return bodyStatus;
+  if (!handStatus) return handStatus;
   if (!faceStatus) return faceStatus;
   for (Request* r : requests) {
     switch (r->kind()) {

@@ -4,10 +4,11 @@
 
 namespace talvex::vision {
 
-Result<std::unique_ptr<tflite::Model>> loadModel(std::string_view fileName, int threads) {
+Result<std::unique_ptr<tflite::Model>> loadModel(std::string_view fileName, int threads,
+                                                 const std::vector<std::string>& outputs) {
   auto path = modelPath(fileName);
   if (!path) return path.status();
-  return tflite::Model::load(*path, threads);
+  return tflite::Model::load(*path, threads, outputs);
 }
 
 Status checkSquareRgbInput(const tflite::Model& model, std::string_view fileName, int size) {

@@ -6,14 +6,17 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/process/result.h"
 #include "platform/vision/tflite/model.h"
 
 namespace talvex::vision {
 
-// Finds `fileName` among the installed models and loads it with `threads` threads.
-Result<std::unique_ptr<tflite::Model>> loadModel(std::string_view fileName, int threads);
+// Finds `fileName` among the installed models and loads it with `threads` threads, computing
+// only `outputs` (all of them when empty).
+Result<std::unique_ptr<tflite::Model>> loadModel(std::string_view fileName, int threads,
+                                                 const std::vector<std::string>& outputs = {});
 
 // Checks that input 0 is 1 x size x size x 3.
 Status checkSquareRgbInput(const tflite::Model& model, std::string_view fileName, int size);

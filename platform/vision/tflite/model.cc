@@ -97,7 +97,9 @@ class Builder {
  public:
   Builder(Model::Impl& impl, const ModelFile& file) : m_(impl), f_(file) {}
 
-  Status build() {
+  // `wanted` names the outputs to compute, in any order; empty means all of them.
+  Status build(const std::vector<std::string>& wanted) {
+    if (Status s = chooseOutputs(wanted); !s) return s;
     if (Status s = loadConstants(); !s) return s;
     if (Status s = plan(); !s) return s;
     allocateBuffers();
@@ -111,7 +113,7 @@ class Builder {
       m_.inputShapes.push_back({f_.tensors[t].shape});
       m_.inputPtrs.push_back(m_.buffers[t].data());
     }
-    for (int t : f_.outputs) {
+    for (int t : outputs_) {
       if (!m_.buffers.count(t)) return fail("output " + f_.tensors[t].name + " is a constant");
       m_.outputTensors.push_back(t);
       m_.outputShapes.push_back({f_.tensors[t].shape});
@@ -125,6 +127,33 @@ class Builder {
   Status fail(const std::string& what) const { return Status::failure(m_.name + ": " + what); }
 
   size_t elements(int t) const { return TensorShape{f_.tensors[t].shape}.elements(); }
+
+  // Keeps the wanted outputs (in file order) and marks the operators they depend on. A model
+  // often carries heads a pipeline never reads (a segmentation mask, heatmaps); their
+  // operators are not run at all.
+  Status chooseOutputs(const std::vector<std::string>& wanted) {
+    for (const std::string& name : wanted) {
+      auto named = [&](int t) { return f_.tensors[t].name == name; };
+      if (std::none_of(f_.outputs.begin(), f_.outputs.end(), named))
+        return fail("has no output " + name);
+    }
+    for (int t : f_.outputs)
+      if (wanted.empty() ||
+          std::find(wanted.begin(), wanted.end(), f_.tensors[t].name) != wanted.end())
+        outputs_.push_back(t);
+    std::set<int> needed(outputs_.begin(), outputs_.end());
+    live_.assign(f_.operators.size(), false);
+    for (size_t i = f_.operators.size(); i-- > 0;) {
+      const OperatorDesc& op = f_.operators[i];
+      if (std::none_of(op.outputs.begin(), op.outputs.end(),
+                       [&](int t) { return needed.count(t) > 0; }))
+        continue;
+      live_[i] = true;
+      for (int t : op.inputs)
+        if (t >= 0) needed.insert(t);
+    }
+    return Status::ok();
+  }
 
   Status loadConstants() {
     for (size_t i = 0; i < f_.tensors.size(); ++i) {
@@ -184,6 +213,7 @@ class Builder {
     bool currentIsHost = true;
     for (size_t i = 0; i < f_.operators.size(); ++i) {
       const OperatorDesc& op = f_.operators[i];
+      if (!live_[i]) continue;
       OpKind kind;
       if (op.code == op::kDequantize || op.code == op::kDensify) {
         // Half-precision weights are widened at load; the operator itself disappears.
@@ -222,7 +252,7 @@ class Builder {
         producer_[t] = current;
       }
     }
-    for (int t : f_.outputs)
+    for (int t : outputs_)
       if (!producer_.count(t) && !isModelInput(t))
         return fail("output " + f_.tensors[t].name + " is never computed");
     for (int t : f_.inputs)
@@ -235,8 +265,9 @@ class Builder {
   // packed layout when the runtime is built; a constant used only there need not be kept.
   void releasePackedWeights() {
     std::map<const std::vector<float>*, bool> packedOnly;
-    for (const OperatorDesc& op : f_.operators) {
-      if (op.code == op::kDequantize || op.code == op::kDensify) continue;
+    for (size_t i = 0; i < f_.operators.size(); ++i) {
+      const OperatorDesc& op = f_.operators[i];
+      if (!live_[i] || op.code == op::kDequantize || op.code == op::kDensify) continue;
       const bool packs = op.code == op::kConv2d || op.code == op::kDepthwiseConv2d ||
                          op.code == op::kFullyConnected || op.code == op::kTransposeConv;
       for (size_t k = 0; k < op.inputs.size(); ++k) {
@@ -247,16 +278,19 @@ class Builder {
         if (!fresh) slot->second = slot->second && weight;
       }
     }
-    for (auto& [t, values] : m_.constants)
-      if (packedOnly.count(values.get()) && packedOnly[values.get()] && !isModelOutput(t))
+    // A constant no running operator reads (it fed a pruned head) is not needed either.
+    for (auto& [t, values] : m_.constants) {
+      auto it = packedOnly.find(values.get());
+      if ((it == packedOnly.end() || it->second) && !isModelOutput(t))
         std::vector<float>().swap(*values);
+    }
   }
 
   bool isModelInput(int t) const {
     return std::find(f_.inputs.begin(), f_.inputs.end(), t) != f_.inputs.end();
   }
   bool isModelOutput(int t) const {
-    return std::find(f_.outputs.begin(), f_.outputs.end(), t) != f_.outputs.end();
+    return std::find(outputs_.begin(), outputs_.end(), t) != outputs_.end();
   }
 
   static bool supportedXnn(int code) {
@@ -758,6 +792,8 @@ class Builder {
   std::vector<bool> stageIsHost_;
   std::map<int, int> producer_;
   std::map<int, std::set<int>> consumers_;
+  std::vector<int> outputs_;
+  std::vector<bool> live_;
   int currentStage_ = 0;
 };
 
@@ -766,25 +802,27 @@ class Builder {
 Model::Model(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Model::~Model() = default;
 
-Result<std::unique_ptr<Model>> Model::load(const std::string& path, int threads) {
+Result<std::unique_ptr<Model>> Model::load(const std::string& path, int threads,
+                                           const std::vector<std::string>& outputs) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return Result<std::unique_ptr<Model>>::failure("cannot open model " + path);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
   if (in.bad()) return Result<std::unique_ptr<Model>>::failure("cannot read model " + path);
-  return loadBytes(std::move(bytes), path, threads);
+  return loadBytes(std::move(bytes), path, threads, outputs);
 }
 
 namespace {
 Result<std::unique_ptr<Model>> build(std::vector<uint8_t> bytes, const std::string& name,
-                                     int threads);
+                                     int threads, const std::vector<std::string>& outputs);
 }
 
 Result<std::unique_ptr<Model>> Model::loadBytes(std::vector<uint8_t> bytes, const std::string& name,
-                                                int threads) {
+                                                int threads,
+                                                const std::vector<std::string>& outputs) {
   // A damaged file can still ask for more memory than there is; that is a load failure too.
   try {
-    return build(std::move(bytes), name, threads);
+    return build(std::move(bytes), name, threads, outputs);
   } catch (const std::bad_alloc&) {
     return Result<std::unique_ptr<Model>>::failure(name + ": not enough memory to load the model");
   } catch (const std::length_error&) {
@@ -794,7 +832,7 @@ Result<std::unique_ptr<Model>> Model::loadBytes(std::vector<uint8_t> bytes, cons
 
 namespace {
 Result<std::unique_ptr<Model>> build(std::vector<uint8_t> bytes, const std::string& name,
-                                     int threads) {
+                                     int threads, const std::vector<std::string>& outputs) {
   using R = Result<std::unique_ptr<Model>>;
   if (xnn_initialize(nullptr) != xnn_status_success)
     return R::failure("XNNPACK cannot run on this processor");
@@ -809,7 +847,7 @@ Result<std::unique_ptr<Model>> build(std::vector<uint8_t> bytes, const std::stri
   Result<ModelFile> parsed = ModelFile::parse(file);
   if (!parsed) return R::failure(name + ": " + parsed.message());
   Builder builder(*impl, *parsed);
-  if (Status s = builder.build(); !s) return R::failure(s.message());
+  if (Status s = builder.build(outputs); !s) return R::failure(s.message());
   if (file.malformed()) return R::failure(name + ": model file is damaged or truncated");
   // Everything the model needs has been copied out of the file by now.
   std::vector<uint8_t>().swap(impl->bytes);

@@ -31,10 +31,14 @@ class Model {
   Model& operator=(const Model&) = delete;
 
   // Fails with a message naming the file and the problem (missing, damaged, unsupported op).
-  static Result<std::unique_ptr<Model>> load(const std::string& path, int threads);
+  // `outputs` names the outputs the caller will read; only they and the operators they depend
+  // on are computed, and the others are not outputs of the loaded Model. Empty means all.
+  static Result<std::unique_ptr<Model>> load(const std::string& path, int threads,
+                                             const std::vector<std::string>& outputs = {});
   // The same from bytes already in memory; `name` is used in messages.
   static Result<std::unique_ptr<Model>> loadBytes(std::vector<uint8_t> bytes,
-                                                  const std::string& name, int threads);
+                                                  const std::string& name, int threads,
+                                                  const std::vector<std::string>& outputs = {});
 
   size_t inputCount() const;
   const TensorShape& inputShape(size_t i) const;

@@ -109,6 +109,38 @@ TEST(Model, JoinsConcatenatedOutputsOnTheHost) {
   EXPECT_FALSE((*model)->outputIndex("a").has_value());
 }
 
+// A head the caller does not read is not built: here it holds an operator we cannot run, so
+// the model only loads when that head is left out. The head that is kept shares the trunk.
+TEST(Model, LeavesOutTheHeadsTheCallerDoesNotRead) {
+  TestModel m;
+  int in = m.tensor({1, 4}, "in");
+  int c1 = m.constant<float>({1}, {10.f}, "c1", 0);
+  int c2 = m.constant<float>({1}, {3.f}, "c2", 0);
+  int trunk = m.tensor({1, 4}, "trunk");
+  int kept = m.tensor({1, 4}, "kept");
+  int other = m.tensor({1, 4}, "other");
+  m.operators.push_back({op::kAdd, "", {in, c1}, {trunk}, 0, nullptr, {}});
+  m.operators.push_back({28 /* TANH */, "", {trunk}, {other}, 0, nullptr, {}});
+  m.operators.push_back({op::kMul, "", {trunk, c2}, {kept}, 0, nullptr, {}});
+  m.inputs = {in};
+  m.outputs = {other, kept};
+  EXPECT_FALSE(Model::loadBytes(m.bytes(), "heads", 1));
+
+  auto model = Model::loadBytes(m.bytes(), "heads", 1, {"kept"});
+  ASSERT_TRUE(model) << model.message();
+  EXPECT_EQ((*model)->outputCount(), 1u);
+  EXPECT_EQ((*model)->outputIndex("kept"), std::optional<size_t>(0));
+  EXPECT_FALSE((*model)->outputIndex("other").has_value());
+  for (int i = 0; i < 4; ++i) (*model)->input(0)[i] = static_cast<float>(i);
+  ASSERT_TRUE((*model)->invoke());
+  const float* y = (*model)->output(0);
+  EXPECT_EQ(std::vector<float>(y, y + 4), (std::vector<float>{30, 33, 36, 39}));
+
+  auto missing = Model::loadBytes(m.bytes(), "heads", 1, {"kept", "nosuch"});
+  ASSERT_FALSE(missing);
+  EXPECT_NE(missing.message().find("nosuch"), std::string::npos) << missing.message();
+}
+
 TEST(Model, StridedSliceKeepsTheSelectedElements) {
   TestModel m;
   int in = m.tensor({1, 2, 6}, "in");
@@ -169,6 +201,32 @@ TEST(Model, MissingFileFailsWithItsPath) {
   auto model = Model::load("/nonexistent/face.tflite", 1);
   ASSERT_FALSE(model);
   EXPECT_NE(model.message().find("/nonexistent/face.tflite"), std::string::npos);
+}
+
+// Leaving out the heads a pipeline does not read must not change the outputs it does read.
+TEST(Model, PrunedLandmarkModelsGiveTheSameLandmarks) {
+  for (const char* file : {"pose_landmark_lite.tflite", "hand_landmark_lite.tflite"}) {
+    auto path = vision::modelPath(file);
+    ASSERT_TRUE(path) << path.message();
+    auto whole = Model::load(*path, 1);
+    auto pruned = Model::load(*path, 1, {"Identity", "Identity_1"});
+    ASSERT_TRUE(whole) << whole.message();
+    ASSERT_TRUE(pruned) << pruned.message();
+    ASSERT_EQ((*pruned)->outputCount(), 2u);
+    const size_t n = (*whole)->inputShape(0).elements();
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> pixel(0.f, 1.f);
+    for (size_t i = 0; i < n; ++i) (*whole)->input(0)[i] = (*pruned)->input(0)[i] = pixel(rng);
+    ASSERT_TRUE((*whole)->invoke());
+    ASSERT_TRUE((*pruned)->invoke());
+    for (const char* name : {"Identity", "Identity_1"}) {
+      size_t w = *(*whole)->outputIndex(name), p = *(*pruned)->outputIndex(name);
+      const size_t count = (*pruned)->outputShape(p).elements();
+      ASSERT_EQ(count, (*whole)->outputShape(w).elements());
+      for (size_t k = 0; k < count; ++k)
+        ASSERT_FLOAT_EQ((*pruned)->output(p)[k], (*whole)->output(w)[k]) << file << " " << name;
+    }
+  }
 }
 
 // Damaged files must fail cleanly (or, for harmless damage, still load): never crash.
