@@ -433,6 +433,25 @@ class Builder {
     return id;
   }
 
+  // XNNPACK ids of a weighted node's data, weights and optional bias (an absent bias, tensor
+  // index below 0, is XNN_INVALID_VALUE_ID), defined in that order.
+  struct WeightedInputs {
+    uint32_t data, weights, bias;
+  };
+  Result<WeightedInputs> weightedInputs(Segment& seg, int data, int weights, int bias) {
+    auto xi = value(seg, data);
+    if (!xi) return xi.status();
+    auto wi = value(seg, weights);
+    if (!wi) return wi.status();
+    uint32_t bi = XNN_INVALID_VALUE_ID;
+    if (bias >= 0) {
+      auto b = value(seg, bias);
+      if (!b) return b.status();
+      bi = *b;
+    }
+    return WeightedInputs{*xi, *wi, bi};
+  }
+
   int stageOf(int t) const { return producer_.at(t); }
 
   Result<uint32_t> temp(Segment& seg, const std::vector<size_t>& dims) {
@@ -517,16 +536,9 @@ class Builder {
         auto [lo, hi] = activationRange(opt ? opt->scalar<int8_t>(actField) : 0, &actOk);
         if (!actOk) return bad("unsupported fused activation");
         uint32_t flags = padding == 0 ? XNN_FLAG_TENSORFLOW_SAME_PADDING : 0;
-        auto xi = value(seg, in(0));
-        auto wi = value(seg, in(1));
-        if (!xi) return xi.status();
-        if (!wi) return wi.status();
-        uint32_t bi = XNN_INVALID_VALUE_ID;
-        if (in(2) >= 0) {
-          auto b = value(seg, in(2));
-          if (!b) return b.status();
-          bi = *b;
-        }
+        auto ins = weightedInputs(seg, in(0), in(1), in(2));
+        if (!ins) return ins.status();
+        const uint32_t xi = ins->data, wi = ins->weights, bi = ins->bias;
         auto oi = value(seg, out);
         if (!oi) return oi.status();
         if (dw) {
@@ -535,12 +547,12 @@ class Builder {
           if (mult <= 0 || mult * cin != w[3]) return bad("channel count mismatch");
           return check(
               xnn_define_depthwise_convolution_2d(seg.sg, 0, 0, 0, 0, w[1], w[2], sh, sw, dhf, dwf,
-                                                  mult, cin, lo, hi, *xi, *wi, bi, *oi, flags),
+                                                  mult, cin, lo, hi, xi, wi, bi, *oi, flags),
               op, "the node");
         }
         if (w[3] != x[3]) return bad("channel count mismatch");
         return check(xnn_define_convolution_2d(seg.sg, 0, 0, 0, 0, w[1], w[2], sh, sw, dhf, dwf, 1,
-                                               w[3], w[0], lo, hi, *xi, *wi, bi, *oi, flags),
+                                               w[3], w[0], lo, hi, xi, wi, bi, *oi, flags),
                      op, "the node");
       }
       case op::kTransposeConv: {
@@ -568,22 +580,15 @@ class Builder {
         if (!pads(x[1], w[1], sh, outShape[1], &pt, &pb, &ah) ||
             !pads(x[2], w[2], sw, outShape[2], &pl, &pr, &aw))
           return bad("output size does not follow from the input");
-        auto xi = value(seg, in(2));
-        auto wi = value(seg, in(1));
-        if (!xi) return xi.status();
-        if (!wi) return wi.status();
-        uint32_t bi = XNN_INVALID_VALUE_ID;
-        if (in(3) >= 0) {
-          auto b = value(seg, in(3));
-          if (!b) return b.status();
-          bi = *b;
-        }
+        auto ins = weightedInputs(seg, in(2), in(1), in(3));
+        if (!ins) return ins.status();
+        const uint32_t xi = ins->data, wi = ins->weights, bi = ins->bias;
         auto oi = value(seg, out);
         if (!oi) return oi.status();
         constexpr float inf = std::numeric_limits<float>::infinity();
         return check(
             xnn_define_deconvolution_2d(seg.sg, pt, pr, pb, pl, ah, aw, w[1], w[2], sh, sw, 1, 1, 1,
-                                        w[3], w[0], -inf, inf, *xi, *wi, bi, *oi, 0),
+                                        w[3], w[0], -inf, inf, xi, wi, bi, *oi, 0),
             op, "the node");
       }
       case op::kFullyConnected: {
@@ -593,31 +598,24 @@ class Builder {
         if (!actOk) return bad("unsupported fused activation");
         const auto& w = f_.tensors[in(1)].shape;
         if (w.size() != 2) return bad("weights must be 2-D");
-        auto xi = value(seg, in(0));
-        auto wi = value(seg, in(1));
-        if (!xi) return xi.status();
-        if (!wi) return wi.status();
-        uint32_t bi = XNN_INVALID_VALUE_ID;
-        if (in(2) >= 0) {
-          auto b = value(seg, in(2));
-          if (!b) return b.status();
-          bi = *b;
-        }
+        auto ins = weightedInputs(seg, in(0), in(1), in(2));
+        if (!ins) return ins.status();
+        const uint32_t xi = ins->data, wi = ins->weights, bi = ins->bias;
         size_t batch = elements(in(0)) / static_cast<size_t>(w[1]);
         std::vector<size_t> flat{batch, static_cast<size_t>(w[0])};
         uint32_t flags = f_.tensors[in(0)].shape.size() != 2 ? XNN_FLAG_TENSORFLOW_RESHAPE_2D : 0;
         if (outShape.size() == 2) {
           auto oi = value(seg, out);
           if (!oi) return oi.status();
-          return check(xnn_define_fully_connected(seg.sg, lo, hi, *xi, *wi, bi, *oi, flags), op,
+          return check(xnn_define_fully_connected(seg.sg, lo, hi, xi, wi, bi, *oi, flags), op,
                        "the node");
         }
         auto ti = temp(seg, flat);
         auto oi = value(seg, out);
         if (!ti) return ti.status();
         if (!oi) return oi.status();
-        if (Status s = check(xnn_define_fully_connected(seg.sg, lo, hi, *xi, *wi, bi, *ti, flags),
-                             op, "the node");
+        if (Status s = check(xnn_define_fully_connected(seg.sg, lo, hi, xi, wi, bi, *ti, flags), op,
+                             "the node");
             !s)
           return s;
         std::vector<size_t> dims(outShape.begin(), outShape.end());
