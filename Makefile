@@ -1,6 +1,8 @@
 # Entry points: setup, build, test, demo, bench. Each is safe to re-run.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
+# A compiler cache, when the machine has one, makes rebuilds of unchanged sources free.
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all setup build test demo bench format clean
 
@@ -10,7 +12,7 @@ setup:
 	BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/setup.sh
 
 build:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) >/dev/null
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: setup build
