@@ -25,12 +25,10 @@ std::vector<double> niceTicks(double lo, double hi, int want) {
   if (!(hi > lo) || want < 1) return {lo};
   const double raw = (hi - lo) / want;
   const double mag = std::pow(10, std::floor(std::log10(raw)));
+  // The candidate nearest to the raw step on a log scale.
   double step = mag;
-  for (double f : {1.0, 2.0, 5.0, 10.0})
-    if (f * mag >= raw) {
-      step = f * mag;
-      break;
-    }
+  for (double f : {2.0, 5.0, 10.0})
+    if (std::fabs(std::log(f * mag / raw)) < std::fabs(std::log(step / raw))) step = f * mag;
   for (double v = std::ceil(lo / step - 1e-9) * step; v <= hi + step * 1e-9; v += step)
     out.push_back(std::fabs(v) < step * 1e-9 ? 0 : v);
   return out;
