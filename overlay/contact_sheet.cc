@@ -84,7 +84,7 @@ Result<draw::Picture> drawContactSheet(MovieSource& movie, const FramesFile& fra
   auto cellOf = [&](size_t i) {
     const int r = static_cast<int>(i) / cols, col = static_cast<int>(i) % cols;
     return FrameArea{kMargin + col * (cellW + kGap), kTitle + r * (cellH + kCaption + kGap), cellW,
-                     cellH};
+                     cellH, false};
   };
   // Empty cells until a frame arrives; a record past the movie's end keeps its empty cell.
   for (size_t i = 0; i < picks.size(); ++i) {

@@ -76,10 +76,10 @@ void drawFace(draw::Canvas& c, const Record& rec, const FrameArea& a, double s) 
     c.polyline(pts);
   }
 
-  // The numbers beside the box, where there is room for them: thumbnails show the drawing
-  // alone (the contact sheet's charts carry the numbers).
-  if (s < 0.5) return;
-  const double size = 15 * s;
+  // The numbers beside the box; thumbnails show the drawing alone (the contact sheet's charts
+  // carry the numbers).
+  if (!a.numbers) return;
+  const double size = std::max(11.0, 15 * s);
   std::vector<std::pair<draw::Colour, std::string>> lines;
   std::string head = "yaw " + fixed(rec.yaw.value_or(0), 1);
   head += rec.pitch ? "  pitch " + fixed(*rec.pitch, 1) : "  pitch -";
@@ -104,14 +104,15 @@ void drawFace(draw::Canvas& c, const Record& rec, const FrameArea& a, double s) 
   }
 }
 
-void drawJoint(draw::Canvas& c, draw::Point at, bool left, double s, const std::string& extra) {
+void drawJoint(draw::Canvas& c, draw::Point at, bool left, double s, const std::string& extra,
+               bool numbers) {
   c.setColour(left ? colours::kLeft : colours::kRight);
   c.setLineWidth(3 * s);
   c.circle(at, 11 * s, false);
   c.circle(at, 3 * s, true);
   const double size = std::max(10.0, 16 * s);
   // Thumbnails say only the side.
-  c.label({at.x + 14 * s, at.y - 8 * s}, std::string(left ? "L" : "R") + (s < 0.5 ? "" : extra),
+  c.label({at.x + 14 * s, at.y - 8 * s}, std::string(left ? "L" : "R") + (numbers ? extra : ""),
           size);
 }
 
@@ -130,15 +131,16 @@ void drawRecord(draw::Canvas& c, const Record& rec, const FrameArea& a) {
     c.setColour({1, 1, 1, 0.7});
     c.setLineWidth(2 * s);
     c.line(l, r);
-    drawJoint(c, l, true, s, " shoulder");
-    drawJoint(c, r, false, s, " shoulder");
+    drawJoint(c, l, true, s, " shoulder", a.numbers);
+    drawJoint(c, r, false, s, " shoulder", a.numbers);
   }
   for (const Wrist& w : rec.hands)
-    drawJoint(c, a.at(w.at), isLeftWrist(rec, w), s, " wrist " + fixed(w.confidence, 2));
+    drawJoint(c, a.at(w.at), isLeftWrist(rec, w), s, " wrist " + fixed(w.confidence, 2),
+              a.numbers);
   if (rec.box) drawFace(c, rec, a, s);
 
   // What the record says about the whole frame, at the top left.
-  const double size = std::max(9.0, 18 * s);
+  const double size = std::max(10.0, 18 * s);
   const std::string hud = "t " + fixed(rec.t, 3) + " s   faces " + std::to_string(rec.faces) +
                           "   hands " + std::to_string(rec.hands.size());
   c.setColour({0, 0, 0, 0.55});

@@ -6,9 +6,11 @@
 
 namespace talvex::overlay {
 
-// Where the frame lies on the canvas, in canvas pixels.
+// Where the frame lies on the canvas, in canvas pixels, and whether the numbers are written
+// beside the marks (a movie) or left to the charts (a thumbnail).
 struct FrameArea {
   double x = 0, y = 0, width = 0, height = 0;
+  bool numbers = true;
   draw::Point at(NormPoint p) const { return {x + p.x * width, y + p.y * height}; }
 };
 
@@ -31,7 +33,8 @@ bool isLeftWrist(const Record& rec, const Wrist& w);
 
 // Draws `rec` over the frame at `area`: face box, head direction and roll, gaze, mouth
 // opening, wrists and shoulders marked L and R, and a line with t, faces and hands. Sizes
-// follow the area's width, so a thumbnail gets a smaller drawing of the same shape.
+// follow the area's width (text never below a legible size), so a thumbnail gets a smaller
+// drawing of the same shape.
 void drawRecord(draw::Canvas& canvas, const Record& rec, const FrameArea& area);
 
 }  // namespace talvex::overlay

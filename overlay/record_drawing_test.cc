@@ -108,7 +108,7 @@ TEST(RecordDrawing, ThumbnailStaysInsideItsArea) {
   r.hands = {{{0.8, 1.1}, 0.9}};  // a wrist below the frame's bottom edge
   {
     draw::Canvas c(*pic);
-    drawRecord(c, r, {100, 50, 320, 180});
+    drawRecord(c, r, {100, 50, 320, 180, false});
   }
   EXPECT_GT(pic->pixel(180, 50 + 67).g, 100);  // box left edge at 100 + 0.25 x 320
   EXPECT_TRUE(isBlack(pic->pixel(356, 50 + 198)));
