@@ -58,7 +58,8 @@ void drawChart(draw::Canvas& c, const ChartSpec& spec, double x, double y, doubl
   // Value axis.
   std::vector<double> vticks = niceTicks(lo, hi, 4);
   if (spec.integers) {
-    vticks = niceTicks(std::ceil(lo), std::floor(hi), std::min(4, int(std::floor(hi) - std::ceil(lo))));
+    vticks =
+        niceTicks(std::ceil(lo), std::floor(hi), std::min(4, int(std::floor(hi) - std::ceil(lo))));
     std::erase_if(vticks, [](double v) { return v != std::round(v); });
   }
   const double vstep = vticks.size() > 1 ? vticks[1] - vticks[0] : 1;

@@ -29,7 +29,6 @@ std::vector<double> niceTicks(double lo, double hi, int want);
 
 // Draws the chart into the rectangle: frame, grid, value axis with ticks and numbers, a time
 // axis in seconds labelled "time (s)", the title and a legend of the series' names.
-void drawChart(draw::Canvas& canvas, const ChartSpec& spec, double x, double y, double w,
-               double h);
+void drawChart(draw::Canvas& canvas, const ChartSpec& spec, double x, double y, double w, double h);
 
 }  // namespace talvex::overlay

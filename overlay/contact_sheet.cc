@@ -12,8 +12,7 @@
 namespace talvex::overlay {
 namespace {
 
-constexpr double kMargin = 20, kGap = 12, kCaption = 24, kTitle = 56, kChartH = 210,
-                 kChartGap = 14;
+constexpr double kMargin = 20, kGap = 12, kCaption = 24, kTitle = 56, kChartH = 210, kChartGap = 14;
 constexpr draw::Colour kBackground{0.11, 0.11, 0.12};
 constexpr draw::Colour kInk{0.9, 0.9, 0.9};
 
@@ -30,8 +29,8 @@ std::vector<ChartSpec> charts(const FramesFile& f, double endTime) {
                    {"roll", {1.0, 0.4, 0.7}, {}, false}};
   ChartSpec mouth{"mouth opening (over the eye distance)", {}, endTime, {}, false};
   mouth.series = {{"opening", colours::kMouth, {}, false}};
-  ChartSpec gaze{"gaze (pupil offset over the eye width; x right +, y up +)", {}, endTime, {},
-                 false};
+  ChartSpec gaze{
+      "gaze (pupil offset over the eye width; x right +, y up +)", {}, endTime, {}, false};
   gaze.series = {{"gaze x", {1.0, 0.3, 0.9}, {}, false}, {"gaze y", {0.5, 1.0, 0.5}, {}, false}};
   ChartSpec counts{"hands and faces (count)", {}, endTime, {}, true};
   counts.series = {{"hands", colours::kLeft, {}, true}, {"faces", colours::kFace, {}, true}};
@@ -77,7 +76,8 @@ Result<draw::Picture> drawContactSheet(MovieSource& movie, const FramesFile& fra
   c.setColour(kInk);
   c.text({kMargin, 34}, title, 22, draw::Align::Start, true);
   char info[160];
-  std::snprintf(info, sizeof info, "%dx%d, %.2f s, %zu records; frames at even steps of the records",
+  std::snprintf(info, sizeof info,
+                "%dx%d, %.2f s, %zu records; frames at even steps of the records",
                 movie.video.width, movie.video.height, endTime, frames.records.size());
   c.text({kSheetWidth - kMargin, 34}, info, 14, draw::Align::End);
 

@@ -39,8 +39,7 @@ std::optional<std::string> readRecord(const json& o, Record& rec) {
     const auto it = o.find(key);
     if (it == o.end()) continue;
     if (!isNumber(*it)) return std::string("\"") + key + "\" is not a number";
-    std::optional<double>& slot =
-        key[0] == 'y' ? rec.yaw : (key[0] == 'p' ? rec.pitch : rec.roll);
+    std::optional<double>& slot = key[0] == 'y' ? rec.yaw : (key[0] == 'p' ? rec.pitch : rec.roll);
     slot = it->get<double>();
   }
   if (const auto it = o.find("box"); it != o.end()) {

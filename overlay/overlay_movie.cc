@@ -30,9 +30,9 @@ Result<MovieSummary> writeOverlayMovie(MovieSource& movie, const FramesFile& fra
       if (!picture) return R::failure(picture.message());
       {
         draw::Canvas canvas(*picture);
-        drawRecord(canvas, *rec,
-                   {0, 0, static_cast<double>(picture->width()),
-                    static_cast<double>(picture->height())});
+        drawRecord(
+            canvas, *rec,
+            {0, 0, static_cast<double>(picture->width()), static_cast<double>(picture->height())});
       }
       if (drawn.width() != image->width() || drawn.height() != image->height())
         drawn = PixelBuffer::allocateNV12(image->width(), image->height());
@@ -42,7 +42,8 @@ Result<MovieSummary> writeOverlayMovie(MovieSource& movie, const FramesFile& fra
     }
     ++sum.frames;
   }
-  if (Status s = (*writer)->finish(); !s) return R::failure("cannot write " + out + ": " + s.message());
+  if (Status s = (*writer)->finish(); !s)
+    return R::failure("cannot write " + out + ": " + s.message());
   sum.records = cursor.reached();
   return sum;
 }

@@ -135,8 +135,7 @@ void drawRecord(draw::Canvas& c, const Record& rec, const FrameArea& a) {
     drawJoint(c, r, false, s, " shoulder", a.numbers);
   }
   for (const Wrist& w : rec.hands)
-    drawJoint(c, a.at(w.at), isLeftWrist(rec, w), s, " wrist " + fixed(w.confidence, 2),
-              a.numbers);
+    drawJoint(c, a.at(w.at), isLeftWrist(rec, w), s, " wrist " + fixed(w.confidence, 2), a.numbers);
   if (rec.box) drawFace(c, rec, a, s);
 
   // What the record says about the whole frame, at the top left.

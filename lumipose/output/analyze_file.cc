@@ -1,9 +1,12 @@
 #include "lumipose/output/analyze_file.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 
 #include "lumipose/analysis/analyzer.h"
 #include "lumipose/output/line_writer.h"
+#include "lumipose/output/progress_line.h"
 #include "platform/media/movie_asset.h"
 #include "platform/media/video_frame_reader.h"
 #include "platform/process/output.h"
@@ -32,11 +35,15 @@ void analyzeFile(const std::string& moviePath, const std::string& framesPath) {
   writer->write(nlohmann::ordered_json{{"start_epoch", 0}});
 
   Analyzer analyzer(std::move(detector).value());
+  ProgressLine progress(STDERR_FILENO, videoTracks.front().duration.isNumeric()
+                                           ? videoTracks.front().duration.seconds()
+                                           : asset->duration().seconds());
   int64_t n = 0;
   media::MediaTime t0;
   while (auto pts = (*reader)->nextFrame()) {
     ++n;
     if (n == 1) t0 = *pts;
+    progress.frame(n, media::subtract(*pts, t0).seconds());
     if (n % 3 != 0) continue;
     auto image = (*reader)->image();
     if (!image) continue;
@@ -44,6 +51,7 @@ void analyzeFile(const std::string& moviePath, const std::string& framesPath) {
     writer->write(analyzer.line(*image, t));
   }
   writer->close();
+  progress.finish();
   printResult("analysed " + std::to_string(n / 3) + " of " + std::to_string(n) + " frames");
 }
 

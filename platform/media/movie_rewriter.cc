@@ -132,7 +132,8 @@ struct MovieRewriter::Impl {
       if (static_cast<int>(i) != audioSource) in->streams[i]->discard = AVDISCARD_ALL;
     const AVStream* src = in->streams[audioSource];
     if (avformat_query_codec(out->oformat, src->codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1)
-      return Status::failure(std::string("the sound (") + avcodec_get_name(src->codecpar->codec_id) +
+      return Status::failure(std::string("the sound (") +
+                             avcodec_get_name(src->codecpar->codec_id) +
                              ") cannot be copied into " + name);
     audio = avformat_new_stream(out.get(), nullptr);
     if (!audio) return Status::failure("out of memory");
