@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 # A compiler cache, when the machine has one, makes rebuilds of unchanged sources free.
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all setup build test demo bench format clean
+.PHONY: all setup build test demo bench package package-test format clean
 
 all: build
 
@@ -23,6 +23,13 @@ demo: setup build
 
 bench: setup build
 	BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/run_bench.sh
+
+# The Debian package (build/package/talvex_<version>_<arch>.deb), and its install test.
+package: setup build
+	cmake --build $(BUILD_DIR) --target package
+
+package-test: package
+	BUILD_DIR=$(CURDIR)/$(BUILD_DIR) scripts/package_test.sh
 
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
