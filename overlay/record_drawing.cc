@@ -31,7 +31,7 @@ void drawFace(draw::Canvas& c, const Record& rec, const FrameArea& a, double s) 
   const draw::Point centre{tl.x + bw / 2, tl.y + bh / 2};
 
   c.setColour(colours::kFace);
-  c.setLineWidth(3 * s);
+  c.setLineWidth(std::max(2.0, 3 * s));
   c.rectangle(tl.x, tl.y, bw, bh, false);
 
   // Head: the nose's direction (positive yaw to the image's right, positive pitch up) and the
@@ -121,7 +121,7 @@ void drawJoint(draw::Canvas& c, draw::Point at, bool left, double s, const std::
 bool isLeftWrist(const Record& rec, const Wrist& w) { return w.at.x > midline(rec); }
 
 void drawRecord(draw::Canvas& c, const Record& rec, const FrameArea& a) {
-  const double s = a.width / 1280.0 < 0.3 ? 0.3 : a.width / 1280.0;
+  const double s = std::max(0.5, a.width / 1280.0);
   c.save();
   c.clip(a.x, a.y, a.width, a.height);
   c.setDash(0);
