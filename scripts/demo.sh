@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job on a sample: a short camera-like clip made from the test photographs is analysed
-# into a frames file, then joined with a separately recorded sound.
+# into a frames file, drawn as a contact sheet, then joined with a separately recorded sound.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="${BUILD_DIR:-$(dirname "$here")/build}"
@@ -31,6 +31,12 @@ echo "talvex-lumipose analyze $clip $frames:"
 "$lumipose" analyze "$clip" "$frames"
 echo "first records:"
 head -n 4 "$frames"
+
+sheet="$work/sample_sheet.png"
+echo
+echo "talvex-overlay $clip $frames $sheet:"
+"$build/talvex-overlay" "$clip" "$frames" "$sheet"
+echo "contact sheet (frames with what was found, charts over the whole clip): $sheet"
 
 tone="$work/tone.wav"
 muxed="$work/muxed.mov"

@@ -12,3 +12,5 @@ for b in "$build"/bench/*_bench; do
   echo "== $(basename "$b")"
   "$b" --benchmark_min_time=0.5
 done
+echo "== batch_bench (analyze over a batch of clips, 1 and 2 processes)"
+"$here/../bench/batch_bench.sh" "$build" "${BATCH_CLIPS:-6}"

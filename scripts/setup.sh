@@ -15,6 +15,7 @@ packages=(
   libxnnpack-dev libpthreadpool-dev libeigen3-dev libopencv-imgproc-dev libopencv-calib3d-dev libopencv-imgcodecs-dev libopencv-videoio-dev
   libpulse-dev libsndfile1-dev pulseaudio pulseaudio-utils sox
   nlohmann-json3-dev libasio-dev
+  libcairo2-dev fonts-dejavu-core parallel man-db
   libgtest-dev libgmock-dev libbenchmark-dev
   nodejs npm
   python3-skimage python-matplotlib-data
