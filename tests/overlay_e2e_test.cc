@@ -93,6 +93,24 @@ TEST(OverlayMovie, RecordsAreDrawnFromTheirFrameOnAndTheSoundIsKept) {
   EXPECT_EQ(entries, 3u);
 }
 
+TEST(OverlayMovie, SoundAnMp4CannotHoldIsReencoded) {
+  // 16-bit PCM, as `mux` stores sound, has no place in an MP4.
+  TempDir dir;
+  ASSERT_TRUE(
+      media::fixtures::ffmpeg({"-f", "lavfi", "-i", "color=black:s=320x240:r=30:d=1", "-f", "lavfi",
+                               "-i", "sine=f=440:d=1", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+                               "-c:a", "pcm_s16le", "-shortest", dir.file("pcm.mov")}));
+  writeFile(dir.file("f.jsonl"), kFaceAtHalf);
+  const auto r = overlay(dir.file("pcm.mov"), dir.file("f.jsonl"), dir.file("out.mp4"));
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  auto asset = media::MovieAsset::open(dir.file("out.mp4"));
+  ASSERT_EQ(asset->tracks(media::MediaType::Audio).size(), 1u);
+  const auto& sound = asset->tracks(media::MediaType::Audio).front();
+  EXPECT_EQ(sound.sampleRate, 44100);  // the rate is kept
+  EXPECT_NEAR(sound.duration.seconds(), 1.0, 0.05)
+      << sound.duration.value << "/" << sound.duration.timescale;
+}
+
 TEST(OverlayMovie, AMovieWithoutSoundStaysSilentAndAQuickTimeNameGivesQuickTime) {
   TempDir dir;
   ASSERT_TRUE(media::fixtures::makeMovie(dir.file("m.mov"), 12, 30, 160, 120));

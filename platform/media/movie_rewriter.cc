@@ -16,6 +16,7 @@ extern "C" {
 #include <filesystem>
 #include <random>
 
+#include "platform/media/aac_reencoder.h"
 #include "platform/media/av_handles.h"
 #include "platform/media/library_log.h"
 #include "platform/media/source_file.h"
@@ -61,7 +62,8 @@ struct MovieRewriter::Impl {
   // The sound, read from its own demuxer on the source file.
   std::unique_ptr<OpenedInput> audioIn;
   int audioSource = -1;
-  AVStream* audio = nullptr;
+  AVStream* audio = nullptr;          // a copy of the source's sound, or
+  std::unique_ptr<AacReencoder> aac;  // the sound re-encoded when the format cannot hold it
   PacketPtr audioPkt{av_packet_alloc()};
   bool audioPending = false, audioDone = true;
 
@@ -83,6 +85,7 @@ struct MovieRewriter::Impl {
         int rc = av_read_frame(audioIn->get(), audioPkt.get());
         if (rc == AVERROR_EOF) {
           audioDone = true;
+          if (aac) return aac->feed(nullptr);
           break;
         }
         if (rc < 0) return avFailure("reading the sound failed", rc);
@@ -95,10 +98,16 @@ struct MovieRewriter::Impl {
       const AVRational inTb = audioIn->get()->streams[audioSource]->time_base;
       const int64_t ts = audioPkt->dts != AV_NOPTS_VALUE ? audioPkt->dts : audioPkt->pts;
       if (ts != AV_NOPTS_VALUE && ts * av_q2d(inTb) > until) break;
+      audioPending = false;
+      if (aac) {
+        Status fed = aac->feed(audioPkt.get());
+        av_packet_unref(audioPkt.get());
+        if (!fed) return fed;
+        continue;
+      }
       av_packet_rescale_ts(audioPkt.get(), inTb, audio->time_base);
       audioPkt->stream_index = audio->index;
       audioPkt->pos = -1;
-      audioPending = false;
       if (int rc = av_interleaved_write_frame(out.get(), audioPkt.get()); rc < 0)
         return avFailure("writing the sound failed", rc);
     }
@@ -131,17 +140,22 @@ struct MovieRewriter::Impl {
     for (unsigned i = 0; i < in->nb_streams; ++i)
       if (static_cast<int>(i) != audioSource) in->streams[i]->discard = AVDISCARD_ALL;
     const AVStream* src = in->streams[audioSource];
-    if (avformat_query_codec(out->oformat, src->codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1)
-      return Status::failure(std::string("the sound (") +
-                             avcodec_get_name(src->codecpar->codec_id) +
-                             ") cannot be copied into " + name);
+    audioDone = false;
+    if (avformat_query_codec(out->oformat, src->codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1) {
+      auto reencoder = AacReencoder::create(*src, out.get());
+      if (!reencoder)
+        return Status::failure(std::string("the sound (") +
+                               avcodec_get_name(src->codecpar->codec_id) + ") cannot go into " +
+                               name + ": " + reencoder.message());
+      aac = std::move(reencoder).value();
+      return Status::ok();
+    }
     audio = avformat_new_stream(out.get(), nullptr);
     if (!audio) return Status::failure("out of memory");
     if (int rc = avcodec_parameters_copy(audio->codecpar, src->codecpar); rc < 0)
       return avFailure("sound track", rc);
     audio->codecpar->codec_tag = 0;
     audio->time_base = src->time_base;
-    audioDone = false;
     return Status::ok();
   }
 };
