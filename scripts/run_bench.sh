@@ -12,5 +12,7 @@ for b in "$build"/bench/*_bench; do
   echo "== $(basename "$b")"
   "$b" --benchmark_min_time=0.5
 done
+echo "== overlay_bench (talvex-overlay on 10 s of 720p)"
+"$here/../bench/overlay_bench.sh" "$build"
 echo "== batch_bench (analyze over a batch of clips, 1 and 2 processes)"
 "$here/../bench/batch_bench.sh" "$build" "${BATCH_CLIPS:-6}"
