@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "platform/draw/picture_impl.h"
 
@@ -10,6 +11,7 @@ namespace talvex::draw {
 struct Canvas::Impl {
   ContextPtr cr;
   Colour colour;
+  std::vector<Colour> saved;  // colours at each save(), which Cairo's own state holds too
 };
 
 Canvas::Canvas(Picture& target) : impl_(std::make_unique<Impl>()) {
@@ -161,8 +163,18 @@ void Canvas::drawPicture(const Picture& picture, double x, double y, double w, d
   setColour(impl_->colour);
 }
 
-void Canvas::save() { cairo_save(impl_->cr.get()); }
-void Canvas::restore() { cairo_restore(impl_->cr.get()); }
+void Canvas::save() {
+  cairo_save(impl_->cr.get());
+  impl_->saved.push_back(impl_->colour);
+}
+
+void Canvas::restore() {
+  cairo_restore(impl_->cr.get());
+  if (!impl_->saved.empty()) {
+    impl_->colour = impl_->saved.back();
+    impl_->saved.pop_back();
+  }
+}
 
 void Canvas::clip(double x, double y, double w, double h) {
   cairo_t* cr = impl_->cr.get();

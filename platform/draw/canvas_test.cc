@@ -74,6 +74,24 @@ TEST(Canvas, AlignmentAndClipping) {
   EXPECT_TRUE(isWhite(pic->pixel(160, 10)));
 }
 
+TEST(Canvas, RestoreBringsBackTheColourForPicturesAndLabels) {
+  auto pic = Picture::create(100, 40);
+  auto tile = Picture::create(4, 4);
+  ASSERT_TRUE(pic && tile);
+  {
+    Canvas c(*pic);
+    c.setColour({0, 1, 0});
+    c.save();
+    c.setColour({1, 0, 0});
+    c.restore();
+    c.drawPicture(*tile, 0, 0, 4, 4);  // must not bring back the red
+    c.rectangle(50, 0, 50, 40, true);
+  }
+  const Rgba p = pic->pixel(75, 20);
+  EXPECT_GT(p.g, 200);
+  EXPECT_LT(p.r, 30);
+}
+
 TEST(Canvas, ScaledPictureFillsItsRectangle) {
   auto small = Picture::create(10, 10);
   ASSERT_TRUE(small);
