@@ -34,19 +34,19 @@ std::vector<double> niceTicks(double lo, double hi, int want) {
   return out;
 }
 
-void drawChart(draw::Canvas& c, const ChartSpec& spec, double x, double y, double w, double h) {
+void drawChart(draw::Canvas& c, const ChartData& chart, double x, double y, double w, double h) {
   // Plot area inside room for the value numbers (left), the title (top) and the time axis.
   const double left = x + 60, right = x + w - 10, top = y + 26, bottom = y + h - 36;
-  const double tEnd = std::max(spec.endTime, 1e-3);
+  const double tEnd = std::max(chart.endTime, 1e-3);
 
   double lo = HUGE_VAL, hi = -HUGE_VAL;
-  for (const Series& s : spec.series)
+  for (const Series& s : chart.series)
     for (const auto& v : s.values)
       if (v) lo = std::min(lo, *v), hi = std::max(hi, *v);
   if (lo > hi) lo = 0, hi = 1;  // nothing to show: an empty axis
-  if (spec.integers) lo = std::min(lo, 0.0), hi = std::max(hi, lo + 1);
+  if (chart.integers) lo = std::min(lo, 0.0), hi = std::max(hi, lo + 1);
   if (hi - lo < 1e-9) lo -= 0.5, hi += 0.5;
-  const double pad = spec.integers ? 0.15 : 0.05 * (hi - lo);
+  const double pad = chart.integers ? 0.15 : 0.05 * (hi - lo);
   lo -= pad;
   hi += pad;
   auto px = [&](double t) { return left + (right - left) * t / tEnd; };
@@ -57,7 +57,7 @@ void drawChart(draw::Canvas& c, const ChartSpec& spec, double x, double y, doubl
 
   // Value axis.
   std::vector<double> vticks = niceTicks(lo, hi, 4);
-  if (spec.integers) {
+  if (chart.integers) {
     vticks =
         niceTicks(std::ceil(lo), std::floor(hi), std::min(4, int(std::floor(hi) - std::ceil(lo))));
     std::erase_if(vticks, [](double v) { return v != std::round(v); });
@@ -83,11 +83,11 @@ void drawChart(draw::Canvas& c, const ChartSpec& spec, double x, double y, doubl
   c.setColour(kInk);
   c.rectangle(left, top, right - left, bottom - top, false);
   c.text({(left + right) / 2, y + h - 4}, "time (s)", kFont, draw::Align::Centre);
-  c.text({left, y + 18}, spec.title, kFont + 2, draw::Align::Start, true);
+  c.text({left, y + 18}, chart.title, kFont + 2, draw::Align::Start, true);
 
   // Legend at the top right, in the order of the series.
   double lx = right;
-  for (auto it = spec.series.rbegin(); it != spec.series.rend(); ++it) {
+  for (auto it = chart.series.rbegin(); it != chart.series.rend(); ++it) {
     const double tw = c.textWidth(it->name, kFont);
     lx -= tw;
     c.setColour(kInk);
@@ -101,7 +101,7 @@ void drawChart(draw::Canvas& c, const ChartSpec& spec, double x, double y, doubl
   // The series, each broken where it has no value.
   c.save();
   c.clip(left, top, right - left, bottom - top);
-  for (const Series& s : spec.series) {
+  for (const Series& s : chart.series) {
     c.setColour(s.colour);
     c.setLineWidth(s.steps ? 2 : 1.6);
     std::vector<draw::Point> run;
@@ -110,12 +110,12 @@ void drawChart(draw::Canvas& c, const ChartSpec& spec, double x, double y, doubl
       c.polyline(run);
       run.clear();
     };
-    for (size_t i = 0; i < spec.times.size() && i < s.values.size(); ++i) {
+    for (size_t i = 0; i < chart.times.size() && i < s.values.size(); ++i) {
       if (!s.values[i]) {
         flush();
         continue;
       }
-      const draw::Point p{px(spec.times[i]), py(*s.values[i])};
+      const draw::Point p{px(chart.times[i]), py(*s.values[i])};
       if (s.steps && !run.empty()) run.push_back({p.x, run.back().y});
       run.push_back(p);
     }

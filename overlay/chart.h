@@ -16,7 +16,7 @@ struct Series {
   bool steps = false;                         // counts: held until the next value
 };
 
-struct ChartSpec {
+struct ChartData {
   std::string title;  // says the unit, e.g. "head angles (degrees)"
   std::vector<double> times;
   double endTime = 0;  // the time axis runs from 0 to here
@@ -29,6 +29,7 @@ std::vector<double> niceTicks(double lo, double hi, int want);
 
 // Draws the chart into the rectangle: frame, grid, value axis with ticks and numbers, a time
 // axis in seconds labelled "time (s)", the title and a legend of the series' names.
-void drawChart(draw::Canvas& canvas, const ChartSpec& spec, double x, double y, double w, double h);
+void drawChart(draw::Canvas& canvas, const ChartData& chart, double x, double y, double w,
+               double h);
 
 }  // namespace talvex::overlay

@@ -19,11 +19,11 @@ TEST(NiceTicks, StepsOfOneTwoOrFive) {
 TEST(Chart, DrawsSeriesInsideItsRectangleOnly) {
   auto pic = draw::Picture::create(400, 200);
   ASSERT_TRUE(pic);
-  ChartSpec spec{"test (units)", {0, 1, 2, 3}, 3, {}, false};
-  spec.series = {{"a", {1, 0, 0}, {0.0, 1.0, std::nullopt, 3.0}, false}};
+  ChartData chart{"test (units)", {0, 1, 2, 3}, 3, {}, false};
+  chart.series = {{"a", {1, 0, 0}, {0.0, 1.0, std::nullopt, 3.0}, false}};
   {
     draw::Canvas c(*pic);
-    drawChart(c, spec, 0, 0, 400, 150);
+    drawChart(c, chart, 0, 0, 400, 150);
   }
   int red = 0;
   for (int y = 0; y < 150; ++y)

@@ -22,20 +22,20 @@ std::string seconds(double t) {
   return buf;
 }
 
-std::vector<ChartSpec> charts(const FramesFile& f, double endTime) {
-  ChartSpec angles{"head angles (degrees)", {}, endTime, {}, false};
+std::vector<ChartData> charts(const FramesFile& f, double endTime) {
+  ChartData angles{"head angles (degrees)", {}, endTime, {}, false};
   angles.series = {{"yaw", {1.0, 0.8, 0.1}, {}, false},
                    {"pitch", {0.3, 0.8, 1.0}, {}, false},
                    {"roll", {1.0, 0.4, 0.7}, {}, false}};
-  ChartSpec mouth{"mouth opening (over the eye distance)", {}, endTime, {}, false};
+  ChartData mouth{"mouth opening (over the eye distance)", {}, endTime, {}, false};
   mouth.series = {{"opening", colours::kMouth, {}, false}};
-  ChartSpec gaze{
+  ChartData gaze{
       "gaze (pupil offset over the eye width; x right +, y up +)", {}, endTime, {}, false};
   gaze.series = {{"gaze x", {1.0, 0.3, 0.9}, {}, false}, {"gaze y", {0.5, 1.0, 0.5}, {}, false}};
-  ChartSpec counts{"hands and faces (count)", {}, endTime, {}, true};
+  ChartData counts{"hands and faces (count)", {}, endTime, {}, true};
   counts.series = {{"hands", colours::kLeft, {}, true}, {"faces", colours::kFace, {}, true}};
   for (const Record& r : f.records) {
-    for (ChartSpec* c : {&angles, &mouth, &gaze, &counts}) c->times.push_back(r.t);
+    for (ChartData* c : {&angles, &mouth, &gaze, &counts}) c->times.push_back(r.t);
     angles.series[0].values.push_back(r.box ? r.yaw : std::nullopt);
     angles.series[1].values.push_back(r.box ? r.pitch : std::nullopt);
     angles.series[2].values.push_back(r.box ? r.roll : std::nullopt);
@@ -121,10 +121,10 @@ Result<draw::Picture> drawContactSheet(MovieSource& movie, const FramesFile& fra
     }
   }
 
-  const auto specs = charts(frames, endTime);
-  for (size_t i = 0; i < specs.size(); ++i)
-    drawChart(c, specs[i], kMargin, chartsTop + i * (kChartH + kChartGap),
-              kSheetWidth - 2 * kMargin, kChartH);
+  const auto all = charts(frames, endTime);
+  for (size_t i = 0; i < all.size(); ++i)
+    drawChart(c, all[i], kMargin, chartsTop + i * (kChartH + kChartGap), kSheetWidth - 2 * kMargin,
+              kChartH);
   summary.records = frames.records.size();
   return std::move(sheet).value();
 }
