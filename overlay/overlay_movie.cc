@@ -1,5 +1,7 @@
 #include "overlay/overlay_movie.h"
 
+#include <optional>
+
 #include "overlay/record_drawing.h"
 #include "overlay/timeline.h"
 #include "platform/draw/canvas.h"
@@ -17,6 +19,9 @@ Result<MovieSummary> writeOverlayMovie(MovieSource& movie, const FramesFile& fra
   RecordCursor cursor(frames.records);
   media::MediaTime t0;
   PixelBuffer drawn;
+  // The drawing of the current record, made once and laid over each frame it holds for.
+  std::optional<draw::Picture> layer;
+  const Record* layerOf = nullptr;
   while (auto pts = movie.reader->nextFrame()) {
     if (sum.frames == 0) t0 = *pts;
     auto image = movie.reader->image();
@@ -25,21 +30,31 @@ Result<MovieSummary> writeOverlayMovie(MovieSource& movie, const FramesFile& fra
     if (!rec) {
       if (Status s = (*writer)->append(*image, *pts); !s)
         return R::failure("cannot write " + out + ": " + s.message());
-    } else {
-      auto picture = draw::Picture::fromFrame(*image);
-      if (!picture) return R::failure(picture.message());
-      {
-        draw::Canvas canvas(*picture);
-        drawRecord(
-            canvas, *rec,
-            {0, 0, static_cast<double>(picture->width()), static_cast<double>(picture->height())});
-      }
-      if (drawn.width() != image->width() || drawn.height() != image->height())
-        drawn = PixelBuffer::allocateNV12(image->width(), image->height());
-      if (Status s = picture->toFrame(drawn); !s) return R::failure(s.message());
-      if (Status s = (*writer)->append(drawn, *pts); !s)
-        return R::failure("cannot write " + out + ": " + s.message());
+      ++sum.frames;
+      continue;
     }
+    const double w = image->width(), h = image->height();
+    if (rec != layerOf) {
+      auto fresh = draw::Picture::createTransparent(image->width(), image->height());
+      if (!fresh) return R::failure(fresh.message());
+      {
+        draw::Canvas canvas(*fresh);
+        drawRecord(canvas, *rec, {0, 0, w, h});
+      }
+      layer = std::move(fresh).value();
+      layerOf = rec;
+    }
+    auto picture = draw::Picture::fromFrame(*image);
+    if (!picture) return R::failure(picture.message());
+    {
+      draw::Canvas canvas(*picture);
+      canvas.drawPicture(*layer, 0, 0, w, h);
+    }
+    if (drawn.width() != image->width() || drawn.height() != image->height())
+      drawn = PixelBuffer::allocateNV12(image->width(), image->height());
+    if (Status s = picture->toFrame(drawn); !s) return R::failure(s.message());
+    if (Status s = (*writer)->append(drawn, *pts); !s)
+      return R::failure("cannot write " + out + ": " + s.message());
     ++sum.frames;
   }
   if (Status s = (*writer)->finish(); !s)

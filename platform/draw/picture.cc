@@ -73,6 +73,14 @@ Result<Picture> Picture::fromFrame(const PixelBuffer& frame) {
   return Picture(std::move(impl));
 }
 
+Result<Picture> Picture::createTransparent(int width, int height) {
+  auto s = newSurface(width, height);  // Cairo clears new image surfaces
+  if (!s) return s.status();
+  auto impl = std::make_unique<Impl>();
+  impl->surface = std::move(s).value();
+  return Picture(std::move(impl));
+}
+
 int Picture::width() const { return cairo_image_surface_get_width(impl_->surface.get()); }
 int Picture::height() const { return cairo_image_surface_get_height(impl_->surface.get()); }
 

@@ -21,6 +21,8 @@ class Picture {
  public:
   // A picture of `width` x `height`, opaque black. Fails for sizes the library refuses.
   static Result<Picture> create(int width, int height);
+  // The same, fully transparent: a layer to draw once and lay over many pictures.
+  static Result<Picture> createTransparent(int width, int height);
   // The frame (NV12 full range) as an opaque RGB picture of the same size.
   static Result<Picture> fromFrame(const PixelBuffer& frame);
 
