@@ -21,8 +21,9 @@ class Analyzer {
   // Takes ownership of the detectors that answer the four requests.
   explicit Analyzer(std::unique_ptr<vision::Detector> detector);
 
-  // The frame record of `frame` at `t` seconds. Never fails: failures show as missing keys,
-  // or as a record of only "t" and "faces" 0 when the detectors fail.
+  // The frame record of `frame` at `t` seconds. Never fails: this is where a failed detection
+  // (any model run, any branch) becomes the failed record of only "t" and "faces" 0, which
+  // no frame that was analysed can look like; other gaps show as missing keys.
   FrameRecord line(const PixelBuffer& frame, double t);
 
  private:

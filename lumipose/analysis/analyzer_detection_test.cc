@@ -5,7 +5,12 @@
 #include <cmath>
 
 #include "lumipose/analysis/analyzer.h"
+#include "platform/vision/body_pipeline.h"
+#include "platform/vision/hand_pipeline.h"
 #include "platform/vision/load_detector.h"
+#include "platform/vision/mediapipe_detector.h"
+#include "platform/vision/model_check.h"
+#include "platform/vision/testing/failing_model.h"
 #include "platform/vision/testing_images.h"
 
 namespace talvex::lumipose {
@@ -144,6 +149,39 @@ TEST_F(AnalyzerWithDetectors, WebcamClipFramesFollowTheFace) {
   EXPECT_LT(late["box"][2].get<double>(), early["box"][2].get<double>());
   EXPECT_GT(late["box"][1].get<double>(), early["box"][1].get<double>());
   EXPECT_LT(late["yaw"].get<double>(), -8);
+}
+
+// The real detectors with one hand or body model whose runs fail: the record must be the
+// failed record ("t" and "faces" 0 alone), not a frame in which nobody raised a hand.
+TEST(AnalyzerWithAFailingModel, GivesTheFailedRecordNotAnEmptyFrame) {
+  const std::vector<std::string> landmarkOutputs{"Identity", "Identity_1"};
+  const PixelBuffer portrait = toNV12(readImage(kGraceHopper));
+  for (const bool handFails : {true, false}) {
+    SCOPED_TRACE(handFails ? "palm detection fails" : "pose landmarks fail");
+    auto models = vision::MediaPipeDetector::loadModels();
+    ASSERT_TRUE(models) << models.message();
+    if (handFails) {
+      const vision::HandModelChoice names;
+      auto palm = loadFailingModel(names.palmFile);
+      auto landmark = vision::loadModel(names.landmarkFile, 1, landmarkOutputs);
+      ASSERT_TRUE(palm && landmark) << palm.message() << landmark.message();
+      auto hands = vision::HandPipeline::fromModels(std::move(*palm), std::move(*landmark), names);
+      ASSERT_TRUE(hands) << hands.message();
+      models->hands = std::move(*hands);
+    } else {
+      const vision::BodyModelChoice names;
+      auto detector = vision::loadModel(names.detectorFile, 1);
+      auto landmark = loadFailingModel(names.landmarkFile, landmarkOutputs);
+      ASSERT_TRUE(detector && landmark) << detector.message() << landmark.message();
+      auto bodies =
+          vision::BodyPipeline::fromModels(std::move(*detector), std::move(*landmark), names);
+      ASSERT_TRUE(bodies) << bodies.message();
+      models->bodies = std::move(*bodies);
+    }
+    Analyzer analyzer(std::make_unique<vision::MediaPipeDetector>(std::move(models.value())));
+    const FrameRecord r = analyzer.line(portrait, 2.5);
+    EXPECT_EQ(r, (FrameRecord{{"t", 2.5}, {"faces", 0}})) << r.dump();
+  }
 }
 
 }  // namespace

@@ -46,18 +46,23 @@ BodyPipeline::~BodyPipeline() = default;
 Result<std::unique_ptr<BodyPipeline>> BodyPipeline::load() { return load(BodyModelChoice{}); }
 
 Result<std::unique_ptr<BodyPipeline>> BodyPipeline::load(const BodyModelChoice& choice) {
-  using R = Result<std::unique_ptr<BodyPipeline>>;
-  auto p = std::make_unique<Parts>();
   auto detector = loadModel(choice.detectorFile, choice.detectorThreads);
   if (!detector) return detector.status();
-  p->detector = std::move(*detector);
   // The segmentation mask, heatmap and world landmark heads are never read; leaving them out
   // saves a large share of the landmark model's work.
   auto landmark =
       loadModel(choice.landmarkFile, choice.landmarkThreads, {"Identity", "Identity_1"});
   if (!landmark) return landmark.status();
-  p->landmark = std::move(*landmark);
+  return fromModels(std::move(*detector), std::move(*landmark), choice);
+}
 
+Result<std::unique_ptr<BodyPipeline>> BodyPipeline::fromModels(
+    std::unique_ptr<tflite::Model> detector, std::unique_ptr<tflite::Model> landmark,
+    const BodyModelChoice& choice) {
+  using R = Result<std::unique_ptr<BodyPipeline>>;
+  auto p = std::make_unique<Parts>();
+  p->detector = std::move(detector);
+  p->landmark = std::move(landmark);
   p->anchors = generateAnchors(personAnchors());
   const size_t n = p->anchors.size();
   if (auto s = checkSquareRgbInput(*p->detector, choice.detectorFile, kDetectorInput); !s) return s;
@@ -79,13 +84,13 @@ Result<std::unique_ptr<BodyPipeline>> BodyPipeline::load(const BodyModelChoice& 
   return std::unique_ptr<BodyPipeline>(new BodyPipeline(std::move(p)));
 }
 
-std::vector<BodyObservation> BodyPipeline::detect(const RgbImage& frame) {
+Result<std::vector<BodyObservation>> BodyPipeline::detect(const RgbImage& frame) {
   std::vector<BodyObservation> bodies;
   if (frame.width <= 0 || frame.height <= 0) return bodies;
   Parts& p = *parts_;
   // The person detector takes values in -1..1.
   const Letterbox lb = letterboxToTensor(frame, kDetectorInput, -1.0f, 1.0f, p.detector->input(0));
-  if (!p.detector->invoke()) return bodies;
+  if (Status s = p.detector->invoke(); !s) return s;
   const size_t n = p.anchors.size();
   DecodeOptions decode;
   decode.numCoords = kDetectorCoords;
@@ -110,7 +115,7 @@ std::vector<BodyObservation> BodyPipeline::detect(const RgbImage& frame) {
   const CropTransform crop =
       warpToTensor(frame, roi::toPixels(region, frame.width, frame.height), kLandmarkInput,
                    kLandmarkInput, 0.0f, 1.0f, p.landmark->input(0));
-  if (!p.landmark->invoke()) return bodies;
+  if (Status s = p.landmark->invoke(); !s) return s;
   const float presence = p.landmark->output(p.presence)[0];
   if (!(presence >= kMinPresence)) return bodies;  // also drops NaN
   auto body = bodyFromLandmarks({p.landmark->output(p.landmarks), 5 * kPoseLandmarkCount},

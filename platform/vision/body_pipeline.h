@@ -14,6 +14,10 @@
 
 namespace talvex::vision {
 
+namespace tflite {
+class Model;
+}
+
 // Which model files run, with how many threads each. The defaults are the measured choice
 // (see docs/vision_hands_body.md): the lite models were as accurate as the full ones on our
 // footage at about half the cost, and one thread each because a second one, on two cores
@@ -34,11 +38,17 @@ class BodyPipeline {
   // Fails with a message naming the model when one is missing or cannot be run.
   static Result<std::unique_ptr<BodyPipeline>> load();
   static Result<std::unique_ptr<BodyPipeline>> load(const BodyModelChoice& choice);
+  // The same from models already loaded (takes them), checked the same way; `choice` names
+  // them in messages.
+  static Result<std::unique_ptr<BodyPipeline>> fromModels(std::unique_ptr<tflite::Model> detector,
+                                                          std::unique_ptr<tflite::Model> landmark,
+                                                          const BodyModelChoice& choice);
 
   // The most confident person, or nothing. The observation offers both shoulders in
   // normalised image coordinates with the origin at the lower left, each with its visibility
-  // (0..1) as confidence. A failing model run yields nothing.
-  std::vector<BodyObservation> detect(const RgbImage& frame);
+  // (0..1) as confidence. Fails when a model run fails: a failure is never reported as
+  // "no body".
+  Result<std::vector<BodyObservation>> detect(const RgbImage& frame);
 
   // A person detection must score this much (after the sigmoid). Kept low: people seen from
   // the side score little more than 0.5, and the landmark model's presence flag below is the

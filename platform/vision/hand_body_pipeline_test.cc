@@ -8,7 +8,9 @@
 
 #include "platform/vision/body_pipeline.h"
 #include "platform/vision/hand_pipeline.h"
+#include "platform/vision/model_check.h"
 #include "platform/vision/test_photos.h"
+#include "platform/vision/testing/failing_model.h"
 
 namespace talvex::vision {
 namespace {
@@ -30,9 +32,16 @@ RgbImage rgbOf(const PixelBuffer& frame) {
   return img;
 }
 
-std::vector<Spot> wrists(const std::vector<HandObservation>& hands) {
+// The observations of a run that must have succeeded.
+template <class T>
+std::vector<T> ok(const Result<std::vector<T>>& found) {
+  EXPECT_TRUE(found) << found.message();
+  return found ? found.value() : std::vector<T>{};
+}
+
+std::vector<Spot> wrists(const Result<std::vector<HandObservation>>& found) {
   std::vector<Spot> out;
-  for (const auto& h : hands) {
+  for (const auto& h : ok(found)) {
     auto w = h.recognizedPoint(HandJoint::Wrist);
     EXPECT_TRUE(w) << "a reported hand must offer its wrist";
     if (w) out.push_back({w->location.x, 1 - w->location.y, w->confidence});
@@ -44,7 +53,8 @@ struct Shoulders {
   Spot left, right;
 };
 
-std::optional<Shoulders> shouldersOf(const std::vector<BodyObservation>& bodies) {
+std::optional<Shoulders> shouldersOf(const Result<std::vector<BodyObservation>>& found) {
+  const std::vector<BodyObservation> bodies = ok(found);
   if (bodies.empty()) return std::nullopt;
   auto l = bodies.front().recognizedPoint(BodyJoint::LeftShoulder);
   auto r = bodies.front().recognizedPoint(BodyJoint::RightShoulder);
@@ -171,15 +181,15 @@ TEST_F(HandBodyPipelines, OneHandFoundTwiceIsReportedOnce) {
 
 TEST_F(HandBodyPipelines, HandCountFollowsTheLimit) {
   const RgbImage frame = rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), kHandFrames[2].index));
-  EXPECT_TRUE(hands_->detect(frame, 0).empty());
-  EXPECT_LE(hands_->detect(frame, 1).size(), 1u);
-  EXPECT_EQ(hands_->detect(frame, 2).size(), 1u);
+  EXPECT_TRUE(ok(hands_->detect(frame, 0)).empty());
+  EXPECT_LE(ok(hands_->detect(frame, 1)).size(), 1u);
+  EXPECT_EQ(ok(hands_->detect(frame, 2)).size(), 1u);
 }
 
 TEST_F(HandBodyPipelines, NoHandWhenTheHandsAreDown) {
   EXPECT_TRUE(
-      hands_->detect(rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), kNoHandFrame)), 2).empty());
-  EXPECT_TRUE(hands_->detect(rgbOf(tp::loadPhoto(tp::graceHopperPath())), 2).empty());
+      ok(hands_->detect(rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), kNoHandFrame)), 2)).empty());
+  EXPECT_TRUE(ok(hands_->detect(rgbOf(tp::loadPhoto(tp::graceHopperPath())), 2)).empty());
 }
 
 TEST_F(HandBodyPipelines, EmptyRoomHasNoHandsAndNoBody) {
@@ -188,13 +198,13 @@ TEST_F(HandBodyPipelines, EmptyRoomHasNoHandsAndNoBody) {
     SCOPED_TRACE(crop.x);
     const RgbImage room = rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), kNoHandFrame,
                                                    {.crop = crop, .width = 1280, .height = 720}));
-    EXPECT_TRUE(hands_->detect(room, 2).empty());
-    EXPECT_TRUE(bodies_->detect(room).empty());
+    EXPECT_TRUE(ok(hands_->detect(room, 2)).empty());
+    EXPECT_TRUE(ok(bodies_->detect(room)).empty());
   }
   // A black frame, as a covered camera gives.
   RgbImage black{1280, 720, std::vector<uint8_t>(1280 * 720 * 3, 0)};
-  EXPECT_TRUE(hands_->detect(black, 2).empty());
-  EXPECT_TRUE(bodies_->detect(black).empty());
+  EXPECT_TRUE(ok(hands_->detect(black, 2)).empty());
+  EXPECT_TRUE(ok(bodies_->detect(black)).empty());
 }
 
 // Portraits facing the camera: the subject's own left shoulder is on the right of the picture.
@@ -282,6 +292,54 @@ TEST(HandBodyPipelineLoading, WrongOrMissingModelFilesFailWithTheirName) {
   auto missing = HandPipeline::load({.landmarkFile = "no_such_model.tflite"});
   ASSERT_FALSE(missing);
   EXPECT_NE(missing.message().find("no_such_model.tflite"), std::string::npos);
+}
+
+// A model run that fails must come out as a failure, never as "no hands" or "no body": the
+// frame record would otherwise claim the person had lowered their hands. Each model in turn
+// fails, on a picture where the pipeline reaches it.
+TEST(HandBodyPipelineFailures, AFailedModelRunIsAFailureNotAnEmptyResult) {
+  const std::vector<std::string> landmarkOutputs{"Identity", "Identity_1"};
+  const HandModelChoice hand;
+  const BodyModelChoice body;
+  const RgbImage raisedHand = rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), kHandFrames[2].index));
+  const RgbImage portrait = rgbOf(tp::loadPhoto(tp::graceHopperPath()));
+  auto model = [](std::string_view file, const std::vector<std::string>& outputs = {}) {
+    auto m = loadModel(file, 1, outputs);
+    EXPECT_TRUE(m) << m.message();
+    return m ? std::move(m.value()) : nullptr;
+  };
+  auto failing = [](std::string_view file, const std::vector<std::string>& outputs = {}) {
+    auto m = tp::loadFailingModel(file, outputs);
+    EXPECT_TRUE(m) << m.message();
+    return m ? std::move(m.value()) : nullptr;
+  };
+  auto expectFailure = [](const auto& found, const char* which) {
+    SCOPED_TRACE(which);
+    ASSERT_FALSE(found) << "a failed run was reported as " << found.value().size() << " results";
+    EXPECT_NE(found.message().find("injected"), std::string::npos) << found.message();
+  };
+
+  auto palmFails = HandPipeline::fromModels(failing(hand.palmFile),
+                                            model(hand.landmarkFile, landmarkOutputs), hand);
+  ASSERT_TRUE(palmFails) << palmFails.message();
+  expectFailure((*palmFails)->detect(raisedHand, 2), "palm detection");
+
+  auto handLandmarksFail = HandPipeline::fromModels(
+      model(hand.palmFile), failing(hand.landmarkFile, landmarkOutputs), hand);
+  ASSERT_TRUE(handLandmarksFail) << handLandmarksFail.message();
+  expectFailure((*handLandmarksFail)->detect(raisedHand, 2), "hand landmarks");
+  // With no palm in the picture the landmark model is never run, so nothing failed.
+  EXPECT_TRUE(ok((*handLandmarksFail)->detect(portrait, 2)).empty());
+
+  auto personFails = BodyPipeline::fromModels(failing(body.detectorFile),
+                                              model(body.landmarkFile, landmarkOutputs), body);
+  ASSERT_TRUE(personFails) << personFails.message();
+  expectFailure((*personFails)->detect(portrait), "person detection");
+
+  auto poseLandmarksFail = BodyPipeline::fromModels(
+      model(body.detectorFile), failing(body.landmarkFile, landmarkOutputs), body);
+  ASSERT_TRUE(poseLandmarksFail) << poseLandmarksFail.message();
+  expectFailure((*poseLandmarksFail)->detect(portrait), "pose landmarks");
 }
 
 }  // namespace

@@ -47,17 +47,22 @@ HandPipeline::~HandPipeline() = default;
 Result<std::unique_ptr<HandPipeline>> HandPipeline::load() { return load(HandModelChoice{}); }
 
 Result<std::unique_ptr<HandPipeline>> HandPipeline::load(const HandModelChoice& choice) {
-  using R = Result<std::unique_ptr<HandPipeline>>;
-  auto p = std::make_unique<Parts>();
   auto palm = loadModel(choice.palmFile, choice.palmThreads);
   if (!palm) return palm.status();
-  p->palm = std::move(*palm);
   // Handedness and world landmarks are never read.
   auto landmark =
       loadModel(choice.landmarkFile, choice.landmarkThreads, {"Identity", "Identity_1"});
   if (!landmark) return landmark.status();
-  p->landmark = std::move(*landmark);
+  return fromModels(std::move(*palm), std::move(*landmark), choice);
+}
 
+Result<std::unique_ptr<HandPipeline>> HandPipeline::fromModels(
+    std::unique_ptr<tflite::Model> palm, std::unique_ptr<tflite::Model> landmark,
+    const HandModelChoice& choice) {
+  using R = Result<std::unique_ptr<HandPipeline>>;
+  auto p = std::make_unique<Parts>();
+  p->palm = std::move(palm);
+  p->landmark = std::move(landmark);
   p->anchors = generateAnchors(palmAnchors());
   const size_t n = p->anchors.size();
   if (auto s = checkSquareRgbInput(*p->palm, choice.palmFile, kPalmInput); !s) return s;
@@ -79,12 +84,12 @@ Result<std::unique_ptr<HandPipeline>> HandPipeline::load(const HandModelChoice& 
   return std::unique_ptr<HandPipeline>(new HandPipeline(std::move(p)));
 }
 
-std::vector<HandObservation> HandPipeline::detect(const RgbImage& frame, int maxHands) {
+Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame, int maxHands) {
   std::vector<HandObservation> hands;
   if (maxHands <= 0 || frame.width <= 0 || frame.height <= 0) return hands;
   Parts& p = *parts_;
   const Letterbox lb = letterboxToTensor(frame, kPalmInput, 0.0f, 1.0f, p.palm->input(0));
-  if (!p.palm->invoke()) return hands;
+  if (Status s = p.palm->invoke(); !s) return s;
   const size_t n = p.anchors.size();
   DecodeOptions decode;
   decode.numCoords = kPalmCoords;
@@ -120,7 +125,7 @@ std::vector<HandObservation> HandPipeline::detect(const RgbImage& frame, int max
     const CropTransform crop =
         warpToTensor(frame, roi::toPixels(region, frame.width, frame.height), kLandmarkInput,
                      kLandmarkInput, 0.0f, 1.0f, p.landmark->input(0));
-    if (!p.landmark->invoke()) continue;
+    if (Status s = p.landmark->invoke(); !s) return s;
     const float presence = p.landmark->output(p.presence)[0];
     if (!(presence >= kMinPresence)) continue;  // also drops NaN
     const std::span<const float> landmarks{p.landmark->output(p.landmarks), 3 * kHandLandmarkCount};

@@ -37,12 +37,17 @@ class HandPipeline {
   // Fails with a message naming the model when one is missing or cannot be run.
   static Result<std::unique_ptr<HandPipeline>> load();
   static Result<std::unique_ptr<HandPipeline>> load(const HandModelChoice& choice);
+  // The same from models already loaded (takes them), checked the same way; `choice` names
+  // them in messages.
+  static Result<std::unique_ptr<HandPipeline>> fromModels(std::unique_ptr<tflite::Model> palm,
+                                                          std::unique_ptr<tflite::Model> landmark,
+                                                          const HandModelChoice& choice);
 
   // Up to `maxHands` hands, the most confident palm first. Each offers the wrist joint in
   // normalised image coordinates with the origin at the lower left; its confidence is the
   // landmark model's hand presence score. Hands whose presence is below kMinPresence are left
-  // out. A failing model run yields no hands.
-  std::vector<HandObservation> detect(const RgbImage& frame, int maxHands);
+  // out. Fails when a model run fails: a failure is never reported as "no hands".
+  Result<std::vector<HandObservation>> detect(const RgbImage& frame, int maxHands);
 
   // A palm must score this much (after the sigmoid) to be looked at.
   static constexpr double kMinPalmScore = 0.5;
