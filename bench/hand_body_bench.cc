@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/vision/body_pipeline.h"
-#include "platform/vision/hand_pipeline.h"
-#include "platform/vision/image_ops.h"
-#include "platform/vision/model_check.h"
-#include "platform/vision/test_photos.h"
+#include "platform/vision/hands_body/body_pipeline.h"
+#include "platform/vision/hands_body/hand_pipeline.h"
+#include "platform/vision/ops/image_ops.h"
+#include "platform/vision/ops/model_check.h"
+#include "platform/vision/testing/photos.h"
 
 namespace {
 

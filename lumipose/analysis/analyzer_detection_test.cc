@@ -5,13 +5,13 @@
 #include <cmath>
 
 #include "lumipose/analysis/analyzer.h"
-#include "platform/vision/body_pipeline.h"
-#include "platform/vision/hand_pipeline.h"
+#include "platform/vision/hands_body/body_pipeline.h"
+#include "platform/vision/hands_body/hand_pipeline.h"
 #include "platform/vision/load_detector.h"
 #include "platform/vision/mediapipe_detector.h"
-#include "platform/vision/model_check.h"
+#include "platform/vision/ops/model_check.h"
 #include "platform/vision/testing/failing_model.h"
-#include "platform/vision/testing_images.h"
+#include "platform/vision/testing/images.h"
 
 namespace talvex::lumipose {
 namespace {

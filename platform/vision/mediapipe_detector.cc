@@ -6,10 +6,10 @@
 #include <future>
 #include <system_error>
 
-#include "platform/vision/body_pipeline.h"
-#include "platform/vision/face_regions.h"
-#include "platform/vision/hand_pipeline.h"
-#include "platform/vision/model_paths.h"
+#include "platform/vision/hands_body/body_pipeline.h"
+#include "platform/vision/face/face_regions.h"
+#include "platform/vision/hands_body/hand_pipeline.h"
+#include "platform/vision/ops/model_paths.h"
 
 namespace talvex::vision {
 namespace {

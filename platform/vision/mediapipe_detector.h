@@ -5,10 +5,10 @@
 
 #include <memory>
 
-#include "platform/vision/face_detector.h"
-#include "platform/vision/face_landmarker.h"
-#include "platform/vision/head_pose.h"
-#include "platform/vision/image_ops.h"
+#include "platform/vision/face/face_detector.h"
+#include "platform/vision/face/face_landmarker.h"
+#include "platform/vision/face/head_pose.h"
+#include "platform/vision/ops/image_ops.h"
 #include "platform/vision/vision.h"
 
 namespace talvex::vision {

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/vision/model_paths.h"
+#include "platform/vision/ops/model_paths.h"
 #include "platform/vision/tflite/model_impl.h"
 
 namespace talvex::vision::testing {
