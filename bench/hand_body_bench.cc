@@ -40,7 +40,7 @@ void runModel(benchmark::State& state, const char* file, int size, float lo,
     state.SkipWithError(model.message().c_str());
     return;
   }
-  RotatedRect centre{640, 360, 720, 720, 0};
+  PixelRotatedRect centre{640, 360, 720, 720, 0};
   warpToTensor(cameraFrame(), centre, size, size, lo, 1.0f, (*model)->input(0));
   for (auto _ : state) {
     if (!(*model)->invoke()) state.SkipWithError("invoke failed");

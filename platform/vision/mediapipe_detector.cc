@@ -6,8 +6,8 @@
 #include <future>
 #include <system_error>
 
-#include "platform/vision/hands_body/body_pipeline.h"
 #include "platform/vision/face/face_regions.h"
+#include "platform/vision/hands_body/body_pipeline.h"
 #include "platform/vision/hands_body/hand_pipeline.h"
 #include "platform/vision/ops/model_paths.h"
 
@@ -22,7 +22,7 @@ constexpr int kThreads = 1;
 constexpr float kMinFacePresence = 0.5f;
 constexpr int kMeshPoints = 468;  // the face proper; the irises lie inside it
 
-Rect meshBox(const std::vector<Point3>& mesh) {
+PixelBox meshBox(const std::vector<PixelPoint3>& mesh) {
   double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
   for (int i = 0; i < kMeshPoints && i < static_cast<int>(mesh.size()); ++i) {
     minX = std::min(minX, mesh[i].x);
@@ -30,7 +30,7 @@ Rect meshBox(const std::vector<Point3>& mesh) {
     minY = std::min(minY, mesh[i].y);
     maxY = std::max(maxY, mesh[i].y);
   }
-  return {minX, minY, maxX - minX, maxY - minY};
+  return {minX, minY, maxX, maxY};
 }
 
 // Runs `work` on its own thread when wanted (inline if no thread can be started: std::async
@@ -114,9 +114,9 @@ Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
       if (mesh->presence >= kMinFacePresence) {
         // With a mesh the box is the mesh's extent: steadier and tighter than the detector's
         // box, which is coarse for small faces.
-        const Rect boxPixels = meshBox(mesh->points);
-        obs.boundingBox = {boxPixels.x / w, 1.0 - (boxPixels.y + boxPixels.height) / h,
-                           boxPixels.width / w, boxPixels.height / h};
+        const PixelBox boxPixels = meshBox(mesh->points);
+        obs.boundingBox = {boxPixels.xmin / w, 1.0 - (boxPixels.ymin + boxPixels.height()) / h,
+                           boxPixels.width() / w, boxPixels.height() / h};
         obs.landmarks = faceRegions(mesh->points, boxPixels);
         if (auto angles = estimateHeadAngles(models_.canonicalFace, mesh->points)) {
           obs.yaw = angles->yaw;

@@ -20,7 +20,7 @@ namespace talvex::vision {
 struct FaceDetection {
   float score = 0;
   float xmin = 0, ymin = 0, xmax = 0, ymax = 0;
-  std::array<KeyPoint, 6> keypoints{};
+  std::array<PixelKeyPoint, 6> keypoints{};
 };
 
 // Which BlazeFace model: the short-range one (128 x 128, faces filling a good part of the

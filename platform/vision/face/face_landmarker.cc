@@ -37,11 +37,11 @@ const std::array<int, 71> kRefinedLeftEye{
 
 }  // namespace
 
-RotatedRect faceCrop(const FaceDetection& face) {
+PixelRotatedRect faceCrop(const FaceDetection& face) {
   // Keypoints 0 and 1 are the eyes; the crop turns with the line between them.
-  const KeyPoint a = face.keypoints[0], b = face.keypoints[1];
+  const PixelKeyPoint a = face.keypoints[0], b = face.keypoints[1];
   const double angle = std::atan2(b.y - a.y, b.x - a.x);
-  RotatedRect r;
+  PixelRotatedRect r;
   r.centerX = (face.xmin + face.xmax) / 2;
   r.centerY = (face.ymin + face.ymax) / 2;
   const float side = std::max(face.xmax - face.xmin, face.ymax - face.ymin) * kCropScale;
@@ -50,11 +50,11 @@ RotatedRect faceCrop(const FaceDetection& face) {
   return r;
 }
 
-RotatedRect meshCrop(const std::vector<Point3>& mesh) {
-  RotatedRect r;
+PixelRotatedRect meshCrop(const std::vector<PixelPoint3>& mesh) {
+  PixelRotatedRect r;
   if (mesh.size() < static_cast<size_t>(kMeshPoints)) return r;
-  const Point3& a = mesh[33];   // the subject's right eye, outer corner
-  const Point3& b = mesh[263];  // the left eye, outer corner
+  const PixelPoint3& a = mesh[33];   // the subject's right eye, outer corner
+  const PixelPoint3& b = mesh[263];  // the left eye, outer corner
   const double angle = std::atan2(b.y - a.y, b.x - a.x);
   const double c = std::cos(angle), s = std::sin(angle);
   double minU = 1e30, maxU = -1e30, minV = 1e30, maxV = -1e30;
@@ -118,12 +118,12 @@ Result<std::unique_ptr<FaceLandmarker>> FaceLandmarker::loadFile(const std::stri
 Result<FaceMesh> FaceLandmarker::run(const RgbImage& frame, const FaceDetection& face) {
   auto first = runOnCrop(frame, faceCrop(face));
   if (!first || first->presence < 0.5f) return first;
-  const RotatedRect refined = meshCrop(first->points);
+  const PixelRotatedRect refined = meshCrop(first->points);
   if (!(refined.width > 1)) return first;
   return runOnCrop(frame, refined);
 }
 
-Result<FaceMesh> FaceLandmarker::runOnCrop(const RgbImage& frame, const RotatedRect& roi) {
+Result<FaceMesh> FaceLandmarker::runOnCrop(const RgbImage& frame, const PixelRotatedRect& roi) {
   const CropTransform tr =
       warpToTensor(frame, roi, kInputSize, kInputSize, 0.f, 1.f, model_->input(0));
   if (Status s = model_->invoke(); !s) return s;
@@ -133,7 +133,7 @@ Result<FaceMesh> FaceLandmarker::runOnCrop(const RgbImage& frame, const RotatedR
   // Depth is in crop pixels; scale it like x so the mesh keeps its proportions in the frame.
   const double zScale = roi.width / kInputSize;
   auto add = [&](double px, double py, double pz) {
-    Point3 p;
+    PixelPoint3 p;
     tr.map(px / kInputSize, py / kInputSize, p.x, p.y);
     p.z = pz * zScale;
     mesh.points.push_back(p);
@@ -144,7 +144,7 @@ Result<FaceMesh> FaceLandmarker::runOnCrop(const RgbImage& frame, const RotatedR
   auto refine = [&](size_t out, const auto& indices) {
     const float* r = model_->output(out);
     for (size_t k = 0; k < indices.size(); ++k) {
-      Point3& p = mesh.points[static_cast<size_t>(indices[k])];
+      PixelPoint3& p = mesh.points[static_cast<size_t>(indices[k])];
       tr.map(r[2 * k] / kInputSize, r[2 * k + 1] / kInputSize, p.x, p.y);
     }
   };

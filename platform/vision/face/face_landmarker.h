@@ -14,26 +14,22 @@
 
 namespace talvex::vision {
 
-struct Point3 {
-  double x = 0, y = 0, z = 0;
-};
-
 // Mesh points in frame pixels (x right, y down); z is depth in the same pixel scale, smaller
 // nearer the camera. Points 468..472 are the subject's right iris and 473..477 the left, each
 // centre first. Lips, eyes and brows carry the attention model's refined positions.
 struct FaceMesh {
-  std::vector<Point3> points;
+  std::vector<PixelPoint3> points;
   float presence = 0;  // the model's confidence that the crop holds a face, 0..1
 };
 
 // The crop the mesh model sees for a detection: the detection box turned so the eyes are level,
 // enlarged 1.5 times and made square.
-RotatedRect faceCrop(const FaceDetection& face);
+PixelRotatedRect faceCrop(const FaceDetection& face);
 
 // The crop that a mesh itself calls for: turned so the outer eye corners are level, centred on
 // the mesh and 1.5 times its larger extent. The detector's box and eye points are coarse for
 // small faces; a second pass on this crop settles the mesh.
-RotatedRect meshCrop(const std::vector<Point3>& mesh);
+PixelRotatedRect meshCrop(const std::vector<PixelPoint3>& mesh);
 
 // Lifecycle: loaded once, run per face. Threading: one thread at a time.
 class FaceLandmarker {
@@ -45,7 +41,7 @@ class FaceLandmarker {
   // The mesh from the detection's crop, refined by a second pass on the mesh's own crop.
   Result<FaceMesh> run(const RgbImage& frame, const FaceDetection& face);
   // One pass on the given crop.
-  Result<FaceMesh> runOnCrop(const RgbImage& frame, const RotatedRect& crop);
+  Result<FaceMesh> runOnCrop(const RgbImage& frame, const PixelRotatedRect& crop);
 
  private:
   explicit FaceLandmarker(std::unique_ptr<tflite::Model> model) : model_(std::move(model)) {}

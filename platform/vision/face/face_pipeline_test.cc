@@ -102,15 +102,15 @@ TEST_F(FacePipeline, FindsTheLabelledFaceEyesAndMouth) {
     ASSERT_EQ(mesh->points.size(), 478u);
     EXPECT_GT(mesh->presence, 0.9f);
     const double tol = 0.06 * size;
-    const Point3& rp = mesh->points[mesh_index::kRightIrisCentre];
-    const Point3& lp = mesh->points[mesh_index::kLeftIrisCentre];
+    const PixelPoint3& rp = mesh->points[mesh_index::kRightIrisCentre];
+    const PixelPoint3& lp = mesh->points[mesh_index::kLeftIrisCentre];
     EXPECT_NEAR(rp.x, l.rightPupilX, tol);
     EXPECT_NEAR(rp.y, l.rightPupilY, tol);
     EXPECT_NEAR(lp.x, l.leftPupilX, tol);
     EXPECT_NEAR(lp.y, l.leftPupilY, tol);
     // Mouth centre: midway between the lips' middle points.
-    const Point3& upper = mesh->points[13];
-    const Point3& lower = mesh->points[14];
+    const PixelPoint3& upper = mesh->points[13];
+    const PixelPoint3& lower = mesh->points[14];
     EXPECT_NEAR((upper.x + lower.x) / 2, l.mouthX, 1.5 * tol);
     EXPECT_NEAR((upper.y + lower.y) / 2, l.mouthY, 1.5 * tol);
   }
@@ -202,9 +202,9 @@ TEST(HeadAngles, FailOnADegenerateMesh) {
   ASSERT_TRUE(path);
   auto c = loadCanonicalFace(*path);
   ASSERT_TRUE(c);
-  std::vector<Point3> flat(478, Point3{5, 5, 0});
+  std::vector<PixelPoint3> flat(478, PixelPoint3{5, 5, 0});
   EXPECT_FALSE(estimateHeadAngles(*c, flat));
-  EXPECT_FALSE(estimateHeadAngles(*c, std::vector<Point3>(10)));
+  EXPECT_FALSE(estimateHeadAngles(*c, std::vector<PixelPoint3>(10)));
 }
 
 class Detector : public ::testing::Test {

@@ -18,14 +18,14 @@ const std::vector<int> kInnerLips{78,  95,  88,  178, 87,  14, 317, 402, 318, 32
                                   308, 415, 310, 311, 312, 13, 82,  81,  80,  191};
 }  // namespace mesh_index
 
-FaceLandmarks faceRegions(const std::vector<Point3>& mesh, const Rect& box) {
+FaceLandmarks faceRegions(const std::vector<PixelPoint3>& mesh, const PixelBox& box) {
   auto region = [&](const std::vector<int>& idx) -> Region {
     std::vector<Point> pts;
     for (int i : idx) {
-      if (static_cast<size_t>(i) >= mesh.size() || box.width <= 0 || box.height <= 0)
+      if (static_cast<size_t>(i) >= mesh.size() || box.width() <= 0 || box.height() <= 0)
         return std::nullopt;
-      const Point3& p = mesh[static_cast<size_t>(i)];
-      pts.push_back({(p.x - box.x) / box.width, 1.0 - (p.y - box.y) / box.height});
+      const PixelPoint3& p = mesh[static_cast<size_t>(i)];
+      pts.push_back({(p.x - box.xmin) / box.width(), 1.0 - (p.y - box.ymin) / box.height()});
     }
     return pts;
   };

@@ -10,8 +10,8 @@
 
 namespace talvex::vision {
 
-// `box` is the face's bounding box in frame pixels (x, y of its top-left corner, y down).
-FaceLandmarks faceRegions(const std::vector<Point3>& mesh, const Rect& boxPixels);
+// `boxPixels` is the face's bounding box in frame pixels.
+FaceLandmarks faceRegions(const std::vector<PixelPoint3>& mesh, const PixelBox& boxPixels);
 
 // Mesh indices of each region (contours in order), exposed for tests.
 namespace mesh_index {

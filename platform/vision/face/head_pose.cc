@@ -174,7 +174,8 @@ Result<CanonicalFace> loadCanonicalFace(const std::string& path) {
   return parseCanonicalFace(bytes);
 }
 
-Result<HeadAngles> estimateHeadAngles(const CanonicalFace& face, const std::vector<Point3>& mesh) {
+Result<HeadAngles> estimateHeadAngles(const CanonicalFace& face,
+                                      const std::vector<PixelPoint3>& mesh) {
   using R = Result<HeadAngles>;
   const size_t n = face.basis.size();
   Eigen::Matrix3Xd src(3, n), dst(3, n);
@@ -182,8 +183,8 @@ Result<HeadAngles> estimateHeadAngles(const CanonicalFace& face, const std::vect
   for (size_t k = 0; k < n; ++k) {
     const auto& [id, weight] = face.basis[k];
     if (static_cast<size_t>(id) >= mesh.size()) return R::failure("mesh lacks a basis landmark");
-    const Point3& c = face.vertices[static_cast<size_t>(id)];
-    const Point3& m = mesh[static_cast<size_t>(id)];
+    const ModelPoint3& c = face.vertices[static_cast<size_t>(id)];
+    const PixelPoint3& m = mesh[static_cast<size_t>(id)];
     src.col(static_cast<Eigen::Index>(k)) << c.x, c.y, c.z;
     // Frame pixels (y down, depth away) turned half a revolution about x: y up, z towards us.
     dst.col(static_cast<Eigen::Index>(k)) << m.x, -m.y, -m.z;

@@ -25,7 +25,7 @@ struct HeadAngles {
 // The canonical face: one 3-D point per mesh landmark (x right, y up, z towards the viewer, in
 // centimetres) and the landmarks (with weights) that carry the fit.
 struct CanonicalFace {
-  std::vector<Point3> vertices;
+  std::vector<ModelPoint3> vertices;
   std::vector<std::pair<int, double>> basis;
 };
 
@@ -35,6 +35,7 @@ Result<CanonicalFace> loadCanonicalFace(const std::string& path);
 
 // Fits `face` to the mesh (frame pixels, y down, depth away from the camera). Fails when the
 // mesh is too small or degenerate for a fit.
-Result<HeadAngles> estimateHeadAngles(const CanonicalFace& face, const std::vector<Point3>& mesh);
+Result<HeadAngles> estimateHeadAngles(const CanonicalFace& face,
+                                      const std::vector<PixelPoint3>& mesh);
 
 }  // namespace talvex::vision

@@ -1,11 +1,11 @@
 #include "platform/vision/hands_body/body_pipeline.h"
 
 #include "platform/vision/hands_body/landmark_readout.h"
-#include "platform/vision/ops/model_check.h"
 #include "platform/vision/hands_body/roi_geometry.h"
+#include "platform/vision/ops/model_check.h"
 #include "platform/vision/ops/ssd_anchors.h"
-#include "platform/vision/tflite/model.h"
 #include "platform/vision/ops/weighted_nms.h"
+#include "platform/vision/tflite/model.h"
 
 namespace talvex::vision {
 namespace {
@@ -103,12 +103,12 @@ Result<std::vector<BodyObservation>> BodyPipeline::detect(const RgbImage& frame)
   if (people.empty()) return bodies;
 
   const Detection& person = people.front();  // sorted by score
-  auto toFrame = [&](const KeyPoint& k) {
+  auto toFrame = [&](const NormalizedKeyPoint& k) {
     double x = 0, y = 0;
     lb.transform.map(k.x, k.y, x, y);
-    return roi::Point2{x / frame.width, y / frame.height};
+    return NormalizedPoint{x / frame.width, y / frame.height};
   };
-  const roi::NormalizedRoi region = roi::bodyRoiFromDetection(
+  const NormalizedRotatedRect region = roi::bodyRoiFromDetection(
       toFrame(person.keypoints[kHipKeypoint]), toFrame(person.keypoints[kScaleKeypoint]),
       frame.width, frame.height);
   if (!roi::isUsable(region)) return bodies;

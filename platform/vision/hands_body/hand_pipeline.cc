@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "platform/vision/hands_body/landmark_readout.h"
-#include "platform/vision/ops/model_check.h"
 #include "platform/vision/hands_body/roi_geometry.h"
+#include "platform/vision/ops/model_check.h"
 #include "platform/vision/ops/ssd_anchors.h"
-#include "platform/vision/tflite/model.h"
 #include "platform/vision/ops/weighted_nms.h"
+#include "platform/vision/tflite/model.h"
 
 namespace talvex::vision {
 namespace {
@@ -108,16 +108,17 @@ Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame,
   auto toFrame = [&](double s, double t) {
     double x = 0, y = 0;
     lb.transform.map(s, t, x, y);
-    return roi::Point2{x / w, y / h};
+    return NormalizedPoint{x / w, y / h};
   };
   std::vector<PixelBox> kept;
   for (const Detection& palm : palms) {
     if (hands.size() == static_cast<size_t>(maxHands)) break;
-    const roi::Point2 center = toFrame((palm.xmin + palm.xmax) / 2, (palm.ymin + palm.ymax) / 2);
+    const NormalizedPoint center =
+        toFrame((palm.xmin + palm.xmax) / 2, (palm.ymin + palm.ymax) / 2);
     const double boxW = palm.width() * lb.transform.axX / w;
     const double boxH = palm.height() * lb.transform.ayY / h;
     const auto& kp = palm.keypoints;
-    const roi::NormalizedRoi region = roi::handRoiFromPalm(
+    const NormalizedRotatedRect region = roi::handRoiFromPalm(
         center, boxW, boxH, toFrame(kp[kWristKeypoint].x, kp[kWristKeypoint].y),
         toFrame(kp[kMiddleKnuckleKeypoint].x, kp[kMiddleKnuckleKeypoint].y), frame.width,
         frame.height);

@@ -32,11 +32,6 @@ HandObservation handFromLandmarks(std::span<const float> landmarks, const CropGe
 std::optional<BodyObservation> bodyFromLandmarks(std::span<const float> landmarks,
                                                  const CropGeometry& crop);
 
-// An upright box in frame pixels.
-struct PixelBox {
-  double xmin = 0, ymin = 0, xmax = 0, ymax = 0;
-};
-
 // The box around all 21 hand landmarks, in frame pixels; empty when the tensor is short.
 PixelBox handBounds(std::span<const float> landmarks, const CropGeometry& crop);
 

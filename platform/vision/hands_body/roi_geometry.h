@@ -12,28 +12,12 @@
 
 namespace talvex::vision::roi {
 
-struct Point2 {
-  double x = 0;
-  double y = 0;
-};
-
-// A rotated rectangle: centre and size normalised to the image, rotation in radians. A
-// positive rotation turns the region clockwise on screen (y grows downwards), so a point
-// at the region's top edge lies to the right of the centre when rotation is +pi/2.
-struct NormalizedRoi {
-  double xCenter = 0;
-  double yCenter = 0;
-  double width = 0;
-  double height = 0;
-  double rotation = 0;
-};
-
 // Wraps an angle into [-pi, pi).
 double normalizeRadians(double angle);
 
 // The rotation that makes the direction from `from` to `to` point straight up in the region.
 // The points are normalised; the image size makes the angle a true pixel angle.
-double uprightRotation(Point2 from, Point2 to, int imageWidth, int imageHeight);
+double uprightRotation(NormalizedPoint from, NormalizedPoint to, int imageWidth, int imageHeight);
 
 // Shifts a region along its own axes (by fractions of its size), makes it square in pixels
 // on its longer side when asked, then scales it.
@@ -45,25 +29,26 @@ struct RoiTransform {
   bool squareLong = false;
 };
 
-NormalizedRoi transformRoi(const NormalizedRoi& roi, const RoiTransform& t, int imageWidth,
-                           int imageHeight);
+NormalizedRotatedRect transformRoi(const NormalizedRotatedRect& roi, const RoiTransform& t,
+                                   int imageWidth, int imageHeight);
 
 // The hand region from a palm detection: the palm box (centre and size normalised to the
 // frame), its wrist keypoint and its middle-finger knuckle. The palm box is turned so the
 // fingers point up, moved towards the fingers and grown to hold the whole hand.
-NormalizedRoi handRoiFromPalm(Point2 boxCenter, double boxWidth, double boxHeight, Point2 wrist,
-                              Point2 middleKnuckle, int imageWidth, int imageHeight);
+NormalizedRotatedRect handRoiFromPalm(NormalizedPoint boxCenter, double boxWidth, double boxHeight,
+                                      NormalizedPoint wrist, NormalizedPoint middleKnuckle,
+                                      int imageWidth, int imageHeight);
 
 // The body region from a person detection: `hipCenter` is the region's centre and the
 // distance to `scalePoint` its half size; the direction hips -> scale point points up.
-NormalizedRoi bodyRoiFromDetection(Point2 hipCenter, Point2 scalePoint, int imageWidth,
-                                   int imageHeight);
+NormalizedRotatedRect bodyRoiFromDetection(NormalizedPoint hipCenter, NormalizedPoint scalePoint,
+                                           int imageWidth, int imageHeight);
 
 // False for regions a landmark model cannot be run on: not finite (a model gave NaN) or
 // without area.
-bool isUsable(const NormalizedRoi& roi);
+bool isUsable(const NormalizedRotatedRect& roi);
 
 // The region in frame pixels, for cropping.
-RotatedRect toPixels(const NormalizedRoi& roi, int imageWidth, int imageHeight);
+PixelRotatedRect toPixels(const NormalizedRotatedRect& roi, int imageWidth, int imageHeight);
 
 }  // namespace talvex::vision::roi

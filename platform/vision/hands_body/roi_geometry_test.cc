@@ -19,7 +19,7 @@ TEST(RoiGeometry, AngleWrapping) {
 }
 
 TEST(RoiGeometry, UprightRotationTurnsTheLimbToPointUp) {
-  const Point2 c{0.5, 0.5};
+  const NormalizedPoint c{0.5, 0.5};
   EXPECT_NEAR(uprightRotation(c, {0.5, 0.4}, 100, 100), 0, 1e-12);              // already up
   EXPECT_NEAR(uprightRotation(c, {0.6, 0.5}, 100, 100), kPi / 2, 1e-12);        // points right
   EXPECT_NEAR(uprightRotation(c, {0.4, 0.5}, 100, 100), -kPi / 2, 1e-12);       // points left
@@ -30,7 +30,8 @@ TEST(RoiGeometry, UprightRotationTurnsTheLimbToPointUp) {
 
 TEST(RoiGeometry, HandRegionGrowsThePalmTowardsTheFingers) {
   // Fingers up: the region moves up by half a palm and grows 2.6 times.
-  NormalizedRoi up = handRoiFromPalm({0.5, 0.5}, 0.1, 0.1, {0.5, 0.55}, {0.5, 0.45}, 100, 100);
+  NormalizedRotatedRect up =
+      handRoiFromPalm({0.5, 0.5}, 0.1, 0.1, {0.5, 0.55}, {0.5, 0.45}, 100, 100);
   EXPECT_NEAR(up.rotation, 0, 1e-12);
   EXPECT_NEAR(up.xCenter, 0.5, 1e-12);
   EXPECT_NEAR(up.yCenter, 0.45, 1e-12);
@@ -38,7 +39,8 @@ TEST(RoiGeometry, HandRegionGrowsThePalmTowardsTheFingers) {
   EXPECT_NEAR(up.height, 0.26, 1e-12);
 
   // Fingers to the right: the move is to the right, on the region's own axis.
-  NormalizedRoi right = handRoiFromPalm({0.5, 0.5}, 0.1, 0.1, {0.45, 0.5}, {0.55, 0.5}, 100, 100);
+  NormalizedRotatedRect right =
+      handRoiFromPalm({0.5, 0.5}, 0.1, 0.1, {0.45, 0.5}, {0.55, 0.5}, 100, 100);
   EXPECT_NEAR(right.rotation, kPi / 2, 1e-12);
   EXPECT_NEAR(right.xCenter, 0.55, 1e-12);
   EXPECT_NEAR(right.yCenter, 0.5, 1e-12);
@@ -46,7 +48,7 @@ TEST(RoiGeometry, HandRegionGrowsThePalmTowardsTheFingers) {
 
 TEST(RoiGeometry, RegionsAreSquareInPixelsOnWideFrames) {
   // A palm box 64x48 px on a 1280x720 frame becomes a 2.6 * 64 px square.
-  NormalizedRoi r =
+  NormalizedRotatedRect r =
       handRoiFromPalm({0.5, 0.5}, 64.0 / 1280, 48.0 / 720, {0.5, 0.55}, {0.5, 0.45}, 1280, 720);
   EXPECT_NEAR(r.width * 1280, 2.6 * 64, 1e-9);
   EXPECT_NEAR(r.height * 720, 2.6 * 64, 1e-9);
@@ -55,7 +57,7 @@ TEST(RoiGeometry, RegionsAreSquareInPixelsOnWideFrames) {
 }
 
 TEST(RoiGeometry, BodyRegionIsCentredOnTheHipsAndSizedByTheScalePoint) {
-  NormalizedRoi r = bodyRoiFromDetection({0.5, 0.6}, {0.5, 0.4}, 100, 100);
+  NormalizedRotatedRect r = bodyRoiFromDetection({0.5, 0.6}, {0.5, 0.4}, 100, 100);
   EXPECT_NEAR(r.xCenter, 0.5, 1e-12);
   EXPECT_NEAR(r.yCenter, 0.6, 1e-12);
   EXPECT_NEAR(r.width, 0.5, 1e-12);  // 2 * 0.2 * 1.25
@@ -63,7 +65,7 @@ TEST(RoiGeometry, BodyRegionIsCentredOnTheHipsAndSizedByTheScalePoint) {
   EXPECT_NEAR(r.rotation, 0, 1e-12);
 
   // On a 16:9 frame a leaning body gives a square of the same pixel size.
-  NormalizedRoi lean =
+  NormalizedRotatedRect lean =
       bodyRoiFromDetection({0.5, 0.6}, {0.5 + 90.0 / 1280, 0.6 - 120.0 / 720}, 1280, 720);
   EXPECT_NEAR(lean.width * 1280, 2 * 150 * 1.25, 1e-9);
   EXPECT_NEAR(lean.height * 720, 2 * 150 * 1.25, 1e-9);
@@ -73,9 +75,9 @@ TEST(RoiGeometry, BodyRegionIsCentredOnTheHipsAndSizedByTheScalePoint) {
 TEST(RoiGeometry, CropOfATurnedRegionPutsItsTopWhereTheLimbPoints) {
   // Fingers pointing right on a 16:9 frame: the crop's top-centre must land right of the
   // centre, which is what the landmark model needs to see an upright hand.
-  NormalizedRoi r =
+  NormalizedRotatedRect r =
       handRoiFromPalm({0.5, 0.5}, 0.05, 0.05 * 16 / 9, {0.475, 0.5}, {0.525, 0.5}, 1280, 720);
-  const RotatedRect px = toPixels(r, 1280, 720);
+  const PixelRotatedRect px = toPixels(r, 1280, 720);
   EXPECT_NEAR(px.width, px.height, 1e-3);
   EXPECT_NEAR(px.width, 2.6 * 64, 1e-3);
   EXPECT_NEAR(px.rotation, kPi / 2, 1e-6);

@@ -37,8 +37,8 @@ void CropTransform::unmap(double x, double y, double& s, double& t) const {
   t = (axX * dy - axY * dx) / det + 0.5;
 }
 
-CropTransform warpToTensor(const RgbImage& image, const RotatedRect& roi, int w, int h, float lo,
-                           float hi, float* dst) {
+CropTransform warpToTensor(const RgbImage& image, const PixelRotatedRect& roi, int w, int h,
+                           float lo, float hi, float* dst) {
   CropTransform tr;
   const double c = std::cos(roi.rotation), s = std::sin(roi.rotation);
   tr.centerX = roi.centerX;

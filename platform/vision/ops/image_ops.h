@@ -8,6 +8,7 @@
 
 #include "platform/image/pixel_buffer.h"
 #include "platform/process/result.h"
+#include "platform/vision/geometry.h"
 
 namespace talvex::vision {
 
@@ -21,17 +22,6 @@ struct RgbImage {
 
 // Converts a full-range NV12 frame (BT.601 matrix) to RGB, reusing `out`'s storage.
 Status convertToRgb(const PixelBuffer& frame, RgbImage& out);
-
-// A rectangle in frame pixels (continuous coordinates: pixel (i, j) covers [i, i+1) x [j, j+1),
-// y down), turned by `rotation` radians about its centre; a positive rotation turns it clockwise
-// on screen. Its local x axis in the frame is (cos r, sin r), its local y axis (-sin r, cos r).
-struct RotatedRect {
-  float centerX = 0;
-  float centerY = 0;
-  float width = 0;
-  float height = 0;
-  float rotation = 0;
-};
 
 // Maps normalised tensor coordinates (s, t in 0..1 across the tensor, y down) to frame pixels.
 struct CropTransform {
@@ -48,8 +38,8 @@ struct CropTransform {
 
 // Samples `roi` into a w x h x 3 float tensor (NHWC, RGB) with values scaled from 0..255 to
 // lo..hi; outside the frame is black (lo). Bilinear sampling.
-CropTransform warpToTensor(const RgbImage& image, const RotatedRect& roi, int w, int h, float lo,
-                           float hi, float* dst);
+CropTransform warpToTensor(const RgbImage& image, const PixelRotatedRect& roi, int w, int h,
+                           float lo, float hi, float* dst);
 
 // The whole frame scaled to fit a size x size tensor, centred, padded with black (lo).
 struct Letterbox {

@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/vision/geometry.h"
+
 namespace talvex::vision {
 
 struct SsdAnchorOptions {
@@ -30,15 +32,11 @@ struct Anchor {
 
 std::vector<Anchor> generateAnchors(const SsdAnchorOptions& options);
 
-struct KeyPoint {
-  float x = 0, y = 0;
-};
-
 // A detection in normalised input coordinates (y down).
 struct Detection {
   float score = 0;
   float xmin = 0, ymin = 0, xmax = 0, ymax = 0;
-  std::vector<KeyPoint> keypoints;
+  std::vector<NormalizedKeyPoint> keypoints;
   float width() const { return xmax - xmin; }
   float height() const { return ymax - ymin; }
 };

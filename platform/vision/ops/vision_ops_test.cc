@@ -130,7 +130,7 @@ TEST(WarpToTensor, TurnsTheCropWithItsRotation) {
   // down the frame and its y axis to the frame's left, so the pixel appears near the top.
   RgbImage img = solid(64, 64);
   img.pixels[(static_cast<size_t>(32) * 64 + 44) * 3] = 255;
-  RotatedRect roi{32.f, 32.f, 32, 32, 0};
+  PixelRotatedRect roi{32.f, 32.f, 32, 32, 0};
   std::vector<float> t(32 * 32 * 3);
   auto red = [&](int x, int y) { return t[(static_cast<size_t>(y) * 32 + x) * 3]; };
   warpToTensor(img, roi, 32, 32, 0.f, 1.f, t.data());
