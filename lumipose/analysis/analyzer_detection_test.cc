@@ -7,6 +7,7 @@
 #include "lumipose/analysis/analyzer.h"
 #include "platform/vision/hands_body/body_pipeline.h"
 #include "platform/vision/hands_body/hand_pipeline.h"
+#include "platform/vision/hands_body/two_stage_models.h"
 #include "platform/vision/load_detector.h"
 #include "platform/vision/mediapipe_detector.h"
 #include "platform/vision/ops/model_check.h"
@@ -154,7 +155,6 @@ TEST_F(AnalyzerWithDetectors, WebcamClipFramesFollowTheFace) {
 // The real detectors with one hand or body model whose runs fail: the record must be the
 // failed record ("t" and "faces" 0 alone), not a frame in which nobody raised a hand.
 TEST(AnalyzerWithAFailingModel, GivesTheFailedRecordNotAnEmptyFrame) {
-  const std::vector<std::string> landmarkOutputs{"Identity", "Identity_1"};
   const PixelBuffer portrait = toNV12(readImage(kGraceHopper));
   for (const bool handFails : {true, false}) {
     SCOPED_TRACE(handFails ? "palm detection fails" : "pose landmarks fail");
@@ -163,7 +163,7 @@ TEST(AnalyzerWithAFailingModel, GivesTheFailedRecordNotAnEmptyFrame) {
     if (handFails) {
       const vision::HandModelChoice names;
       auto palm = loadFailingModel(names.palmFile);
-      auto landmark = vision::loadModel(names.landmarkFile, 1, landmarkOutputs);
+      auto landmark = vision::loadModel(names.landmarkFile, 1, vision::kLandmarkOutputs);
       ASSERT_TRUE(palm && landmark) << palm.message() << landmark.message();
       auto hands = vision::HandPipeline::fromModels(std::move(*palm), std::move(*landmark), names);
       ASSERT_TRUE(hands) << hands.message();
@@ -171,7 +171,7 @@ TEST(AnalyzerWithAFailingModel, GivesTheFailedRecordNotAnEmptyFrame) {
     } else {
       const vision::BodyModelChoice names;
       auto detector = vision::loadModel(names.detectorFile, 1);
-      auto landmark = loadFailingModel(names.landmarkFile, landmarkOutputs);
+      auto landmark = loadFailingModel(names.landmarkFile, vision::kLandmarkOutputs);
       ASSERT_TRUE(detector && landmark) << detector.message() << landmark.message();
       auto bodies =
           vision::BodyPipeline::fromModels(std::move(*detector), std::move(*landmark), names);

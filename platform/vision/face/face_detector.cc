@@ -6,8 +6,6 @@
 namespace talvex::vision {
 namespace {
 
-constexpr float kNmsOverlap = 0.3f;
-
 struct Preset {
   const char* file;
   int inputSize;
@@ -79,7 +77,7 @@ Result<std::vector<FaceDetection>> FaceDetector::detect(const RgbImage& frame) {
   const size_t n = anchors_.size();
   auto dets = weightedNms(decodeDetections({model_->output(boxesOut_), n * 16},
                                            {model_->output(scoresOut_), n}, anchors_, o),
-                          kNmsOverlap);
+                          kDetectionMergeOverlap);
   std::vector<FaceDetection> faces;
   for (const Detection& d : dets) {
     FaceDetection f;

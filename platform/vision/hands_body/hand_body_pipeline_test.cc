@@ -8,9 +8,10 @@
 
 #include "platform/vision/hands_body/body_pipeline.h"
 #include "platform/vision/hands_body/hand_pipeline.h"
+#include "platform/vision/hands_body/two_stage_models.h"
 #include "platform/vision/ops/model_check.h"
-#include "platform/vision/testing/photos.h"
 #include "platform/vision/testing/failing_model.h"
+#include "platform/vision/testing/photos.h"
 
 namespace talvex::vision {
 namespace {
@@ -298,7 +299,6 @@ TEST(HandBodyPipelineLoading, WrongOrMissingModelFilesFailWithTheirName) {
 // frame record would otherwise claim the person had lowered their hands. Each model in turn
 // fails, on a picture where the pipeline reaches it.
 TEST(HandBodyPipelineFailures, AFailedModelRunIsAFailureNotAnEmptyResult) {
-  const std::vector<std::string> landmarkOutputs{"Identity", "Identity_1"};
   const HandModelChoice hand;
   const BodyModelChoice body;
   const RgbImage raisedHand = rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), kHandFrames[2].index));
@@ -320,24 +320,24 @@ TEST(HandBodyPipelineFailures, AFailedModelRunIsAFailureNotAnEmptyResult) {
   };
 
   auto palmFails = HandPipeline::fromModels(failing(hand.palmFile),
-                                            model(hand.landmarkFile, landmarkOutputs), hand);
+                                            model(hand.landmarkFile, kLandmarkOutputs), hand);
   ASSERT_TRUE(palmFails) << palmFails.message();
   expectFailure((*palmFails)->detect(raisedHand, 2), "palm detection");
 
   auto handLandmarksFail = HandPipeline::fromModels(
-      model(hand.palmFile), failing(hand.landmarkFile, landmarkOutputs), hand);
+      model(hand.palmFile), failing(hand.landmarkFile, kLandmarkOutputs), hand);
   ASSERT_TRUE(handLandmarksFail) << handLandmarksFail.message();
   expectFailure((*handLandmarksFail)->detect(raisedHand, 2), "hand landmarks");
   // With no palm in the picture the landmark model is never run, so nothing failed.
   EXPECT_TRUE(ok((*handLandmarksFail)->detect(portrait, 2)).empty());
 
   auto personFails = BodyPipeline::fromModels(failing(body.detectorFile),
-                                              model(body.landmarkFile, landmarkOutputs), body);
+                                              model(body.landmarkFile, kLandmarkOutputs), body);
   ASSERT_TRUE(personFails) << personFails.message();
   expectFailure((*personFails)->detect(portrait), "person detection");
 
   auto poseLandmarksFail = BodyPipeline::fromModels(
-      model(body.detectorFile), failing(body.landmarkFile, landmarkOutputs), body);
+      model(body.detectorFile), failing(body.landmarkFile, kLandmarkOutputs), body);
   ASSERT_TRUE(poseLandmarksFail) << poseLandmarksFail.message();
   expectFailure((*poseLandmarksFail)->detect(portrait), "pose landmarks");
 }

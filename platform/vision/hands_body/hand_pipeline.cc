@@ -4,7 +4,7 @@
 
 #include "platform/vision/hands_body/landmark_readout.h"
 #include "platform/vision/hands_body/roi_geometry.h"
-#include "platform/vision/ops/model_check.h"
+#include "platform/vision/hands_body/two_stage_models.h"
 #include "platform/vision/ops/ssd_anchors.h"
 #include "platform/vision/ops/weighted_nms.h"
 #include "platform/vision/tflite/model.h"
@@ -18,7 +18,6 @@ constexpr int kPalmKeypoints = 7;
 constexpr int kPalmCoords = 4 + 2 * kPalmKeypoints;
 constexpr int kWristKeypoint = 0;
 constexpr int kMiddleKnuckleKeypoint = 2;
-constexpr float kNmsOverlap = 0.3f;
 
 // The palm detector's anchor layout: one 24x24 map with 2 anchors per cell and one 12x12 map
 // shared by three layers (6 per cell), 2016 in all.
@@ -26,19 +25,22 @@ SsdAnchorOptions palmAnchors() {
   SsdAnchorOptions o;
   o.inputWidth = o.inputHeight = kPalmInput;
   o.strides = {8, 16, 16, 16};
-  o.minScale = 0.1484375f;
-  o.maxScale = 0.75f;
   return o;
+}
+
+// The palm detector gives a box and 7 keypoints per anchor; the hand model 21 landmarks of
+// (x, y, z) in input pixels (its handedness and world landmark heads are not computed).
+TwoStageShape handShape(const HandModelChoice& choice, size_t anchors) {
+  return {choice.palmFile,       kPalmInput,          anchors,
+          kPalmCoords,           choice.landmarkFile, kLandmarkInput,
+          3 * kHandLandmarkCount};
 }
 
 }  // namespace
 
 struct HandPipeline::Parts {
-  std::unique_ptr<tflite::Model> palm;
-  std::unique_ptr<tflite::Model> landmark;
+  TwoStageModels models;
   std::vector<Anchor> anchors;
-  size_t palmBoxes = 0, palmScores = 0;
-  size_t landmarks = 0, presence = 0;
 };
 
 HandPipeline::HandPipeline(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
@@ -47,58 +49,42 @@ HandPipeline::~HandPipeline() = default;
 Result<std::unique_ptr<HandPipeline>> HandPipeline::load() { return load(HandModelChoice{}); }
 
 Result<std::unique_ptr<HandPipeline>> HandPipeline::load(const HandModelChoice& choice) {
-  auto palm = loadModel(choice.palmFile, choice.palmThreads);
-  if (!palm) return palm.status();
-  // Handedness and world landmarks are never read.
-  auto landmark =
-      loadModel(choice.landmarkFile, choice.landmarkThreads, {"Identity", "Identity_1"});
-  if (!landmark) return landmark.status();
-  return fromModels(std::move(*palm), std::move(*landmark), choice);
+  std::vector<Anchor> anchors = generateAnchors(palmAnchors());
+  auto models = loadTwoStageModels(handShape(choice, anchors.size()), choice.palmThreads,
+                                   choice.landmarkThreads);
+  if (!models) return models.status();
+  return std::unique_ptr<HandPipeline>(
+      new HandPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors)})));
 }
 
 Result<std::unique_ptr<HandPipeline>> HandPipeline::fromModels(
     std::unique_ptr<tflite::Model> palm, std::unique_ptr<tflite::Model> landmark,
     const HandModelChoice& choice) {
-  using R = Result<std::unique_ptr<HandPipeline>>;
-  auto p = std::make_unique<Parts>();
-  p->palm = std::move(palm);
-  p->landmark = std::move(landmark);
-  p->anchors = generateAnchors(palmAnchors());
-  const size_t n = p->anchors.size();
-  if (auto s = checkSquareRgbInput(*p->palm, choice.palmFile, kPalmInput); !s) return s;
-  if (auto s = checkSquareRgbInput(*p->landmark, choice.landmarkFile, kLandmarkInput); !s) return s;
-  auto boxes = findOutput(*p->palm, choice.palmFile, "Identity", n * kPalmCoords);
-  auto scores = findOutput(*p->palm, choice.palmFile, "Identity_1", n);
-  // Identity holds the 21 landmarks in input pixels, Identity_1 the hand flag (the model ends
-  // it in a sigmoid); Identity_3 holds the same landmarks in metres and is not used.
-  auto landmarks =
-      findOutput(*p->landmark, choice.landmarkFile, "Identity", 3 * kHandLandmarkCount);
-  auto presence = findOutput(*p->landmark, choice.landmarkFile, "Identity_1", 1);
-  for (const auto* r : {&boxes, &scores, &landmarks, &presence}) {
-    if (!*r) return R(r->status());
-  }
-  p->palmBoxes = *boxes;
-  p->palmScores = *scores;
-  p->landmarks = *landmarks;
-  p->presence = *presence;
-  return std::unique_ptr<HandPipeline>(new HandPipeline(std::move(p)));
+  std::vector<Anchor> anchors = generateAnchors(palmAnchors());
+  auto models =
+      checkTwoStageModels(std::move(palm), std::move(landmark), handShape(choice, anchors.size()));
+  if (!models) return models.status();
+  return std::unique_ptr<HandPipeline>(
+      new HandPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors)})));
 }
 
 Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame, int maxHands) {
   std::vector<HandObservation> hands;
   if (maxHands <= 0 || frame.width <= 0 || frame.height <= 0) return hands;
   Parts& p = *parts_;
-  const Letterbox lb = letterboxToTensor(frame, kPalmInput, 0.0f, 1.0f, p.palm->input(0));
-  if (Status s = p.palm->invoke(); !s) return s;
+  const Letterbox lb =
+      letterboxToTensor(frame, kPalmInput, 0.0f, 1.0f, p.models.detector->input(0));
+  if (Status s = p.models.detector->invoke(); !s) return s;
   const size_t n = p.anchors.size();
   DecodeOptions decode;
   decode.numCoords = kPalmCoords;
   decode.numKeypoints = kPalmKeypoints;
   decode.xScale = decode.yScale = decode.wScale = decode.hScale = kPalmInput;
   decode.minScore = static_cast<float>(kMinPalmScore);
-  auto palms = weightedNms(decodeDetections({p.palm->output(p.palmBoxes), n * kPalmCoords},
-                                            {p.palm->output(p.palmScores), n}, p.anchors, decode),
-                           kNmsOverlap);
+  auto palms = weightedNms(
+      decodeDetections({p.models.detector->output(p.models.boxes), n * kPalmCoords},
+                       {p.models.detector->output(p.models.scores), n}, p.anchors, decode),
+      kDetectionMergeOverlap);
   // Two palm boxes can survive suppression on one hand (palm and knuckles); the duplicate is
   // recognised by its landmarks, so a few spare palms are looked at to fill maxHands.
   const size_t palmLimit = 2 * static_cast<size_t>(maxHands);
@@ -125,11 +111,12 @@ Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame,
     if (!roi::isUsable(region)) continue;
     const CropTransform crop =
         warpToTensor(frame, roi::toPixels(region, frame.width, frame.height), kLandmarkInput,
-                     kLandmarkInput, 0.0f, 1.0f, p.landmark->input(0));
-    if (Status s = p.landmark->invoke(); !s) return s;
-    const float presence = p.landmark->output(p.presence)[0];
+                     kLandmarkInput, 0.0f, 1.0f, p.models.landmark->input(0));
+    if (Status s = p.models.landmark->invoke(); !s) return s;
+    const float presence = p.models.landmark->output(p.models.presence)[0];
     if (!(presence >= kMinPresence)) continue;  // also drops NaN
-    const std::span<const float> landmarks{p.landmark->output(p.landmarks), 3 * kHandLandmarkCount};
+    const std::span<const float> landmarks{p.models.landmark->output(p.models.landmarks),
+                                           3 * kHandLandmarkCount};
     const CropGeometry geometry{crop, kLandmarkInput, frame.width, frame.height};
     const PixelBox bounds = handBounds(landmarks, geometry);
     if (std::any_of(kept.begin(), kept.end(), [&](const PixelBox& k) {

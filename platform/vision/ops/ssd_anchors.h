@@ -17,6 +17,7 @@ struct SsdAnchorOptions {
   std::vector<int> strides;
   float offsetX = 0.5f;
   float offsetY = 0.5f;
+  // The scales of the face, palm and person detectors alike.
   float minScale = 0.1484375f;
   float maxScale = 0.75f;
   std::vector<float> aspectRatios{1.0f};

@@ -8,6 +8,10 @@
 
 namespace talvex::vision {
 
+// The overlap above which the face, palm and person detectors' boxes are merged, as
+// MediaPipe's published graphs for these models merge them.
+inline constexpr float kDetectionMergeOverlap = 0.3f;
+
 float intersectionOverUnion(const Detection& a, const Detection& b);
 
 // Merges detections whose overlap with a higher-scoring one exceeds `iouThreshold`. The result
