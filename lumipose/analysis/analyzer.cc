@@ -79,7 +79,7 @@ void addLandmarkMeasures(FrameRecord& rec, const vision::FaceLandmarks& lm) {
 
 }  // namespace
 
-Analyzer::Analyzer(std::unique_ptr<vision::Detector> detector) : detector_(std::move(detector)) {
+Analyzer::Analyzer(std::unique_ptr<vision::Detector> detectors) : detector(std::move(detectors)) {
   faceReq.revision = 3;
   poseReq.revision = 3;
   handReq.maximumHandCount = 2;
@@ -89,7 +89,7 @@ FrameRecord Analyzer::line(const PixelBuffer& frame, double t) {
   FrameRecord rec = FrameRecord::object();
   rec["t"] = num(r3(t));
 
-  vision::ImageRequestHandler handler(*detector_, frame);
+  vision::ImageRequestHandler handler(*detector, frame);
   const std::array<vision::Request*, 4> requests{&poseReq, &faceReq, &handReq, &bodyReq};
   if (!handler.perform(requests)) {
     rec["faces"] = 0;

@@ -19,7 +19,7 @@ using FrameRecord = nlohmann::ordered_json;
 class Analyzer {
  public:
   // Takes ownership of the detectors that answer the four requests.
-  explicit Analyzer(std::unique_ptr<vision::Detector> detector);
+  explicit Analyzer(std::unique_ptr<vision::Detector> detectors);
 
   // The frame record of `frame` at `t` seconds. Never fails: this is where a failed detection
   // (any model run, any branch) becomes the failed record of only "t" and "faces" 0, which
@@ -27,7 +27,8 @@ class Analyzer {
   FrameRecord line(const PixelBuffer& frame, double t);
 
  private:
-  std::unique_ptr<vision::Detector> detector_;
+  // Named like the requests below, which keep the names of the platform's request fields.
+  std::unique_ptr<vision::Detector> detector;
   vision::DetectFaceLandmarksRequest faceReq;
   vision::DetectFaceRectanglesRequest poseReq;
   vision::DetectHumanBodyPoseRequest bodyReq;
