@@ -27,7 +27,7 @@ class Analyzer {
   FrameRecord line(const PixelBuffer& frame, double t);
 
  private:
-  // Named like the requests below, which keep the names of the platform's request fields.
+  // No trailing underscore, like the four requests below.
   std::unique_ptr<vision::Detector> detector;
   vision::DetectFaceLandmarksRequest faceReq;
   vision::DetectFaceRectanglesRequest poseReq;

@@ -31,8 +31,13 @@ SsdAnchorOptions personAnchors() {
 // (x, y, z, visibility logit, presence logit) in input pixels (its segmentation mask, heatmap
 // and world landmarks, a large share of its work, are not computed).
 TwoStageShape bodyShape(const BodyModelChoice& choice, size_t anchors) {
-  return {choice.detectorFile, kDetectorInput,        anchors, kDetectorCoords, choice.landmarkFile,
-          kLandmarkInput,      5 * kPoseLandmarkCount};
+  return {.detectorFile = choice.detectorFile,
+          .detectorInput = kDetectorInput,
+          .anchors = anchors,
+          .boxValues = kDetectorCoords,
+          .landmarkFile = choice.landmarkFile,
+          .landmarkInput = kLandmarkInput,
+          .landmarkValues = 5 * kPoseLandmarkCount};
 }
 
 }  // namespace

@@ -31,9 +31,13 @@ SsdAnchorOptions palmAnchors() {
 // The palm detector gives a box and 7 keypoints per anchor; the hand model 21 landmarks of
 // (x, y, z) in input pixels (its handedness and world landmark heads are not computed).
 TwoStageShape handShape(const HandModelChoice& choice, size_t anchors) {
-  return {choice.palmFile,       kPalmInput,          anchors,
-          kPalmCoords,           choice.landmarkFile, kLandmarkInput,
-          3 * kHandLandmarkCount};
+  return {.detectorFile = choice.palmFile,
+          .detectorInput = kPalmInput,
+          .anchors = anchors,
+          .boxValues = kPalmCoords,
+          .landmarkFile = choice.landmarkFile,
+          .landmarkInput = kLandmarkInput,
+          .landmarkValues = 3 * kHandLandmarkCount};
 }
 
 }  // namespace
