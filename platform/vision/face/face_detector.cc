@@ -29,6 +29,8 @@ FaceDetector::FaceDetector(std::unique_ptr<tflite::Model> model, int inputSize,
       anchors_(std::move(anchors)),
       minScore_(minScore) {}
 
+const char* FaceDetector::modelFile(FaceRange range) { return preset(range).file; }
+
 Result<std::unique_ptr<FaceDetector>> FaceDetector::load(FaceRange range, int threads) {
   auto path = modelPath(preset(range).file);
   if (!path) return path.status();
@@ -37,14 +39,20 @@ Result<std::unique_ptr<FaceDetector>> FaceDetector::load(FaceRange range, int th
 
 Result<std::unique_ptr<FaceDetector>> FaceDetector::loadFile(const std::string& path,
                                                              FaceRange range, int threads) {
-  using R = Result<std::unique_ptr<FaceDetector>>;
-  const Preset p = preset(range);
   auto model = tflite::Model::load(path, threads);
   if (!model) return model.status();
-  auto& m = *model.value();
+  return fromModel(std::move(model.value()), path, range);
+}
+
+Result<std::unique_ptr<FaceDetector>> FaceDetector::fromModel(std::unique_ptr<tflite::Model> model,
+                                                              const std::string& name,
+                                                              FaceRange range) {
+  using R = Result<std::unique_ptr<FaceDetector>>;
+  const Preset p = preset(range);
+  const tflite::Model& m = *model;
   const auto expectIn = std::vector<int>{1, p.inputSize, p.inputSize, 3};
   if (m.inputCount() != 1 || m.inputShape(0).dims != expectIn)
-    return R::failure(path + ": not a face detection model (unexpected input shape)");
+    return R::failure(name + ": not a face detection model (unexpected input shape)");
   SsdAnchorOptions o;
   o.inputWidth = o.inputHeight = p.inputSize;
   o.strides = p.strides;
@@ -58,9 +66,9 @@ Result<std::unique_ptr<FaceDetector>> FaceDetector::loadFile(const std::string& 
     if (m.outputShape(i).elements() == n) scores = i;
   }
   if (m.outputCount() != 2 || !boxes || !scores)
-    return R::failure(path + ": not a face detection model (outputs do not match the anchors)");
+    return R::failure(name + ": not a face detection model (outputs do not match the anchors)");
   std::unique_ptr<FaceDetector> d(
-      new FaceDetector(std::move(model.value()), p.inputSize, std::move(anchors), p.minScore));
+      new FaceDetector(std::move(model), p.inputSize, std::move(anchors), p.minScore));
   d->boxesOut_ = *boxes;
   d->scoresOut_ = *scores;
   return d;

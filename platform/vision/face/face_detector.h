@@ -34,6 +34,11 @@ class FaceDetector {
   // The same from a given file, which must be a model of that kind (checked by its shapes).
   static Result<std::unique_ptr<FaceDetector>> loadFile(const std::string& path, FaceRange range,
                                                         int threads);
+  // The same from a model already loaded (takes it); `name` names it in messages.
+  static Result<std::unique_ptr<FaceDetector>> fromModel(std::unique_ptr<tflite::Model> model,
+                                                         const std::string& name, FaceRange range);
+  // The installed model file of each range.
+  static const char* modelFile(FaceRange range);
   // Faces sorted by score, highest first. Fails only if the model fails to run.
   Result<std::vector<FaceDetection>> detect(const RgbImage& frame);
 
