@@ -9,16 +9,13 @@
 #include "platform/vision/face/face_regions.h"
 #include "platform/vision/hands_body/body_pipeline.h"
 #include "platform/vision/hands_body/hand_pipeline.h"
+#include "platform/vision/ops/model_check.h"
 #include "platform/vision/ops/model_paths.h"
 
 namespace talvex::vision {
 namespace {
 
 constexpr FaceRange kFaceRange = FaceRange::Full;
-// One thread per model: XNNPACK's workers spin while they wait, so a second thread pays off
-// only on an idle core; during a recording the encoder and camera keep both cores busy and two
-// threads measured many times slower than one (see the benchmarks).
-constexpr int kThreads = 1;
 constexpr float kMinFacePresence = 0.5f;
 constexpr int kMeshPoints = 468;  // the face proper; the irises lie inside it
 
@@ -69,10 +66,10 @@ Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
 
 Result<MediaPipeModels> MediaPipeDetector::loadModels() {
   MediaPipeModels m;
-  auto fd = FaceDetector::load(kFaceRange, kThreads);
+  auto fd = FaceDetector::load(kFaceRange, kModelThreads);
   if (!fd) return fd.status();
   m.faceDetector = std::move(fd.value());
-  auto fl = FaceLandmarker::load(kThreads);
+  auto fl = FaceLandmarker::load(kModelThreads);
   if (!fl) return fl.status();
   m.faceLandmarker = std::move(fl.value());
   auto geometryPath = modelPath("geometry_pipeline_metadata_landmarks.binarypb");
@@ -80,14 +77,10 @@ Result<MediaPipeModels> MediaPipeDetector::loadModels() {
   auto face = loadCanonicalFace(*geometryPath);
   if (!face) return face.status();
   m.canonicalFace = std::move(face.value());
-  HandModelChoice handModels;
-  handModels.palmThreads = handModels.landmarkThreads = kThreads;
-  auto hands = HandPipeline::load(handModels);
+  auto hands = HandPipeline::load();
   if (!hands) return hands.status();
   m.hands = std::move(hands.value());
-  BodyModelChoice bodyModels;
-  bodyModels.detectorThreads = bodyModels.landmarkThreads = kThreads;
-  auto bodies = BodyPipeline::load(bodyModels);
+  auto bodies = BodyPipeline::load();
   if (!bodies) return bodies.status();
   m.bodies = std::move(bodies.value());
   return m;

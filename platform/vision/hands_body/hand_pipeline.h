@@ -9,6 +9,7 @@
 
 #include "platform/process/result.h"
 #include "platform/vision/ops/image_ops.h"
+#include "platform/vision/ops/model_check.h"
 #include "platform/vision/vision.h"
 
 namespace talvex::vision {
@@ -19,13 +20,12 @@ class Model;
 
 // Which model files run, with how many threads each. The defaults are the measured choice
 // (see docs/vision_hands_body.md): the lite models were as accurate as the full ones on our
-// footage at about half the cost, and one thread each because a second one, on two cores
-// shared with the encoder and the face models, made each call several times slower.
+// footage at about half the cost; one thread each (kModelThreads).
 struct HandModelChoice {
   std::string palmFile = "palm_detection_lite.tflite";
   std::string landmarkFile = "hand_landmark_lite.tflite";
-  int palmThreads = 1;
-  int landmarkThreads = 1;
+  int palmThreads = kModelThreads;
+  int landmarkThreads = kModelThreads;
 };
 
 // Lifecycle: load once (reads both models), then detect per frame. Threading: one thread at

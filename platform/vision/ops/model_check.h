@@ -13,6 +13,12 @@
 
 namespace talvex::vision {
 
+// Threads per model in the programs: one. XNNPACK's workers spin while they wait, so a second
+// thread pays off only on an idle core; during a recording the encoder and camera keep both
+// cores busy and two threads measured many times slower than one (see docs/vision.md). The
+// parallelism comes from running the face, hand and body branches side by side instead.
+inline constexpr int kModelThreads = 1;
+
 // Finds `fileName` among the installed models and loads it with `threads` threads, computing
 // only `outputs` (all of them when empty).
 Result<std::unique_ptr<tflite::Model>> loadModel(std::string_view fileName, int threads,
