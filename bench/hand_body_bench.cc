@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/vision/body_pipeline.h"
-#include "platform/vision/hand_pipeline.h"
-#include "platform/vision/image_ops.h"
-#include "platform/vision/model_check.h"
-#include "platform/vision/test_photos.h"
+#include "platform/vision/hands_body/body_pipeline.h"
+#include "platform/vision/hands_body/hand_pipeline.h"
+#include "platform/vision/ops/image_ops.h"
+#include "platform/vision/ops/model_check.h"
+#include "platform/vision/testing/photos.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ void runModel(benchmark::State& state, const char* file, int size, float lo,
     state.SkipWithError(model.message().c_str());
     return;
   }
-  RotatedRect centre{640, 360, 720, 720, 0};
+  PixelRotatedRect centre{640, 360, 720, 720, 0};
   warpToTensor(cameraFrame(), centre, size, size, lo, 1.0f, (*model)->input(0));
   for (auto _ : state) {
     if (!(*model)->invoke()) state.SkipWithError("invoke failed");

@@ -6,8 +6,8 @@
 
 #include "lumipose/analysis/analyzer.h"
 #include "platform/vision/load_detector.h"
-#include "platform/vision/model_paths.h"
-#include "platform/vision/testing_images.h"
+#include "platform/vision/ops/model_paths.h"
+#include "platform/vision/testing/images.h"
 #include "platform/vision/tflite/model.h"
 
 namespace {

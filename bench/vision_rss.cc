@@ -6,7 +6,7 @@
 
 #include "lumipose/analysis/analyzer.h"
 #include "platform/vision/load_detector.h"
-#include "platform/vision/testing_images.h"
+#include "platform/vision/testing/images.h"
 
 int main() {
   using namespace talvex::vision::testing;

@@ -79,7 +79,7 @@ void addLandmarkMeasures(FrameRecord& rec, const vision::FaceLandmarks& lm) {
 
 }  // namespace
 
-Analyzer::Analyzer(std::unique_ptr<vision::Detector> detector) : detector_(std::move(detector)) {
+Analyzer::Analyzer(std::unique_ptr<vision::Detector> detectors) : detector(std::move(detectors)) {
   faceReq.revision = 3;
   poseReq.revision = 3;
   handReq.maximumHandCount = 2;
@@ -89,7 +89,7 @@ FrameRecord Analyzer::line(const PixelBuffer& frame, double t) {
   FrameRecord rec = FrameRecord::object();
   rec["t"] = num(r3(t));
 
-  vision::ImageRequestHandler handler(*detector_, frame);
+  vision::ImageRequestHandler handler(*detector, frame);
   const std::array<vision::Request*, 4> requests{&poseReq, &faceReq, &handReq, &bodyReq};
   if (!handler.perform(requests)) {
     rec["faces"] = 0;
@@ -102,14 +102,14 @@ FrameRecord Analyzer::line(const PixelBuffer& frame, double t) {
       [](const FaceObservation& a, const FaceObservation& b) { return area(a) > area(b); });
   rec["faces"] = static_cast<int64_t>(faces.size());
 
-  const double frameLuma = luma(frame, vision::Rect{0, 0, 1, 1});
+  const double frameLuma = luma(frame, vision::NormalizedRect{0, 0, 1, 1});
 
   if (faces.empty()) {
     rec["luma"] = {-1, num(r3(frameLuma))};
   } else {
     const FaceObservation& face = faces.front();
     const vision::Rect& bb = face.boundingBox;
-    const vision::Rect topLeft{bb.x, 1 - (bb.y + bb.height), bb.width, bb.height};
+    const vision::NormalizedRect topLeft{bb.x, 1 - (bb.y + bb.height), bb.width, bb.height};
     rec["box"] = {num(r3(topLeft.x)), num(r3(topLeft.y)), num(r3(topLeft.width)),
                   num(r3(topLeft.height))};
 

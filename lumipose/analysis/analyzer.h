@@ -19,14 +19,16 @@ using FrameRecord = nlohmann::ordered_json;
 class Analyzer {
  public:
   // Takes ownership of the detectors that answer the four requests.
-  explicit Analyzer(std::unique_ptr<vision::Detector> detector);
+  explicit Analyzer(std::unique_ptr<vision::Detector> detectors);
 
-  // The frame record of `frame` at `t` seconds. Never fails: failures show as missing keys,
-  // or as a record of only "t" and "faces" 0 when the detectors fail.
+  // The frame record of `frame` at `t` seconds. Never fails: this is where a failed detection
+  // (any model run, any branch) becomes the failed record of only "t" and "faces" 0, which
+  // no frame that was analysed can look like; other gaps show as missing keys.
   FrameRecord line(const PixelBuffer& frame, double t);
 
  private:
-  std::unique_ptr<vision::Detector> detector_;
+  // No trailing underscore, like the four requests below.
+  std::unique_ptr<vision::Detector> detector;
   vision::DetectFaceLandmarksRequest faceReq;
   vision::DetectFaceRectanglesRequest poseReq;
   vision::DetectHumanBodyPoseRequest bodyReq;

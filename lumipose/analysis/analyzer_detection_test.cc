@@ -5,8 +5,15 @@
 #include <cmath>
 
 #include "lumipose/analysis/analyzer.h"
+#include "platform/vision/face/face_detector.h"
+#include "platform/vision/hands_body/body_pipeline.h"
+#include "platform/vision/hands_body/hand_pipeline.h"
+#include "platform/vision/hands_body/two_stage_models.h"
 #include "platform/vision/load_detector.h"
-#include "platform/vision/testing_images.h"
+#include "platform/vision/mediapipe_detector.h"
+#include "platform/vision/ops/model_check.h"
+#include "platform/vision/testing/failing_model.h"
+#include "platform/vision/testing/images.h"
 
 namespace talvex::lumipose {
 namespace {
@@ -145,6 +152,56 @@ TEST_F(AnalyzerWithDetectors, WebcamClipFramesFollowTheFace) {
   EXPECT_GT(late["box"][1].get<double>(), early["box"][1].get<double>());
   EXPECT_LT(late["yaw"].get<double>(), -8);
 }
+
+// The real detectors with one model whose runs fail, in each branch in turn: the record must
+// be the failed record ("t" and "faces" 0 alone), not a frame in which nobody was seen or
+// nobody raised a hand.
+class AnalyzerWithAFailingModel : public ::testing::TestWithParam<const char*> {
+ protected:
+  // Replaces the model named by the test's parameter with one whose runs fail.
+  static Status breakModel(vision::MediaPipeModels& models, std::string_view which) {
+    if (which == "face detection") {
+      const auto range = vision::FaceRange::Full;
+      auto model = loadFailingModel(vision::FaceDetector::modelFile(range));
+      if (!model) return model.status();
+      auto faces = vision::FaceDetector::fromModel(std::move(*model), "failing", range);
+      if (!faces) return faces.status();
+      models.faceDetector = std::move(*faces);
+    } else if (which == "palm detection") {
+      const vision::HandModelChoice names;
+      auto palm = loadFailingModel(names.palmFile);
+      auto landmark = vision::loadModel(names.landmarkFile, 1, vision::kLandmarkOutputs);
+      if (!palm || !landmark) return palm ? landmark.status() : palm.status();
+      auto hands = vision::HandPipeline::fromModels(std::move(*palm), std::move(*landmark), names);
+      if (!hands) return hands.status();
+      models.hands = std::move(*hands);
+    } else {
+      const vision::BodyModelChoice names;
+      auto detector = vision::loadModel(names.detectorFile, 1);
+      auto landmark = loadFailingModel(names.landmarkFile, vision::kLandmarkOutputs);
+      if (!detector || !landmark) return detector ? landmark.status() : detector.status();
+      auto bodies =
+          vision::BodyPipeline::fromModels(std::move(*detector), std::move(*landmark), names);
+      if (!bodies) return bodies.status();
+      models.bodies = std::move(*bodies);
+    }
+    return Status::ok();
+  }
+};
+
+TEST_P(AnalyzerWithAFailingModel, GivesTheFailedRecordNotAnEmptyFrame) {
+  auto models = vision::MediaPipeDetector::loadModels();
+  ASSERT_TRUE(models) << models.message();
+  const Status broken = breakModel(*models, GetParam());
+  ASSERT_TRUE(broken) << broken.message();
+  Analyzer analyzer(std::make_unique<vision::MediaPipeDetector>(std::move(models.value())));
+  // A portrait with a face and shoulders, so every model has work on it.
+  const FrameRecord r = analyzer.line(toNV12(readImage(kGraceHopper)), 2.5);
+  EXPECT_EQ(r, (FrameRecord{{"t", 2.5}, {"faces", 0}})) << r.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(EachBranch, AnalyzerWithAFailingModel,
+                         ::testing::Values("face detection", "palm detection", "pose landmarks"));
 
 }  // namespace
 }  // namespace talvex::lumipose

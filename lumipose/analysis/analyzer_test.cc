@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "lumipose/analysis/face_measures.h"
-#include "lumipose/analysis/fake_detector.h"
+#include "lumipose/analysis/testing/fake_detector.h"
 
 namespace talvex::lumipose {
 namespace {

@@ -21,7 +21,7 @@ bool truncToInt64(double v, int64_t& out) {
 
 }  // namespace
 
-double luma(const PixelBuffer& buffer, const vision::Rect& rect) {
+double luma(const PixelBuffer& buffer, const vision::NormalizedRect& rect) {
   if (buffer.planeCount() < 1) return -1;
   const PlaneView& p = buffer.plane(0);
   if (p.base == nullptr) return -1;

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "lumipose/analysis/fake_detector.h"
+#include "lumipose/analysis/testing/fake_detector.h"
 
 namespace talvex::lumipose {
 namespace {

@@ -2,28 +2,24 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
 #include <functional>
 #include <future>
 #include <system_error>
 
-#include "platform/vision/body_pipeline.h"
-#include "platform/vision/face_regions.h"
-#include "platform/vision/hand_pipeline.h"
-#include "platform/vision/model_paths.h"
+#include "platform/vision/face/face_regions.h"
+#include "platform/vision/hands_body/body_pipeline.h"
+#include "platform/vision/hands_body/hand_pipeline.h"
+#include "platform/vision/ops/model_check.h"
+#include "platform/vision/ops/model_paths.h"
 
 namespace talvex::vision {
 namespace {
 
 constexpr FaceRange kFaceRange = FaceRange::Full;
-// One thread per model: XNNPACK's workers spin while they wait, so a second thread pays off
-// only on an idle core; during a recording the encoder and camera keep both cores busy and two
-// threads measured many times slower than one (see the benchmarks).
-constexpr int kThreads = 1;
 constexpr float kMinFacePresence = 0.5f;
 constexpr int kMeshPoints = 468;  // the face proper; the irises lie inside it
 
-Rect meshBox(const std::vector<Point3>& mesh) {
+PixelBox meshBox(const std::vector<PixelPoint3>& mesh) {
   double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
   for (int i = 0; i < kMeshPoints && i < static_cast<int>(mesh.size()); ++i) {
     minX = std::min(minX, mesh[i].x);
@@ -31,10 +27,11 @@ Rect meshBox(const std::vector<Point3>& mesh) {
     minY = std::min(minY, mesh[i].y);
     maxY = std::max(maxY, mesh[i].y);
   }
-  return {minX, minY, maxX - minX, maxY - minY};
+  return {minX, minY, maxX, maxY};
 }
 
-// Runs `work` on its own thread when wanted (inline if no thread can be started); the result is
+// Runs `work` on its own thread when wanted (inline if no thread can be started: std::async
+// reports that by throwing, and this is where it is turned into the fallback); the result is
 // empty when not wanted. The caller waits on get() before touching what `work` uses.
 template <class F>
 auto runBeside(bool wanted, F work) -> std::future<decltype(work())> {
@@ -53,66 +50,68 @@ auto runBeside(bool wanted, F work) -> std::future<decltype(work())> {
 
 }  // namespace
 
+MediaPipeModels::MediaPipeModels() = default;
+MediaPipeModels::MediaPipeModels(MediaPipeModels&&) noexcept = default;
+MediaPipeModels& MediaPipeModels::operator=(MediaPipeModels&&) noexcept = default;
+MediaPipeModels::~MediaPipeModels() = default;
+
+MediaPipeDetector::MediaPipeDetector(MediaPipeModels models) : models_(std::move(models)) {}
 MediaPipeDetector::~MediaPipeDetector() = default;
 
 Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
-  std::unique_ptr<MediaPipeDetector> d(new MediaPipeDetector());
-  auto fd = FaceDetector::load(kFaceRange, kThreads);
+  auto models = loadModels();
+  if (!models) return models.status();
+  return std::make_unique<MediaPipeDetector>(std::move(models.value()));
+}
+
+Result<MediaPipeModels> MediaPipeDetector::loadModels() {
+  MediaPipeModels m;
+  auto fd = FaceDetector::load(kFaceRange, kModelThreads);
   if (!fd) return fd.status();
-  d->faceDetector_ = std::move(fd.value());
-  auto fl = FaceLandmarker::load(kThreads);
+  m.faceDetector = std::move(fd.value());
+  auto fl = FaceLandmarker::load(kModelThreads);
   if (!fl) return fl.status();
-  d->faceLandmarker_ = std::move(fl.value());
+  m.faceLandmarker = std::move(fl.value());
   auto geometryPath = modelPath("geometry_pipeline_metadata_landmarks.binarypb");
   if (!geometryPath) return geometryPath.status();
   auto face = loadCanonicalFace(*geometryPath);
   if (!face) return face.status();
-  d->canonicalFace_ = std::move(face.value());
-  HandModelChoice handModels;
-  handModels.palmThreads = handModels.landmarkThreads = kThreads;
-  auto hands = HandPipeline::load(handModels);
+  m.canonicalFace = std::move(face.value());
+  auto hands = HandPipeline::load();
   if (!hands) return hands.status();
-  d->hands_ = std::move(hands.value());
-  BodyModelChoice bodyModels;
-  bodyModels.detectorThreads = bodyModels.landmarkThreads = kThreads;
-  auto bodies = BodyPipeline::load(bodyModels);
+  m.hands = std::move(hands.value());
+  auto bodies = BodyPipeline::load();
   if (!bodies) return bodies.status();
-  d->bodies_ = std::move(bodies.value());
-  return d;
+  m.bodies = std::move(bodies.value());
+  return m;
 }
 
-std::vector<FaceObservation> MediaPipeDetector::detectFaces(Status& status) {
-  std::vector<FaceObservation> out;
-  auto faces = faceDetector_->detect(rgb_);
-  if (!faces) {
-    status = faces.status();
-    return out;
-  }
+Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
+  auto faces = models_.faceDetector->detect(rgb_);
+  if (!faces) return faces.status();
   // Largest first, so the meshes go to the faces that matter.
   std::stable_sort(
       faces->begin(), faces->end(), [](const FaceDetection& a, const FaceDetection& b) {
         return (a.xmax - a.xmin) * (a.ymax - a.ymin) > (b.xmax - b.xmin) * (b.ymax - b.ymin);
       });
   const double w = rgb_.width, h = rgb_.height;
+  std::vector<FaceObservation> out;
   for (size_t i = 0; i < faces->size(); ++i) {
     const FaceDetection& f = (*faces)[i];
     FaceObservation obs;
     // The detector's box, normalised, origin at the lower left.
     obs.boundingBox = {f.xmin / w, 1.0 - f.ymax / h, (f.xmax - f.xmin) / w, (f.ymax - f.ymin) / h};
     if (i < kMaxMeshFaces) {
-      auto mesh = faceLandmarker_->run(rgb_, f);
-      if (!mesh) {
-        status = mesh.status();
-        return {};
-      }
+      auto mesh = models_.faceLandmarker->run(rgb_, f);
+      if (!mesh) return mesh.status();
       if (mesh->presence >= kMinFacePresence) {
         // With a mesh the box is the mesh's extent: steadier and tighter than the detector's
         // box, which is coarse for small faces.
-        const Rect boxPixels = meshBox(mesh->points);
-        obs.boundingBox = {boxPixels.x / w, 1.0 - (boxPixels.y + boxPixels.height) / h,
-                           boxPixels.width / w, boxPixels.height / h};
+        const PixelBox boxPixels = meshBox(mesh->points);
+        obs.boundingBox = {boxPixels.xmin / w, 1.0 - (boxPixels.ymin + boxPixels.height()) / h,
+                           boxPixels.width() / w, boxPixels.height() / h};
         obs.landmarks = faceRegions(mesh->points, boxPixels);
-        if (auto angles = estimateHeadAngles(canonicalFace_, mesh->points)) {
+        if (auto angles = estimateHeadAngles(models_.canonicalFace, mesh->points)) {
           obs.yaw = angles->yaw;
           obs.roll = angles->roll;
           obs.pitch = angles->pitch;
@@ -124,17 +123,36 @@ std::vector<FaceObservation> MediaPipeDetector::detectFaces(Status& status) {
   return out;
 }
 
-Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* const> requests) {
-  if (Status s = convertToRgb(image, rgb_); !s) return s;
+// What one perform found, branch by branch.
+struct MediaPipeDetector::Found {
+  std::vector<FaceObservation> faces;
+  std::vector<HandObservation> hands;
+  std::vector<BodyObservation> bodies;
+};
+
+namespace {
+
+// Runs one branch: its results into `into` on success, its failure into `status`.
+template <class T>
+void runBranch(Result<T> result, T& into, Status& status) {
+  if (!result) {
+    status = result.status();
+    return;
+  }
+  into = std::move(result.value());
+}
+
+}  // namespace
+
+Status MediaPipeDetector::runBranches(std::span<Request* const> requests, Found& found) {
   bool faceWork = false;
-  DetectHumanHandPoseRequest* handReq = nullptr;
-  DetectHumanBodyPoseRequest* bodyReq = nullptr;
+  const DetectHumanHandPoseRequest* handReq = nullptr;
+  bool bodyWork = false;
   for (Request* r : requests) {
     faceWork |= r->kind() == RequestKind::FaceLandmarks || r->kind() == RequestKind::FaceRectangles;
+    bodyWork |= r->kind() == RequestKind::HumanBodyPose;
     if (r->kind() == RequestKind::HumanHandPose)
-      handReq = static_cast<DetectHumanHandPoseRequest*>(r);
-    if (r->kind() == RequestKind::HumanBodyPose)
-      bodyReq = static_cast<DetectHumanBodyPoseRequest*>(r);
+      handReq = static_cast<const DetectHumanHandPoseRequest*>(r);
   }
   // Faces, hands and bodies share nothing but the read-only RGB frame, so the branches run on
   // two threads, one model per thread (no XNNPACK workers spinning). Each thread takes the next
@@ -142,38 +160,14 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
   // and gets a core to itself from the start, while hands and faces share the other. Three
   // threads on two cores would share both cores three ways and finish the body branch last.
   const int maxHands = handReq ? std::max(0, handReq->maximumHandCount) : 0;
-  std::vector<FaceObservation> faces;
-  std::vector<HandObservation> hands;
-  std::vector<BodyObservation> bodies;
   Status faceStatus = Status::ok(), handStatus = Status::ok(), bodyStatus = Status::ok();
   std::vector<std::function<void()>> branches;
-  if (bodyReq) {
-    branches.push_back([&] {
-      try {
-        bodies = bodies_->detect(rgb_);
-      } catch (const std::exception& e) {
-        bodyStatus = Status::failure(std::string("body detection failed: ") + e.what());
-      }
-    });
-  }
-  if (handReq) {
-    branches.push_back([&] {
-      try {
-        hands = hands_->detect(rgb_, maxHands);
-      } catch (const std::exception& e) {
-        handStatus = Status::failure(std::string("hand detection failed: ") + e.what());
-      }
-    });
-  }
-  if (faceWork) {
-    branches.push_back([&] {
-      try {
-        faces = detectFaces(faceStatus);
-      } catch (const std::exception& e) {
-        faceStatus = Status::failure(std::string("face detection failed: ") + e.what());
-      }
-    });
-  }
+  if (bodyWork)
+    branches.push_back([&] { runBranch(models_.bodies->detect(rgb_), found.bodies, bodyStatus); });
+  if (handReq)
+    branches.push_back(
+        [&] { runBranch(models_.hands->detect(rgb_, maxHands), found.hands, handStatus); });
+  if (faceWork) branches.push_back([&] { runBranch(detectFaces(), found.faces, faceStatus); });
   std::atomic<size_t> next{0};
   auto takeBranches = [&] {
     for (size_t i = next++; i < branches.size(); i = next++) branches[i]();
@@ -185,24 +179,30 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
   helper.get();
   if (!bodyStatus) return bodyStatus;
   if (!handStatus) return handStatus;
-  if (!faceStatus) return faceStatus;
+  return faceStatus;
+}
+
+Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* const> requests) {
+  if (Status s = convertToRgb(image, rgb_); !s) return s;
+  Found found;
+  if (Status s = runBranches(requests, found); !s) return s;
   for (Request* r : requests) {
     switch (r->kind()) {
       case RequestKind::FaceLandmarks:
-        static_cast<DetectFaceLandmarksRequest*>(r)->results = faces;
+        static_cast<DetectFaceLandmarksRequest*>(r)->results = found.faces;
         break;
       case RequestKind::FaceRectangles: {
         // Rectangles with angles only; the landmark regions belong to the other request.
-        std::vector<FaceObservation> rects = faces;
+        std::vector<FaceObservation> rects = found.faces;
         for (auto& f : rects) f.landmarks.reset();
         static_cast<DetectFaceRectanglesRequest*>(r)->results = std::move(rects);
         break;
       }
       case RequestKind::HumanHandPose:
-        static_cast<DetectHumanHandPoseRequest*>(r)->results = hands;
+        static_cast<DetectHumanHandPoseRequest*>(r)->results = found.hands;
         break;
       case RequestKind::HumanBodyPose:
-        static_cast<DetectHumanBodyPoseRequest*>(r)->results = bodies;
+        static_cast<DetectHumanBodyPoseRequest*>(r)->results = found.bodies;
         break;
     }
   }

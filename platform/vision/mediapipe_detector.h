@@ -5,16 +5,30 @@
 
 #include <memory>
 
-#include "platform/vision/face_detector.h"
-#include "platform/vision/face_landmarker.h"
-#include "platform/vision/head_pose.h"
-#include "platform/vision/image_ops.h"
+#include "platform/vision/face/face_detector.h"
+#include "platform/vision/face/face_landmarker.h"
+#include "platform/vision/face/head_pose.h"
+#include "platform/vision/ops/image_ops.h"
 #include "platform/vision/vision.h"
 
 namespace talvex::vision {
 
 class HandPipeline;
 class BodyPipeline;
+
+// Everything a MediaPipeDetector runs, loaded.
+struct MediaPipeModels {
+  MediaPipeModels();
+  MediaPipeModels(MediaPipeModels&&) noexcept;
+  MediaPipeModels& operator=(MediaPipeModels&&) noexcept;
+  ~MediaPipeModels();
+
+  std::unique_ptr<FaceDetector> faceDetector;
+  std::unique_ptr<FaceLandmarker> faceLandmarker;
+  CanonicalFace canonicalFace;
+  std::unique_ptr<HandPipeline> hands;
+  std::unique_ptr<BodyPipeline> bodies;
+};
 
 // Lifecycle: loaded once (all models), then perform() per frame. Threading: one thread at a time.
 class MediaPipeDetector : public Detector {
@@ -23,18 +37,22 @@ class MediaPipeDetector : public Detector {
   static constexpr size_t kMaxMeshFaces = 3;
 
   ~MediaPipeDetector() override;
+  // Loads every model; fails with the first model's message that cannot be used.
   static Result<std::unique_ptr<MediaPipeDetector>> load();
+  static Result<MediaPipeModels> loadModels();
+  // A detector running the given models (takes them).
+  explicit MediaPipeDetector(MediaPipeModels models);
+
+  // Fails when any requested branch fails (a model run, the RGB conversion): a failure is
+  // never reported as a frame without faces, hands or bodies.
   Status perform(const PixelBuffer& image, std::span<Request* const> requests) override;
 
  private:
-  MediaPipeDetector() = default;
-  std::vector<FaceObservation> detectFaces(Status& status);
+  struct Found;
+  Result<std::vector<FaceObservation>> detectFaces();
+  Status runBranches(std::span<Request* const> requests, Found& found);
 
-  std::unique_ptr<FaceDetector> faceDetector_;
-  std::unique_ptr<FaceLandmarker> faceLandmarker_;
-  CanonicalFace canonicalFace_;
-  std::unique_ptr<HandPipeline> hands_;
-  std::unique_ptr<BodyPipeline> bodies_;
+  MediaPipeModels models_;
   RgbImage rgb_;  // the current frame, reused between frames
 };
 

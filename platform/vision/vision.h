@@ -11,20 +11,9 @@
 
 #include "platform/image/pixel_buffer.h"
 #include "platform/process/result.h"
+#include "platform/vision/geometry.h"
 
 namespace talvex::vision {
-
-struct Point {
-  double x = 0;
-  double y = 0;
-};
-
-struct Rect {
-  double x = 0;
-  double y = 0;
-  double width = 0;
-  double height = 0;
-};
 
 // One landmark region: an ordered point list; an absent region is nullopt.
 using Region = std::optional<std::vector<Point>>;

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <numbers>
 
-#include "platform/vision/model_paths.h"
+#include "platform/vision/ops/model_paths.h"
 #include "platform/vision/tflite/host_kernel.h"
 #include "platform/vision/tflite/model_file.h"
 

@@ -149,102 +149,128 @@ Result<std::vector<uint8_t>> densify(const SparsityDesc& sp, const std::vector<i
   return dense;
 }
 
-Result<ModelFile> ModelFile::parse(const FlatFile& file) {
-  auto root = file.root();
-  if (!root) return Result<ModelFile>::failure("not a model file (no root table)");
-  ModelFile m;
+namespace {
 
-  struct Code {
-    int builtin;
-    std::string custom;
-  };
-  std::vector<Code> codes;
-  FlatVector opcodes = root->vector(model_field::kOperatorCodes, 4);
+struct OperatorCode {
+  int builtin;
+  std::string custom;
+};
+
+Result<std::vector<OperatorCode>> readOperatorCodes(const FlatTable& root) {
+  std::vector<OperatorCode> codes;
+  FlatVector opcodes = root.vector(model_field::kOperatorCodes, 4);
   for (uint32_t i = 0; i < opcodes.size(); ++i) {
     auto t = opcodes.table(i);
-    if (!t) return Result<ModelFile>::failure("damaged operator code table");
+    if (!t) return Result<std::vector<OperatorCode>>::failure("damaged operator code table");
     // Newer files keep small codes in the deprecated byte and the full code beside it.
     int code = std::max<int>(t->scalar<int8_t>(opcode_field::kDeprecatedBuiltin),
                              t->scalar<int32_t>(opcode_field::kBuiltin));
     codes.push_back({code, std::string(t->string(opcode_field::kCustomCode))});
   }
+  return codes;
+}
 
-  FlatVector buffers = root->vector(model_field::kBuffers, 4);
+Status readBuffers(const FlatFile& file, const FlatTable& root, ModelFile& m) {
+  FlatVector buffers = root.vector(model_field::kBuffers, 4);
   for (uint32_t i = 0; i < buffers.size(); ++i) {
     auto t = buffers.table(i);
-    if (!t) return Result<ModelFile>::failure("damaged buffer table");
+    if (!t) return Status::failure("damaged buffer table");
     std::span<const uint8_t> data = t->vector(buffer_field::kData, 1).bytes();
     uint64_t off = t->scalar<uint64_t>(buffer_field::kOffset);
     uint64_t size = t->scalar<uint64_t>(buffer_field::kSize);
     if (data.empty() && off > 1) {  // large models keep their data after the FlatBuffer
       if (off > file.bytes().size() || size > file.bytes().size() - off)
-        return Result<ModelFile>::failure("buffer " + std::to_string(i) + " lies outside the file");
+        return Status::failure("buffer " + std::to_string(i) + " lies outside the file");
       data = file.bytes().subspan(off, size);
     }
     m.buffers.push_back(data);
   }
+  return Status::ok();
+}
 
-  FlatVector subgraphs = root->vector(model_field::kSubgraphs, 4);
-  if (subgraphs.empty()) return Result<ModelFile>::failure("model has no subgraph");
-  auto sg = subgraphs.table(0);
-  if (!sg) return Result<ModelFile>::failure("damaged subgraph table");
-
-  FlatVector tensors = sg->vector(subgraph_field::kTensors, 4);
-  for (uint32_t i = 0; i < tensors.size(); ++i) {
-    auto t = tensors.table(i);
-    if (!t) return Result<ModelFile>::failure("damaged tensor table");
-    TensorDesc d;
-    d.shape = intVector(t->vector(tensor_field::kShape, 4));
-    d.type = t->scalar<int8_t>(tensor_field::kType);
-    d.buffer = t->scalar<uint32_t>(tensor_field::kBuffer);
-    d.name = std::string(t->string(tensor_field::kName));
-    d.sparsity = sparsityOf(*t);
-    // Shapes come from the file: bound them before anything is allocated for them.
-    uint64_t elements = 1;
-    for (int dim : d.shape) {
-      if (dim < 0 || dim > (1 << 24))
-        return Result<ModelFile>::failure("tensor " + d.name + " has an unusable shape");
-      elements *= static_cast<uint64_t>(std::max(dim, 1));
-      if (elements > kMaxTensorElements)
-        return Result<ModelFile>::failure("tensor " + d.name + " is too large");
-    }
-    if (d.shape.size() > 8)
-      return Result<ModelFile>::failure("tensor " + d.name + " has too many dimensions");
-    if (d.buffer >= m.buffers.size() && !m.buffers.empty())
-      return Result<ModelFile>::failure("tensor " + d.name + " refers to a missing buffer");
-    m.tensors.push_back(std::move(d));
+Result<TensorDesc> readTensor(const FlatTable& t, const ModelFile& m) {
+  using R = Result<TensorDesc>;
+  TensorDesc d;
+  d.shape = intVector(t.vector(tensor_field::kShape, 4));
+  d.type = t.scalar<int8_t>(tensor_field::kType);
+  d.buffer = t.scalar<uint32_t>(tensor_field::kBuffer);
+  d.name = std::string(t.string(tensor_field::kName));
+  d.sparsity = sparsityOf(t);
+  // Shapes come from the file: bound them before anything is allocated for them.
+  uint64_t elements = 1;
+  for (int dim : d.shape) {
+    if (dim < 0 || dim > (1 << 24))
+      return R::failure("tensor " + d.name + " has an unusable shape");
+    elements *= static_cast<uint64_t>(std::max(dim, 1));
+    if (elements > kMaxTensorElements) return R::failure("tensor " + d.name + " is too large");
   }
+  if (d.shape.size() > 8) return R::failure("tensor " + d.name + " has too many dimensions");
+  if (d.buffer >= m.buffers.size() && !m.buffers.empty())
+    return R::failure("tensor " + d.name + " refers to a missing buffer");
+  return d;
+}
+
+// True when every index names a tensor (or, where allowed, is -1 for an absent input).
+bool validIndices(const std::vector<int>& v, const ModelFile& m, bool allowAbsent) {
   const int tensorCount = static_cast<int>(m.tensors.size());
-  auto checkIndices = [&](const std::vector<int>& v, bool allowAbsent) {
-    return std::all_of(v.begin(), v.end(), [&](int t) {
-      return (t >= 0 && t < tensorCount) || (allowAbsent && t == -1);
-    });
-  };
+  return std::all_of(v.begin(), v.end(), [&](int t) {
+    return (t >= 0 && t < tensorCount) || (allowAbsent && t == -1);
+  });
+}
 
-  m.inputs = intVector(sg->vector(subgraph_field::kInputs, 4));
-  m.outputs = intVector(sg->vector(subgraph_field::kOutputs, 4));
-  if (!checkIndices(m.inputs, false) || !checkIndices(m.outputs, false) || m.inputs.empty() ||
-      m.outputs.empty())
-    return Result<ModelFile>::failure("model inputs or outputs are missing or out of range");
-
-  FlatVector ops = sg->vector(subgraph_field::kOperators, 4);
+Status readOperators(const FlatTable& sg, const std::vector<OperatorCode>& codes, ModelFile& m) {
+  FlatVector ops = sg.vector(subgraph_field::kOperators, 4);
   for (uint32_t i = 0; i < ops.size(); ++i) {
     auto t = ops.table(i);
-    if (!t) return Result<ModelFile>::failure("damaged operator table");
+    if (!t) return Status::failure("damaged operator table");
     OperatorDesc d;
     uint32_t ci = t->scalar<uint32_t>(operator_field::kOpcodeIndex);
-    if (ci >= codes.size()) return Result<ModelFile>::failure("operator refers to a missing code");
+    if (ci >= codes.size()) return Status::failure("operator refers to a missing code");
     d.code = codes[ci].builtin;
     d.customCode = codes[ci].custom;
     d.inputs = intVector(t->vector(operator_field::kInputs, 4));
     d.outputs = intVector(t->vector(operator_field::kOutputs, 4));
-    if (!checkIndices(d.inputs, true) || !checkIndices(d.outputs, false) || d.outputs.empty())
-      return Result<ModelFile>::failure("operator " + operatorName(d.code) +
-                                        " refers to a missing tensor");
+    if (!validIndices(d.inputs, m, true) || !validIndices(d.outputs, m, false) || d.outputs.empty())
+      return Status::failure("operator " + operatorName(d.code) + " refers to a missing tensor");
     d.options = t->table(operator_field::kBuiltinOptions);
     d.customOptions = t->vector(operator_field::kCustomOptions, 1).bytes();
     m.operators.push_back(std::move(d));
   }
+  return Status::ok();
+}
+
+// The first subgraph's tensors, inputs, outputs and operators.
+Status readSubgraph(const FlatTable& sg, const std::vector<OperatorCode>& codes, ModelFile& m) {
+  FlatVector tensors = sg.vector(subgraph_field::kTensors, 4);
+  for (uint32_t i = 0; i < tensors.size(); ++i) {
+    auto t = tensors.table(i);
+    if (!t) return Status::failure("damaged tensor table");
+    auto d = readTensor(*t, m);
+    if (!d) return d.status();
+    m.tensors.push_back(std::move(d.value()));
+  }
+  m.inputs = intVector(sg.vector(subgraph_field::kInputs, 4));
+  m.outputs = intVector(sg.vector(subgraph_field::kOutputs, 4));
+  if (!validIndices(m.inputs, m, false) || !validIndices(m.outputs, m, false) || m.inputs.empty() ||
+      m.outputs.empty())
+    return Status::failure("model inputs or outputs are missing or out of range");
+  return readOperators(sg, codes, m);
+}
+
+}  // namespace
+
+Result<ModelFile> ModelFile::parse(const FlatFile& file) {
+  auto root = file.root();
+  if (!root) return Result<ModelFile>::failure("not a model file (no root table)");
+  ModelFile m;
+  auto codes = readOperatorCodes(*root);
+  if (!codes) return codes.status();
+  if (Status s = readBuffers(file, *root, m); !s) return s;
+  FlatVector subgraphs = root->vector(model_field::kSubgraphs, 4);
+  if (subgraphs.empty()) return Result<ModelFile>::failure("model has no subgraph");
+  auto sg = subgraphs.table(0);
+  if (!sg) return Result<ModelFile>::failure("damaged subgraph table");
+  if (Status s = readSubgraph(*sg, *codes, m); !s) return s;
   if (file.malformed()) return Result<ModelFile>::failure("model file is damaged or truncated");
   return m;
 }

@@ -7,10 +7,10 @@
 #include <iterator>
 #include <random>
 
-#include "platform/vision/model_paths.h"
+#include "platform/vision/ops/model_paths.h"
 #include "platform/vision/tflite/flexbuffer.h"
 #include "platform/vision/tflite/model_file.h"
-#include "platform/vision/tflite/test_model_builder.h"
+#include "platform/vision/testing/model_builder.h"
 
 namespace talvex::vision::tflite {
 namespace {

@@ -1,0 +1,69 @@
+// Hands in a frame: a palm detector on the whole letterboxed frame, then a hand landmark
+// model on a square crop around each palm, turned so the fingers point up. The wrist is
+// landmark 0 of the hand model.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/process/result.h"
+#include "platform/vision/ops/image_ops.h"
+#include "platform/vision/ops/model_check.h"
+#include "platform/vision/vision.h"
+
+namespace talvex::vision {
+
+namespace tflite {
+class Model;
+}
+
+// Which model files run, with how many threads each. The defaults are the measured choice
+// (see docs/vision_hands_body.md): the lite models were as accurate as the full ones on our
+// footage at about half the cost; one thread each (kModelThreads).
+struct HandModelChoice {
+  std::string palmFile = "palm_detection_lite.tflite";
+  std::string landmarkFile = "hand_landmark_lite.tflite";
+  int palmThreads = kModelThreads;
+  int landmarkThreads = kModelThreads;
+};
+
+// Lifecycle: load once (reads both models), then detect per frame. Threading: one thread at
+// a time; the models keep their tensors between calls.
+class HandPipeline {
+ public:
+  ~HandPipeline();
+
+  // Fails with a message naming the model when one is missing or cannot be run.
+  static Result<std::unique_ptr<HandPipeline>> load();
+  static Result<std::unique_ptr<HandPipeline>> load(const HandModelChoice& choice);
+  // The same from models already loaded (takes them), checked the same way; `choice` names
+  // them in messages.
+  static Result<std::unique_ptr<HandPipeline>> fromModels(std::unique_ptr<tflite::Model> palm,
+                                                          std::unique_ptr<tflite::Model> landmark,
+                                                          const HandModelChoice& choice);
+
+  // Up to `maxHands` hands, the most confident palm first. Each offers the wrist joint in
+  // normalised image coordinates with the origin at the lower left; its confidence is the
+  // landmark model's hand presence score. Hands whose presence is below kMinPresence are left
+  // out. Fails when a model run fails: a failure is never reported as "no hands".
+  Result<std::vector<HandObservation>> detect(const RgbImage& frame, int maxHands);
+
+  // A palm must score this much (after the sigmoid) to be looked at.
+  static constexpr double kMinPalmScore = 0.5;
+  // The landmark model says whether its crop really holds a hand; below this the crop is
+  // taken for background and the hand is dropped.
+  static constexpr double kMinPresence = 0.5;
+  // A hand whose landmark box lies this much inside another's (or holds the other's this
+  // much) is that hand found a second time, from its knuckles say; the more confident palm's
+  // is kept. Such a pair on the webcam clip measured 0.75.
+  static constexpr double kSameHandOverlap = 0.6;
+
+  struct Parts;
+
+ private:
+  explicit HandPipeline(std::unique_ptr<Parts> parts);
+  std::unique_ptr<Parts> parts_;
+};
+
+}  // namespace talvex::vision

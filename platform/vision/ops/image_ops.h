@@ -1,0 +1,52 @@
+// Image preparation for the detection models: one RGB conversion per frame, then crops of
+// (possibly rotated) regions into float tensors, each returning the transform that maps
+// tensor coordinates back to frame pixels.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/image/pixel_buffer.h"
+#include "platform/process/result.h"
+#include "platform/vision/geometry.h"
+
+namespace talvex::vision {
+
+// 8-bit RGB, rows of width * 3 bytes, top row first.
+struct RgbImage {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> pixels;
+  const uint8_t* row(int y) const { return pixels.data() + static_cast<size_t>(y) * width * 3; }
+};
+
+// Converts a full-range NV12 frame (BT.601 matrix) to RGB, reusing `out`'s storage.
+Status convertToRgb(const PixelBuffer& frame, RgbImage& out);
+
+// Maps normalised tensor coordinates (s, t in 0..1 across the tensor, y down) to frame pixels.
+struct CropTransform {
+  double centerX = 0, centerY = 0;
+  double axX = 1, axY = 0;  // frame vector of one full tensor width
+  double ayX = 0, ayY = 1;  // frame vector of one full tensor height
+  void map(double s, double t, double& x, double& y) const {
+    x = centerX + (s - 0.5) * axX + (t - 0.5) * ayX;
+    y = centerY + (s - 0.5) * axY + (t - 0.5) * ayY;
+  }
+  // The inverse: frame pixels to normalised tensor coordinates.
+  void unmap(double x, double y, double& s, double& t) const;
+};
+
+// Samples `roi` into a w x h x 3 float tensor (NHWC, RGB) with values scaled from 0..255 to
+// lo..hi; outside the frame is black (lo). Bilinear sampling.
+CropTransform warpToTensor(const RgbImage& image, const PixelRotatedRect& roi, int w, int h,
+                           float lo, float hi, float* dst);
+
+// The whole frame scaled to fit a size x size tensor, centred, padded with black (lo).
+struct Letterbox {
+  CropTransform transform;
+  float padX = 0;  // padding on each side, as a fraction of the tensor width
+  float padY = 0;  // likewise of the tensor height
+};
+Letterbox letterboxToTensor(const RgbImage& image, int size, float lo, float hi, float* dst);
+
+}  // namespace talvex::vision

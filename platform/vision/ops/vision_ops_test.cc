@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "platform/vision/ops/image_ops.h"
+#include "platform/vision/ops/ssd_anchors.h"
+#include "platform/vision/ops/weighted_nms.h"
+
+namespace talvex::vision {
+namespace {
+
+TEST(SsdAnchors, MatchTheDetectorsOutputCounts) {
+  SsdAnchorOptions face;
+  face.strides = {8, 16, 16, 16};
+  auto a = generateAnchors(face);
+  ASSERT_EQ(a.size(), 896u);
+  // 16 x 16 cells of 2 anchors at stride 8, then 8 x 8 cells of 6.
+  EXPECT_FLOAT_EQ(a[0].cx, 0.5f / 16);
+  EXPECT_FLOAT_EQ(a[1].cx, 0.5f / 16);
+  EXPECT_FLOAT_EQ(a[2].cx, 1.5f / 16);
+  EXPECT_FLOAT_EQ(a[511].cy, 15.5f / 16);
+  EXPECT_FLOAT_EQ(a[512].cx, 0.5f / 8);
+  EXPECT_FLOAT_EQ(a[517].cx, 0.5f / 8);
+  EXPECT_FLOAT_EQ(a[518].cx, 1.5f / 8);
+  EXPECT_FLOAT_EQ(a[895].cy, 7.5f / 8);
+  EXPECT_FLOAT_EQ(a[100].w, 1.f);
+
+  SsdAnchorOptions palm;
+  palm.inputWidth = palm.inputHeight = 192;
+  palm.strides = {8, 16, 16, 16};
+  EXPECT_EQ(generateAnchors(palm).size(), 2016u);
+  SsdAnchorOptions pose;
+  pose.inputWidth = pose.inputHeight = 224;
+  pose.strides = {8, 16, 32, 32, 32};
+  EXPECT_EQ(generateAnchors(pose).size(), 2254u);
+
+  face.fixedAnchorSize = false;
+  auto sized = generateAnchors(face);
+  EXPECT_NEAR(sized[0].w, face.minScale, 1e-6);
+  EXPECT_GT(sized[1].w, sized[0].w);  // the interpolated anchor is larger
+}
+
+TEST(DecodeDetections, OffsetsFromTheAnchorAndSkipsLowScores) {
+  std::vector<Anchor> anchors{{0.25f, 0.75f, 1, 1}, {0.5f, 0.5f, 1, 1}};
+  DecodeOptions o;
+  o.numCoords = 6;
+  o.numKeypoints = 1;
+  o.xScale = o.yScale = o.wScale = o.hScale = 100;
+  std::vector<float> boxes{10, -20, 40, 20, 5, 5, /* second */ 0, 0, 10, 10, 0, 0};
+  std::vector<float> scores{2.0f, -3.0f};  // sigmoid 0.88 and 0.047
+  auto d = decodeDetections(boxes, scores, anchors, o);
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_NEAR(d[0].score, 1 / (1 + std::exp(-2.0)), 1e-6);
+  EXPECT_NEAR(d[0].xmin, 0.35f - 0.2f, 1e-6);
+  EXPECT_NEAR(d[0].xmax, 0.35f + 0.2f, 1e-6);
+  EXPECT_NEAR(d[0].ymin, 0.55f - 0.1f, 1e-6);
+  EXPECT_NEAR(d[0].keypoints[0].x, 0.30f, 1e-6);
+  EXPECT_NEAR(d[0].keypoints[0].y, 0.80f, 1e-6);
+  // Scores beyond the clip still decode to finite probabilities.
+  scores = {1e9f, -1e9f};
+  d = decodeDetections(boxes, scores, anchors, o);
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_LE(d[0].score, 1.f);
+}
+
+Detection box(float x0, float y0, float x1, float y1, float score, float kx = 0) {
+  Detection d;
+  d.xmin = x0;
+  d.ymin = y0;
+  d.xmax = x1;
+  d.ymax = y1;
+  d.score = score;
+  d.keypoints = {{kx, 0}};
+  return d;
+}
+
+TEST(WeightedNms, MergesOverlapsByScoreAndKeepsSeparateObjects) {
+  std::vector<Detection> in{box(0.6f, 0.6f, 0.8f, 0.8f, 0.7f), box(0.1f, 0.1f, 0.3f, 0.3f, 0.6f, 1),
+                            box(0.12f, 0.1f, 0.32f, 0.3f, 0.9f, 3)};
+  auto out = weightedNms(in, 0.3f);
+  ASSERT_EQ(out.size(), 2u);
+  // The best score leads and keeps its score; its box is the score-weighted mean.
+  EXPECT_FLOAT_EQ(out[0].score, 0.9f);
+  EXPECT_NEAR(out[0].xmin, (0.12f * 0.9f + 0.1f * 0.6f) / 1.5f, 1e-6);
+  EXPECT_NEAR(out[0].keypoints[0].x, (3 * 0.9f + 1 * 0.6f) / 1.5f, 1e-6);
+  EXPECT_FLOAT_EQ(out[1].xmin, 0.6f);
+  EXPECT_NEAR(intersectionOverUnion(in[1], in[1]), 1.f, 1e-6);
+  EXPECT_EQ(intersectionOverUnion(in[0], in[1]), 0.f);
+  EXPECT_TRUE(weightedNms({}, 0.3f).empty());
+}
+
+RgbImage solid(int w, int h) {
+  RgbImage img;
+  img.width = w;
+  img.height = h;
+  img.pixels.assign(static_cast<size_t>(w) * h * 3, 0);
+  return img;
+}
+
+TEST(Letterbox, PadsTheShortSideAndMapsBack) {
+  RgbImage img = solid(1280, 720);
+  // A white block in the top-left corner.
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 100; ++x)
+      for (int c = 0; c < 3; ++c) img.pixels[(static_cast<size_t>(y) * 1280 + x) * 3 + c] = 255;
+  std::vector<float> t(128 * 128 * 3);
+  Letterbox lb = letterboxToTensor(img, 128, -1.f, 1.f, t.data());
+  EXPECT_FLOAT_EQ(lb.padX, 0.f);
+  EXPECT_NEAR(lb.padY, 0.21875f, 1e-6);
+  auto at = [&](int x, int y) { return t[(static_cast<size_t>(y) * 128 + x) * 3]; };
+  EXPECT_FLOAT_EQ(at(64, 5), -1.f);   // padding is black
+  EXPECT_FLOAT_EQ(at(2, 30), 1.f);    // the block, just below the padding
+  EXPECT_FLOAT_EQ(at(64, 64), -1.f);  // the black frame
+  double x, y;
+  lb.transform.map(0.5, 0.5, x, y);
+  EXPECT_NEAR(x, 640, 1e-9);
+  EXPECT_NEAR(y, 360, 1e-9);
+  lb.transform.map(0, 0.21875, x, y);
+  EXPECT_NEAR(x, 0, 1e-9);
+  EXPECT_NEAR(y, 0, 1e-9);
+  double s, tt;
+  lb.transform.unmap(1280, 720, s, tt);
+  EXPECT_NEAR(s, 1, 1e-9);
+  EXPECT_NEAR(tt, 1 - 0.21875, 1e-9);
+}
+
+TEST(WarpToTensor, TurnsTheCropWithItsRotation) {
+  // One bright pixel right of the centre; a quarter turn clockwise points the crop's x axis
+  // down the frame and its y axis to the frame's left, so the pixel appears near the top.
+  RgbImage img = solid(64, 64);
+  img.pixels[(static_cast<size_t>(32) * 64 + 44) * 3] = 255;
+  PixelRotatedRect roi{32.f, 32.f, 32, 32, 0};
+  std::vector<float> t(32 * 32 * 3);
+  auto red = [&](int x, int y) { return t[(static_cast<size_t>(y) * 32 + x) * 3]; };
+  warpToTensor(img, roi, 32, 32, 0.f, 1.f, t.data());
+  EXPECT_FLOAT_EQ(red(28, 16), 1.f);
+  roi.rotation = static_cast<float>(std::numbers::pi / 2);
+  CropTransform tr = warpToTensor(img, roi, 32, 32, 0.f, 1.f, t.data());
+  EXPECT_NEAR(red(16, 3), 1.f, 1e-5);
+  EXPECT_FLOAT_EQ(red(28, 16), 0.f);
+  double x, y;
+  tr.map((16 + 0.5) / 32, (3 + 0.5) / 32, x, y);
+  EXPECT_NEAR(x, 44.5, 1e-6);
+  EXPECT_NEAR(y, 32.5, 1e-6);
+  double s, u;
+  tr.unmap(x, y, s, u);
+  EXPECT_NEAR(s, 16.5 / 32, 1e-9);
+  EXPECT_NEAR(u, 3.5 / 32, 1e-9);
+}
+
+TEST(ConvertToRgb, UsesTheFullRangeMatrix) {
+  PixelBuffer buf = PixelBuffer::allocateNV12(4, 2);
+  auto y = buf.plane(0), uv = buf.plane(1);
+  for (int r = 0; r < 2; ++r)
+    for (int c = 0; c < 4; ++c)
+      y.base[r * y.bytesPerRow + c] = static_cast<uint8_t>(c < 2 ? 0 : 255);
+  for (int c = 0; c < 4; ++c) uv.base[c] = 128;
+  RgbImage rgb;
+  ASSERT_TRUE(convertToRgb(buf, rgb));
+  ASSERT_EQ(rgb.width, 4);
+  // Full range: luma 0 is black and 255 white (limited range would stretch them).
+  EXPECT_LE(rgb.pixels[0], 2);
+  EXPECT_GE(rgb.pixels[3 * 3], 253);
+  // Pure red chroma: Cr high gives a red first byte.
+  for (int c = 0; c < 4; c += 2) {
+    uv.base[c] = 128;
+    uv.base[c + 1] = 255;
+  }
+  for (int r = 0; r < 2; ++r)
+    for (int c = 0; c < 4; ++c) y.base[r * y.bytesPerRow + c] = 128;
+  ASSERT_TRUE(convertToRgb(buf, rgb));
+  // Cr alone: red up, green down, blue (which follows Cb) unchanged; so the bytes are R, G, B.
+  EXPECT_GT(rgb.pixels[0], 200);
+  EXPECT_LT(rgb.pixels[1], 60);
+  EXPECT_NEAR(rgb.pixels[2], 128, 8);
+  EXPECT_FALSE(convertToRgb(PixelBuffer(), rgb));
+}
+
+}  // namespace
+}  // namespace talvex::vision

@@ -1,0 +1,111 @@
+// Test-only: real photographs and clip frames as RGB images (photos.h gives them as NV12
+// frames with simple layouts), with the geometric changes the metamorphic tests apply (mirror,
+// turn, scale and move) and the NV12 full-range conversion the camera and movie reader do.
+#pragma once
+
+#include <libyuv/convert.h>
+#include <libyuv/planar_functions.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <string>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "platform/image/pixel_buffer.h"
+#include "platform/vision/ops/image_ops.h"
+#include "platform/vision/testing/photos.h"
+
+namespace talvex::vision::testing {
+
+inline RgbImage fromMat(const cv::Mat& bgr) {
+  RgbImage img;
+  img.width = bgr.cols;
+  img.height = bgr.rows;
+  img.pixels.resize(static_cast<size_t>(bgr.cols) * bgr.rows * 3);
+  cv::Mat rgb(bgr.rows, bgr.cols, CV_8UC3, img.pixels.data());
+  if (bgr.channels() == 1)
+    cv::cvtColor(bgr, rgb, cv::COLOR_GRAY2RGB);
+  else
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+  return img;
+}
+
+// An empty image (width 0) when the file cannot be read.
+inline RgbImage readImage(const std::string& path) {
+  cv::Mat bgr = cv::imread(path, cv::IMREAD_COLOR);
+  if (bgr.empty()) return {};
+  return fromMat(bgr);
+}
+
+inline cv::Mat asMat(const RgbImage& img) {
+  return cv::Mat(img.height, img.width, CV_8UC3, const_cast<uint8_t*>(img.pixels.data()));
+}
+inline RgbImage fromRgbMat(const cv::Mat& rgb) {
+  RgbImage img;
+  img.width = rgb.cols;
+  img.height = rgb.rows;
+  img.pixels.assign(rgb.data, rgb.data + rgb.total() * 3);
+  return img;
+}
+
+inline RgbImage mirrored(const RgbImage& img) {
+  cv::Mat out;
+  cv::flip(asMat(img), out, 1);
+  return fromRgbMat(out);
+}
+
+// Turned counter-clockwise on screen by `degrees` about the centre, same size, black corners.
+inline RgbImage turned(const RgbImage& img, double degrees) {
+  cv::Mat out;
+  cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(img.width / 2.f, img.height / 2.f), degrees, 1.0);
+  cv::warpAffine(asMat(img), out, m, asMat(img).size(), cv::INTER_LINEAR);
+  return fromRgbMat(out);
+}
+
+// `img` scaled by `scale` with its centre placed at (cx, cy) on a plain w x h canvas.
+inline RgbImage onCanvas(const RgbImage& img, double scale, int w, int h, int cx, int cy) {
+  cv::Mat canvas(h, w, CV_8UC3, cv::Scalar(110, 100, 90));
+  cv::Mat m = (cv::Mat_<double>(2, 3) << scale, 0, cx - scale * img.width / 2.0, 0, scale,
+               cy - scale * img.height / 2.0);
+  cv::warpAffine(asMat(img), canvas, m, canvas.size(), cv::INTER_AREA, cv::BORDER_TRANSPARENT);
+  return fromRgbMat(canvas);
+}
+
+// The image as the camera or movie reader delivers it: NV12, full range (BT.601).
+inline PixelBuffer toNV12(const RgbImage& img) {
+  PixelBuffer buf = PixelBuffer::allocateNV12(img.width, img.height);
+  const int cw = (img.width + 1) / 2, ch = (img.height + 1) / 2;
+  std::vector<uint8_t> u(static_cast<size_t>(cw) * ch), v(u.size());
+  const PlaneView& y = buf.plane(0);
+  const PlaneView& uv = buf.plane(1);
+  libyuv::RAWToJ420(img.pixels.data(), img.width * 3, y.base, y.bytesPerRow, u.data(), cw, v.data(),
+                    cw, img.width, img.height);
+  libyuv::MergeUVPlane(u.data(), cw, v.data(), cw, uv.base, uv.bytesPerRow, cw, ch);
+  return buf;
+}
+
+// Frame `index` (from 0) of a set-up test clip, decoded with the ffmpeg program; empty when
+// the clip or ffmpeg is missing.
+inline RgbImage clipFrame(const std::string& clip, int index) {
+  const std::string path = testDataPath(clip);
+  const std::string png = (std::filesystem::temp_directory_path() /
+                           ("talvex_" + clip + "_" + std::to_string(index) + ".png"))
+                              .string();
+  if (!std::filesystem::exists(png)) {
+    // Tests run in parallel processes: decode to a private name, then rename into place.
+    const std::string part = png + "." + std::to_string(::getpid()) + ".png";
+    const std::string cmd = "ffmpeg -loglevel error -y -i '" + path + "' -vf 'select=eq(n\\," +
+                            std::to_string(index) + ")' -vsync 0 -frames:v 1 '" + part + "'";
+    if (std::system(cmd.c_str()) != 0) return {};
+    std::error_code ec;
+    std::filesystem::rename(part, png, ec);
+    if (ec) return {};
+  }
+  return readImage(png);
+}
+
+}  // namespace talvex::vision::testing
