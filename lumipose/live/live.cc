@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "lumipose/analysis/face_measures.h"
+#include "lumipose/live/capture_clock.h"
 #include "platform/process/atomic_file.h"
 #include "platform/process/output.h"
 
@@ -13,11 +14,6 @@ constexpr int kAnalysisEvery = 3;
 // Frames waiting for or in analysis: one being analysed and one next in line.
 constexpr int kAnalysisHandOff = 2;
 constexpr int kPreviewEvery = 6;
-
-double wallClockSeconds() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
-}
 
 void removeQuietly(const std::string& path) {
   std::error_code ignored;
@@ -87,7 +83,9 @@ void Live::captureOutput(const media::CameraFrame& frame) {
       recStart = pts;
       writer->startSession(pts);
       if (lines) {
-        const double epoch = r3(wallClockSeconds());
+        // The moment the frame was captured, not the moment it is handled here: it may have
+        // waited behind the open-recording work or for a core.
+        const double epoch = r3(captureWallClock(pts, readClocks()));
         // Through the analysis queue, so the header goes before every record.
         analysis.async([w = lines.get(), epoch] {
           w->write(nlohmann::ordered_json{{"start_epoch", epoch}});

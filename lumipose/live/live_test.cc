@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -148,6 +149,34 @@ TEST_F(LiveTest, ARecordingStartingOnAnAnalysedFrameBeginsAtZero) {
   EXPECT_EQ(lines[1], "{\"t\":0,\"faces\":0}");
   EXPECT_EQ(lines[2], "{\"t\":0.1,\"faces\":0}");
   err();
+}
+
+TEST_F(LiveTest, StartEpochIsTheCaptureMomentOfTheFirstRecordedFrame) {
+  using namespace std::chrono;
+  frames(2);
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  settle();
+  // The first recorded frame was captured 300 ms before the pipeline gets it, as when it
+  // waited behind the open-recording work; the next one is stamped on the same clock.
+  const auto captured = steady_clock::now() - 300ms;
+  const double expected =
+      duration<double>((system_clock::now() - 300ms).time_since_epoch()).count();
+  for (int i = 0; i < 3; ++i) {
+    const auto micros =
+        duration_cast<microseconds>((captured + i * 33333us).time_since_epoch()).count();
+    media::CameraFrame f{image, media::MediaTime::make(micros, 1000000)};
+    live->frameQueue().sync([&] { live->captureOutput(f); });
+  }
+  live->stop();
+  settle();
+  err();
+  const auto lines = readLines(dir / "f.jsonl");
+  ASSERT_FALSE(lines.empty());
+  double epoch = 0;
+  ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
+  // Three decimals, and the capture moment rather than the handling one (300 ms later).
+  EXPECT_NEAR(epoch, expected, 0.005) << lines[0];
+  EXPECT_DOUBLE_EQ(epoch, std::round(epoch * 1000) / 1000);
 }
 
 TEST_F(LiveTest, StopBeforeAnyFrameCancelsAndReportsZero) {
