@@ -24,18 +24,21 @@ class LoggingCamera : public media::Camera {
  public:
   LoggingCamera(std::unique_ptr<media::Camera> camera, std::shared_ptr<LogFile> log)
       : camera_(std::move(camera)), log_(std::move(log)) {}
-  void start(SerialQueue& queue, FrameHandler handler) override {
-    camera_->start(queue, [log = log_, handler = std::move(handler)](const media::CameraFrame& f) {
-      const auto reached = std::chrono::duration_cast<std::chrono::microseconds>(
-          std::chrono::steady_clock::now().time_since_epoch());
-      const int64_t pts =
-          f.pts.timescale > 0 ? f.pts.value * 1000000 / f.pts.timescale : int64_t{-1};
-      char line[64];
-      const int n = std::snprintf(line, sizeof line, "%lld %lld\n", static_cast<long long>(pts),
-                                  static_cast<long long>(reached.count()));
-      if (n > 0) (void)!::write(log->fd, line, static_cast<size_t>(n));
-      handler(f);
-    });
+  void start(SerialQueue& queue, FrameHandler handler, Work lost) override {
+    camera_->start(
+        queue,
+        [log = log_, handler = std::move(handler)](const media::CameraFrame& f) {
+          const auto reached = std::chrono::duration_cast<std::chrono::microseconds>(
+              std::chrono::steady_clock::now().time_since_epoch());
+          const int64_t pts =
+              f.pts.timescale > 0 ? f.pts.value * 1000000 / f.pts.timescale : int64_t{-1};
+          char line[64];
+          const int n = std::snprintf(line, sizeof line, "%lld %lld\n", static_cast<long long>(pts),
+                                      static_cast<long long>(reached.count()));
+          if (n > 0) (void)!::write(log->fd, line, static_cast<size_t>(n));
+          handler(f);
+        },
+        std::move(lost));
   }
   void stop() override { camera_->stop(); }
   media::CameraStats stats() const override { return camera_->stats(); }

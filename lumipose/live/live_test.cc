@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 // A camera that never delivers by itself: the tests hand frames to the pipeline directly.
 class IdleCamera : public media::Camera {
  public:
-  void start(SerialQueue&, FrameHandler) override {}
+  void start(SerialQueue&, FrameHandler, Work) override {}
   void stop() override {}
   media::CameraStats stats() const override { return {}; }
 };

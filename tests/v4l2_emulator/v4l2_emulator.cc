@@ -933,6 +933,24 @@ DIR* opendir(const char* name) {
   return dir;
 }
 
+// std::filesystem opens directories with openat() and fdopendir().
+DIR* fdopendir(int fd) {
+  static auto real = next<DIR* (*)(int)>("fdopendir");
+  static auto realFstat = next<int (*)(int, struct stat*)>("fstat");
+  static auto realStat = next<int (*)(const char*, struct stat*)>("stat");
+  struct stat mine {
+  }, dev{};
+  const bool isDev = realFstat(fd, &mine) == 0 && realStat("/dev", &dev) == 0 &&
+                     mine.st_dev == dev.st_dev && mine.st_ino == dev.st_ino;
+  DIR* dir = real(fd);
+  if (dir && isDev) {
+    Emulator& e = Emulator::get();
+    std::lock_guard lock(e.mu);
+    e.dirs[dir] = DirState{};
+  }
+  return dir;
+}
+
 // The real entries of /dev, then the emulated nodes that are present.
 dirent64* readdir64(DIR* dir) {
   static auto real = next<dirent64* (*)(DIR*)>("readdir64");

@@ -1,4 +1,4 @@
-#include "platform/media/camera.h"
+#include "platform/media/played_camera.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -13,7 +13,6 @@ extern "C" {
 #include <thread>
 
 #include "platform/media/av_handles.h"
-#include "platform/media/capture_format.h"
 #include "platform/media/library_log.h"
 #include "platform/media/nv12_converter.h"
 
@@ -56,10 +55,11 @@ class FfmpegCamera : public Camera {
   }
   ~FfmpegCamera() override { stop(); }
 
-  void start(SerialQueue& queue, FrameHandler handler) override {
+  void start(SerialQueue& queue, FrameHandler handler, Work lost) override {
     if (capture_) return;
     queue_ = &queue;
     handler_ = std::make_shared<const FrameHandler>(std::move(handler));
+    lost_ = std::move(lost);
     capture_ = std::make_unique<SerialQueue>("lumipose.camera");
     capture_->async([this] { captureLoop(); });
   }
@@ -90,7 +90,12 @@ class FfmpegCamera : public Camera {
         continue;
       }
       if (r < 0) {
-        if (r != AVERROR_EOF || clock_ != Clock::Played || stopping_) break;
+        if (stopping_) break;
+        if (r != AVERROR_EOF || clock_ != Clock::Played) {
+          // The input failed for good, as an unplugged camera does.
+          if (lost_) queue_->async(lost_);
+          break;
+        }
         drain(nullptr, frame.get());
         avcodec_flush_buffers(decoder_.get());
         if (av_seek_frame(input_.get(), stream_,
@@ -198,6 +203,7 @@ class FfmpegCamera : public Camera {
 
   SerialQueue* queue_ = nullptr;
   std::shared_ptr<const FrameHandler> handler_;
+  Work lost_;
   std::unique_ptr<SerialQueue> capture_;
   std::atomic<bool> stopping_{false};
   // Shared with the work posted to the frame queue, which may outlive the camera.
@@ -237,23 +243,6 @@ Result<std::unique_ptr<Camera>> openInput(const char* url, const AVInputFormat* 
       std::make_unique<FfmpegCamera>(std::move(input), stream, std::move(decoder), clock));
 }
 
-class DeviceSource : public CameraSource {
- public:
-  CameraPermission permission() override { return cameraPermission(); }
-  bool requestAccess() override { return requestCameraAccess(); }
-  Result<std::unique_ptr<Camera>> open() override {
-    auto path = defaultCameraPath();
-    if (!path) return Result<std::unique_ptr<Camera>>::failure("no-camera");
-    registerDevicesQuietly();
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "video_size", "1280x720", 0);
-    av_dict_set(&options, "framerate", "30", 0);
-    if (auto name = chooseCaptureFormat(queryFormatOffers(*path, kWidth, kHeight), kFps))
-      av_dict_set(&options, "input_format", name->c_str(), 0);
-    return openInput(path->c_str(), av_find_input_format("video4linux2"), &options, Clock::Device);
-  }
-};
-
 class PlayedSource : public CameraSource {
  public:
   PlayedSource(std::string input, CameraPermission permission, std::function<bool()> ask)
@@ -280,8 +269,6 @@ class PlayedSource : public CameraSource {
 };
 
 }  // namespace
-
-std::unique_ptr<CameraSource> deviceCameraSource() { return std::make_unique<DeviceSource>(); }
 
 std::unique_ptr<CameraSource> inputCameraSource(std::string input, CameraPermission permission,
                                                 std::function<bool()> ask) {
