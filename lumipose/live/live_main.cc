@@ -1,5 +1,6 @@
 #include "lumipose/live/live_main.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -25,13 +26,23 @@ int runLive(const std::string& previewPath, media::CameraSource& camera) {
   // Both live until the process ends: every way out of the session is an exit.
   MainLoop loop;
   Live live(previewPath, camera, [] { return vision::loadDetector(); });
+  // Signal handling comes first, so that a parent that changes its mind while the camera
+  // starts gets an orderly quit. talvex-lumipose blocks both signals before it loads this
+  // program; one that came meanwhile is pending and reaches the handlers now.
+  SignalSource sigint(loop, SIGINT, [&live] { live.quit(); });
+  SignalSource sigterm(loop, SIGTERM, [&live] { live.quit(); });
+  sigset_t quitSignals;
+  sigemptyset(&quitSignals);
+  sigaddset(&quitSignals, SIGINT);
+  sigaddset(&quitSignals, SIGTERM);
+  ::pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
 
   switch (camera.permission()) {
     case media::CameraPermission::Authorized:
       goLive(live);
       break;
     case media::CameraPermission::NotDetermined:
-      // Asking may block; the main thread goes on to install the signals and run the loop.
+      // Asking may block; the main thread goes on to run the loop.
       runInBackground([&camera, &live] {
         if (camera.requestAccess())
           goLive(live);
@@ -43,8 +54,6 @@ int runLive(const std::string& previewPath, media::CameraSource& camera) {
       fail("no-permission");
   }
 
-  SignalSource sigint(loop, SIGINT, [&live] { live.quit(); });
-  SignalSource sigterm(loop, SIGTERM, [&live] { live.quit(); });
   loop.run();
   return 0;
 }
