@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <vector>
 
 #include "lumipose/live/control_channel.h"
 #include "lumipose/live/live.h"
@@ -20,6 +21,35 @@ void goLive(Live& live) {
   runInBackground([&live] { runControlLoop(STDIN_FILENO, live); });
 }
 
+const sigset_t& quitSignals() {
+  static const sigset_t set = [] {
+    sigset_t s;
+    sigemptyset(&s);
+    sigaddset(&s, SIGINT);
+    sigaddset(&s, SIGTERM);
+    return s;
+  }();
+  return set;
+}
+
+// SIGINT and SIGTERM that arrived while they were blocked. They are taken off the pending set
+// here because making a signal source (which first ignores the signal) would discard them;
+// they are raised again once the sources handle them.
+std::vector<int> takePendingQuitSignals() {
+  std::vector<int> taken;
+  sigset_t pending;
+  if (::sigpending(&pending) != 0) return taken;
+  for (int signo : {SIGINT, SIGTERM}) {
+    if (!sigismember(&pending, signo)) continue;
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signo);
+    const timespec now{0, 0};
+    if (::sigtimedwait(&one, nullptr, &now) == signo) taken.push_back(signo);
+  }
+  return taken;
+}
+
 }  // namespace
 
 int runLive(const std::string& previewPath, media::CameraSource& camera) {
@@ -29,13 +59,11 @@ int runLive(const std::string& previewPath, media::CameraSource& camera) {
   // Signal handling comes first, so that a parent that changes its mind while the camera
   // starts gets an orderly quit. talvex-lumipose blocks both signals before it loads this
   // program; one that came meanwhile is pending and reaches the handlers now.
+  const std::vector<int> early = takePendingQuitSignals();
   SignalSource sigint(loop, SIGINT, [&live] { live.quit(); });
   SignalSource sigterm(loop, SIGTERM, [&live] { live.quit(); });
-  sigset_t quitSignals;
-  sigemptyset(&quitSignals);
-  sigaddset(&quitSignals, SIGINT);
-  sigaddset(&quitSignals, SIGTERM);
-  ::pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
+  ::pthread_sigmask(SIG_UNBLOCK, &quitSignals(), nullptr);
+  for (int signo : early) ::raise(signo);
 
   switch (camera.permission()) {
     case media::CameraPermission::Authorized:

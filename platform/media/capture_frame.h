@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "platform/image/pixel_buffer.h"
 #include "platform/process/result.h"
@@ -20,9 +22,28 @@ struct CaptureLayout {
   bool fullRange = false;
 };
 
-// NV12 full range at outWidth x outHeight: JPEG decoded, raw formats copied, limited range
-// expanded and a frame of another size scaled. Fails on a damaged JPEG or a short buffer.
-Result<PixelBuffer> captureToNv12(const CaptureLayout& layout, const uint8_t* data, size_t size,
-                                  int outWidth, int outHeight);
+// Turns camera frames into NV12 full range at outWidth x outHeight: JPEG decoded (TurboJPEG,
+// 4:2:0, 4:2:2, 4:4:4 or grey), raw formats copied, limited range expanded and a frame of another
+// size scaled. Fails on a damaged JPEG or a short buffer. Lifecycle: one per stream of frames,
+// keeping its JPEG decoder. Threading: one thread at a time.
+class CaptureConverter {
+ public:
+  CaptureConverter();
+  ~CaptureConverter();
+  CaptureConverter(const CaptureConverter&) = delete;
+  CaptureConverter& operator=(const CaptureConverter&) = delete;
+
+  Result<PixelBuffer> convert(const CaptureLayout& layout, const uint8_t* data, size_t size,
+                              int outWidth, int outHeight);
+
+ private:
+  Result<PixelBuffer> decodeJpeg(const CaptureLayout& layout, const uint8_t* data, size_t size);
+
+  struct TurboJpegDeleter {
+    void operator()(void* handle) const;
+  };
+  std::unique_ptr<void, TurboJpegDeleter> jpeg_;
+  std::vector<uint8_t> planes_;  // decoded JPEG planes, reused between frames
+};
 
 }  // namespace talvex::media

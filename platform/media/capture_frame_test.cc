@@ -28,15 +28,16 @@ std::vector<uint8_t> yuyv(int w, int h, uint8_t y, uint8_t y2, uint8_t c) {
 
 TEST(CaptureFrame, LimitedRangeYuyvIsStretchedToFullRange) {
   const auto data = yuyv(64, 32, 16, 235, 240);
-  auto img =
-      captureToNv12({CaptureFormat::Yuyv, 64, 32, 128, false}, data.data(), data.size(), 64, 32);
+  auto img = CaptureConverter().convert({CaptureFormat::Yuyv, 64, 32, 128, false}, data.data(),
+                                        data.size(), 64, 32);
   ASSERT_TRUE(img) << img.message();
   EXPECT_EQ(lumaAt(*img, 0, 0), 0);
   EXPECT_EQ(lumaAt(*img, 63, 31), 255);
   EXPECT_EQ(cbAt(*img, 0, 0), 255);
   // Full-range frames are left as they are.
   const auto full = yuyv(64, 32, 16, 235, 100);
-  img = captureToNv12({CaptureFormat::Yuyv, 64, 32, 0, true}, full.data(), full.size(), 64, 32);
+  img = CaptureConverter().convert({CaptureFormat::Yuyv, 64, 32, 0, true}, full.data(), full.size(),
+                                   64, 32);
   ASSERT_TRUE(img);
   EXPECT_EQ(lumaAt(*img, 0, 0), 16);
   EXPECT_EQ(cbAt(*img, 0, 0), 100);
@@ -48,19 +49,19 @@ TEST(CaptureFrame, Nv12WithPaddedRowsAndScalingToTheWantedSize) {
   std::vector<uint8_t> data(size_t(stride) * h * 3 / 2, 128);
   for (int r = 0; r < h; ++r)
     for (int x = 0; x < w; ++x) data[size_t(r) * stride + x] = 126;
-  auto img =
-      captureToNv12({CaptureFormat::Nv12, w, h, stride, false}, data.data(), data.size(), 80, 40);
+  auto img = CaptureConverter().convert({CaptureFormat::Nv12, w, h, stride, false}, data.data(),
+                                        data.size(), 80, 40);
   ASSERT_TRUE(img) << img.message();
   EXPECT_EQ(img->width(), 80);
   EXPECT_EQ(img->height(), 40);
   EXPECT_NEAR(lumaAt(*img, 79, 39), 128, 1);
   // A buffer shorter than the layout says is refused, not read past.
-  EXPECT_FALSE(captureToNv12({CaptureFormat::Nv12, w, h, stride, false}, data.data(),
-                             data.size() / 2, 80, 40));
+  EXPECT_FALSE(CaptureConverter().convert({CaptureFormat::Nv12, w, h, stride, false}, data.data(),
+                                          data.size() / 2, 80, 40));
 }
 
-TEST(CaptureFrame, CameraJpegIsDecodedAndDamagedOnesRefused) {
-  const int w = 64, h = 32;
+// A JPEG of black on the left half and white on the right, as a camera would send it.
+std::vector<uint8_t> halfWhiteJpeg(int w, int h, int subsamp) {
   std::vector<uint8_t> rgb(size_t(w) * h * 3);
   for (int r = 0; r < h; ++r)
     for (int x = 0; x < w; ++x)
@@ -68,20 +69,33 @@ TEST(CaptureFrame, CameraJpegIsDecodedAndDamagedOnesRefused) {
   tjhandle tj = tjInitCompress();
   unsigned char* jpeg = nullptr;
   unsigned long size = 0;
-  ASSERT_EQ(tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &jpeg, &size, TJSAMP_422, 95, 0), 0);
-  std::vector<uint8_t> bytes(jpeg, jpeg + size);
+  std::vector<uint8_t> bytes;
+  if (tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &jpeg, &size, subsamp, 95, 0) == 0)
+    bytes.assign(jpeg, jpeg + size);
   tjFree(jpeg);
   tjDestroy(tj);
+  return bytes;
+}
 
-  auto img = captureToNv12({CaptureFormat::Mjpeg, w, h, 0, true}, bytes.data(), bytes.size(), w, h);
-  ASSERT_TRUE(img) << img.message();
-  EXPECT_LT(lumaAt(*img, 4, 16), 8);  // JPEG is full range: black stays near 0
-  EXPECT_GT(lumaAt(*img, 60, 16), 247);
+TEST(CaptureFrame, CameraJpegIsDecodedAndDamagedOnesRefused) {
+  const int w = 64, h = 32;
+  CaptureConverter converter;
+  for (int subsamp : {TJSAMP_420, TJSAMP_422, TJSAMP_444, TJSAMP_GRAY}) {
+    const auto bytes = halfWhiteJpeg(w, h, subsamp);
+    ASSERT_FALSE(bytes.empty());
+    auto img =
+        converter.convert({CaptureFormat::Mjpeg, w, h, 0, true}, bytes.data(), bytes.size(), w, h);
+    ASSERT_TRUE(img) << img.message() << " subsampling " << subsamp;
+    EXPECT_LT(lumaAt(*img, 4, 16), 8) << subsamp;  // full range: black stays near 0
+    EXPECT_GT(lumaAt(*img, 60, 16), 247) << subsamp;
+    EXPECT_NEAR(cbAt(*img, 60, 16), 128, 3) << subsamp;  // white is white, not tinted
+  }
+  const auto bytes = halfWhiteJpeg(w, h, TJSAMP_422);
   // A truncated frame, as a USB camera sometimes gives, is refused.
-  EXPECT_FALSE(captureToNv12({CaptureFormat::Mjpeg, w, h, 0, true}, bytes.data(), 20, w, h));
+  EXPECT_FALSE(converter.convert({CaptureFormat::Mjpeg, w, h, 0, true}, bytes.data(), 20, w, h));
   // So is one whose size is not the negotiated one.
-  EXPECT_FALSE(captureToNv12({CaptureFormat::Mjpeg, w * 2, h, 0, true}, bytes.data(), bytes.size(),
-                             w * 2, h));
+  EXPECT_FALSE(converter.convert({CaptureFormat::Mjpeg, w * 2, h, 0, true}, bytes.data(),
+                                 bytes.size(), w * 2, h));
 }
 
 }  // namespace

@@ -146,8 +146,8 @@ class V4l2Camera : public Camera {
                                : monotonicMicros();
     const Mapping& m = buffers_[buf.index];
     Result<PixelBuffer> image =
-        captureToNv12(layout_, static_cast<const uint8_t*>(m.base),
-                      std::min<size_t>(buf.bytesused, m.length), kWidth, kHeight);
+        converter_.convert(layout_, static_cast<const uint8_t*>(m.base),
+                           std::min<size_t>(buf.bytesused, m.length), kWidth, kHeight);
     if (!image) {
       ++dropped_;
       return;
@@ -165,6 +165,7 @@ class V4l2Camera : public Camera {
   Fd wake_;
   std::vector<Mapping> buffers_;
   CaptureLayout layout_;
+  CaptureConverter converter_;  // capture thread only
 
   SerialQueue* queue_ = nullptr;
   std::shared_ptr<const FrameHandler> handler_;

@@ -221,6 +221,20 @@ class Emulator {
     const int n = std::snprintf(line, sizeof line, "%u %lld %lld\n", b.sequence,
                                 static_cast<long long>(b.timestampNs / 1000),
                                 static_cast<long long>((wall - (mono - b.timestampNs)) / 1000));
+    appendLog(d, line, n);
+  }
+
+  // What streams: "# stream MJPG 1280x720 1/30".
+  void logStream(const Device& d) {
+    if (d.desc.log.empty()) return;
+    char line[128];
+    const int n = std::snprintf(line, sizeof line, "# stream %.4s %ux%u %u/%u\n",
+                                reinterpret_cast<const char*>(&d.fourcc), d.width, d.height,
+                                d.interval.first, d.interval.second);
+    appendLog(d, line, n);
+  }
+
+  void appendLog(const Device& d, const char* line, int n) {
     const int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, d.desc.log.c_str(),
                                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (fd < 0) return;
@@ -530,6 +544,7 @@ int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg)
       if (!d.source) d.source = patternSource(d.fourcc, d.width, d.height);
       d.streaming = true;
       d.produced = 0;
+      logStream(d);
       // The first frame takes a frame time to expose, as with a real sensor.
       d.nextDueNs = nowNs() + nextInterval(d);
       return 0;
