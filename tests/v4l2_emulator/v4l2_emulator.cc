@@ -165,6 +165,12 @@ class Emulator {
     if (now - d.nextDueNs > 2000000000LL) d.nextDueNs = now;  // the process was stopped
     const bool stalled = fileExists(d.desc.stallWhile);
     while (d.streaming && d.nextDueNs <= now) {
+      if (d.desc.unplug && d.produced == d.desc.unplug->first) {
+        d.unpluggedUntilNs =
+            d.desc.unplug->second < 0 ? INT64_MAX : now + d.desc.unplug->second * 1000000;
+        present(d);
+        return;
+      }
       const int64_t due = d.nextDueNs;
       d.nextDueNs += nextInterval(d);
       if (stalled) continue;
@@ -182,11 +188,6 @@ class Emulator {
       ++d.produced;
       if (d.desc.stall && d.produced == d.desc.stall->first)
         d.nextDueNs += d.desc.stall->second * 1000000;
-      if (d.desc.unplug && d.produced == d.desc.unplug->first) {
-        d.unpluggedUntilNs =
-            d.desc.unplug->second < 0 ? INT64_MAX : now + d.desc.unplug->second * 1000000;
-        present(d);
-      }
     }
   }
 
@@ -486,6 +487,7 @@ int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg)
         if (!d.streaming) return fail(EINVAL);
         for (;;) {
           advance(d);
+          if (d.gone || d.generation != f.generation) return fail(ENODEV);
           if (!d.done.empty()) break;
           if (d.queued.empty()) return fail(EINVAL);
           if (f.nonblocking) return fail(EAGAIN);
