@@ -226,6 +226,8 @@ struct Negotiation {
   std::string expectedStream;
 };
 
+void PrintTo(const Negotiation& n, std::ostream* os) { *os << n.name; }
+
 class LiveDeviceFormats : public LiveDeviceE2E,
                           public ::testing::WithParamInterface<Negotiation> {};
 
