@@ -30,28 +30,20 @@ void registerDevicesQuietly() {
   std::call_once(once, [] { avdevice_register_all(); });
 }
 
-// How presentation times are made.
-enum class Clock {
-  // The device stamps frames with the monotonic clock, in microseconds.
-  Device,
-  // A file or filter graph: its own timeline, laid onto the monotonic clock from the moment
-  // capture starts, paced to real time and looped at the end.
-  Played,
-};
-
+// Presentation times: the file's or filter graph's own timeline, laid onto the monotonic clock
+// from the moment capture starts, paced to real time and looped at the end.
+//
 // Lifecycle: opened by a source, start() spawns the capture thread, stop() ends and joins it.
 // Threading: the capture thread owns every FFmpeg object after start(); the frame queue only
 // sees finished CameraFrames.
 class FfmpegCamera : public Camera {
  public:
-  FfmpegCamera(InputContextPtr input, int stream, CodecContextPtr decoder, Clock clock)
-      : input_(std::move(input)), stream_(stream), decoder_(std::move(decoder)), clock_(clock) {
+  FfmpegCamera(InputContextPtr input, int stream, CodecContextPtr decoder)
+      : input_(std::move(input)), stream_(stream), decoder_(std::move(decoder)) {
     input_->interrupt_callback.callback = [](void* self) -> int {
       return static_cast<FfmpegCamera*>(self)->stopping_.load() ? 1 : 0;
     };
     input_->interrupt_callback.opaque = this;
-    const AVCodecDescriptor* d = avcodec_descriptor_get(decoder_->codec_id);
-    intraOnly_ = d && (d->props & AV_CODEC_PROP_INTRA_ONLY);
   }
   ~FfmpegCamera() override { stop(); }
 
@@ -91,7 +83,7 @@ class FfmpegCamera : public Camera {
       }
       if (r < 0) {
         if (stopping_) break;
-        if (r != AVERROR_EOF || clock_ != Clock::Played) {
+        if (r != AVERROR_EOF) {
           // The input failed for good, as an unplugged camera does.
           if (lost_) queue_->async(lost_);
           break;
@@ -106,16 +98,7 @@ class FfmpegCamera : public Camera {
         firstPts_ = AV_NOPTS_VALUE;
         continue;
       }
-      if (pkt->stream_index == stream_) {
-        // A device's MJPEG or raw frames stand alone: one that would be dropped anyway is not
-        // worth decoding.
-        if (clock_ == Clock::Device && intraOnly_ && busy_->load()) {
-          ++produced_;
-          ++dropped_;
-        } else {
-          drain(pkt.get(), frame.get());
-        }
-      }
+      if (pkt->stream_index == stream_) drain(pkt.get(), frame.get());
       av_packet_unref(pkt.get());
     }
   }
@@ -131,20 +114,15 @@ class FfmpegCamera : public Camera {
   void handleFrame(const AVFrame& f) {
     const AVRational tb = input_->streams[stream_]->time_base;
     int64_t pts = f.best_effort_timestamp != AV_NOPTS_VALUE ? f.best_effort_timestamp : f.pts;
-    int64_t micros;
-    if (clock_ == Clock::Device) {
-      micros = pts == AV_NOPTS_VALUE ? av_gettime_relative() : av_rescale_q(pts, tb, kMicros);
-    } else {
-      if (pts == AV_NOPTS_VALUE) pts = firstPts_ == AV_NOPTS_VALUE ? 0 : lastPts_ + 1;
-      if (firstPts_ == AV_NOPTS_VALUE) firstPts_ = pts;
-      lastPts_ = pts;
-      int64_t rel = loopBase_ + av_rescale_q(pts - firstPts_, tb, kMicros);
-      if (produced_ > 0 && rel <= lastRel_) rel = lastRel_ + nominal_;  // a source that jumps back
-      lastRel_ = rel;
-      // Real time: a frame is not given before its moment, like a camera's.
-      std::this_thread::sleep_until(startSteady_ + std::chrono::microseconds(rel));
-      micros = startMono_ + rel;
-    }
+    if (pts == AV_NOPTS_VALUE) pts = firstPts_ == AV_NOPTS_VALUE ? 0 : lastPts_ + 1;
+    if (firstPts_ == AV_NOPTS_VALUE) firstPts_ = pts;
+    lastPts_ = pts;
+    int64_t rel = loopBase_ + av_rescale_q(pts - firstPts_, tb, kMicros);
+    if (produced_ > 0 && rel <= lastRel_) rel = lastRel_ + nominal_;  // a source that jumps back
+    lastRel_ = rel;
+    // Real time: a frame is not given before its moment, like a camera's.
+    std::this_thread::sleep_until(startSteady_ + std::chrono::microseconds(rel));
+    const int64_t micros = startMono_ + rel;
     ++produced_;
     if (busy_->load()) {
       ++dropped_;
@@ -194,8 +172,6 @@ class FfmpegCamera : public Camera {
   InputContextPtr input_;
   int stream_;
   CodecContextPtr decoder_;
-  Clock clock_;
-  bool intraOnly_ = false;
   Nv12Converter converter_;
   SwsContextPtr scaler_;
   FramePtr scaled_;
@@ -218,7 +194,7 @@ class FfmpegCamera : public Camera {
 };
 
 Result<std::unique_ptr<Camera>> openInput(const char* url, const AVInputFormat* format,
-                                          AVDictionary** options, Clock clock) {
+                                          AVDictionary** options) {
   using R = Result<std::unique_ptr<Camera>>;
   AVFormatContext* raw = nullptr;
   int r = avformat_open_input(&raw, url, format, options);
@@ -240,7 +216,7 @@ Result<std::unique_ptr<Camera>> openInput(const char* url, const AVInputFormat* 
   for (unsigned i = 0; i < input->nb_streams; ++i)
     if (static_cast<int>(i) != stream) input->streams[i]->discard = AVDISCARD_ALL;
   return std::unique_ptr<Camera>(
-      std::make_unique<FfmpegCamera>(std::move(input), stream, std::move(decoder), clock));
+      std::make_unique<FfmpegCamera>(std::move(input), stream, std::move(decoder)));
 }
 
 class PlayedSource : public CameraSource {
@@ -258,8 +234,7 @@ class PlayedSource : public CameraSource {
     const bool isFile =
         ::stat(input_.c_str(), &st) == 0 ||
         (input_.find('/') != std::string::npos && input_.find('=') == std::string::npos);
-    return openInput(input_.c_str(), isFile ? nullptr : av_find_input_format("lavfi"), &options,
-                     Clock::Played);
+    return openInput(input_.c_str(), isFile ? nullptr : av_find_input_format("lavfi"), &options);
   }
 
  private:
