@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "lumipose/analysis/fake_detector.h"
@@ -18,12 +19,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A camera that never delivers by itself: the tests hand frames to the pipeline directly.
+// A camera that never delivers by itself: the tests hand frames to the pipeline directly, and
+// say when it is lost.
 class IdleCamera : public media::Camera {
  public:
-  void start(SerialQueue&, FrameHandler, Work) override {}
+  explicit IdleCamera(std::function<void(Work)> started) : started_(std::move(started)) {}
+  void start(SerialQueue&, FrameHandler, Work lost) override { started_(std::move(lost)); }
   void stop() override {}
   media::CameraStats stats() const override { return {}; }
+
+ private:
+  std::function<void(Work)> started_;
 };
 
 class IdleSource : public media::CameraSource {
@@ -31,8 +37,23 @@ class IdleSource : public media::CameraSource {
   media::CameraPermission permission() override { return media::CameraPermission::Authorized; }
   bool requestAccess() override { return true; }
   Result<std::unique_ptr<media::Camera>> open() override {
-    return std::unique_ptr<media::Camera>(std::make_unique<IdleCamera>());
+    ++opens;
+    return std::unique_ptr<media::Camera>(std::make_unique<IdleCamera>([this](Work lost) {
+      std::lock_guard lock(mu);
+      lostHandler = std::move(lost);
+    }));
   }
+  // What the running camera would call, on the frame queue, when it goes away.
+  Work lost() {
+    std::lock_guard lock(mu);
+    return lostHandler;
+  }
+
+  std::atomic<int> opens{0};
+
+ private:
+  std::mutex mu;
+  Work lostHandler;
 };
 
 std::vector<std::string> readLines(const fs::path& p) {
@@ -264,6 +285,69 @@ TEST_F(LiveTest, APreviewInAMissingDirectoryIsSkippedSilently) {
   EXPECT_EQ(err(), "STARTED\n");
   EXPECT_EQ(exits, std::vector<int>{0});
   EXPECT_FALSE(fs::exists(dir / "nodir"));
+}
+
+}  // namespace
+}  // namespace talvex::lumipose
+
+namespace talvex::lumipose {
+namespace {
+
+TEST_F(LiveTest, ALostCameraFinishesTheRecordingAndIsOpenedAgain) {
+  frames(6);
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  frames(9);
+  live->frameQueue().sync(source.lost());
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (source.opens < 2 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(source.opens, 2);
+  settle();
+  // Lost again before a frame came: the same loss, no second line.
+  live->frameQueue().sync(source.lost());
+  while (source.opens < 3 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
+  settle();
+  // The camera that came back feeds the session: previews and recordings as before.
+  const fs::path preview = dir / "preview.jpg";
+  fs::remove(preview);
+  frames(6);
+  EXPECT_TRUE(fs::exists(preview));
+  live->quit();
+  settle();
+  EXPECT_EQ(exits, std::vector<int>{0});
+  const int n = movieFrames(dir / "m.mov");
+  EXPECT_EQ(n, 9);
+  EXPECT_EQ(err(), "STARTED\nREC:started\nERR:camera-lost\nREC:stopped:9\n");
+  EXPECT_EQ(readLines(dir / "f.jsonl").size(), 4u);  // header and frames 9, 12, 15
+}
+
+TEST_F(LiveTest, DetectorsThatCannotLoadEndTheSessionAfterItsRecording) {
+  live.reset();
+  (void)err();
+  ::testing::internal::CaptureStderr();
+  Semaphore loading{0};
+  live = std::make_unique<Live>(
+      (dir / "p.jpg").string(), source,
+      [&loading] {
+        loading.acquire();
+        return Result<std::unique_ptr<vision::Detector>>::failure("models missing");
+      },
+      LiveHooks{[this](int status) { exits.push_back(status); }, {}});
+  live->start();
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  frames(4);
+  loading.release();
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  bool ended = false;
+  while (!ended && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(10ms);
+    live->frameQueue().sync([&] { ended = !exits.empty(); });
+  }
+  settle();
+  EXPECT_EQ(exits, std::vector<int>{1});
+  EXPECT_EQ(err(), "STARTED\nREC:started\nERR:models missing\nREC:stopped:4\n");
+  EXPECT_EQ(movieFrames(dir / "m.mov"), 4);
 }
 
 }  // namespace
