@@ -10,7 +10,7 @@ cache="${TALVEX_CACHE:-$HOME/.cache/talvex}"
 packages=(
   build-essential cmake pkg-config git
   libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev libswscale-dev libswresample-dev
-  libx264-dev ffmpeg
+  libx264-dev ffmpeg v4l-utils
   libyuv-dev libturbojpeg0-dev
   libxnnpack-dev libpthreadpool-dev libeigen3-dev libopencv-imgproc-dev libopencv-calib3d-dev libopencv-imgcodecs-dev libopencv-videoio-dev
   libpulse-dev libsndfile1-dev pulseaudio pulseaudio-utils sox

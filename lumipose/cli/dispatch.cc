@@ -4,30 +4,13 @@
 #include <vector>
 
 #include "lumipose/cli/offset.h"
+#include "lumipose/cli/permission_word.h"
 #include "lumipose/live/live_main.h"
 #include "lumipose/mux/mux.h"
 #include "lumipose/output/analyze_file.h"
-#include "platform/media/camera_permission.h"
 #include "platform/process/output.h"
 
 namespace talvex::lumipose {
-namespace {
-
-const char* permissionWord(media::CameraPermission p) {
-  switch (p) {
-    case media::CameraPermission::Restricted:
-      return "restricted";
-    case media::CameraPermission::Denied:
-      return "denied";
-    case media::CameraPermission::Authorized:
-      return "authorized";
-    default:
-      return "notDetermined";
-  }
-}
-
-}  // namespace
-
 int lumiposeMain(int argc, char** argv, media::CameraSource& camera) {
   const std::vector<std::string> args(argv, argv + argc);
   if (args.size() < 2) {

@@ -4,6 +4,8 @@
 // TALVEX_TEST_CAMERA_PERMISSION plays the permission answers a real machine can give:
 // "authorized" (the default), "denied", "restricted", or not determined with the user's answer
 // to the request: "ask-grant", "ask-refuse", or "ask-pending" (never answered).
+// TALVEX_TEST_CAMERA_LOG names a file that gets one line per frame handed to the program (its
+// capture timestamp), for tests that must know when frames were captured.
 // Built for the tests only, never installed.
 #include <chrono>
 #include <cstdlib>
@@ -11,6 +13,8 @@
 #include <thread>
 
 #include "lumipose/cli/dispatch.h"
+#include "lumipose/cli/testcam_frame_log.h"
+#include "platform/media/played_camera.h"
 #include "platform/process/output.h"
 
 namespace {
@@ -42,5 +46,9 @@ int main(int argc, char** argv) {
   const char* permission = std::getenv("TALVEX_TEST_CAMERA_PERMISSION");
   PlayedPermission p = playedPermission(permission ? permission : "");
   auto camera = talvex::media::inputCameraSource(input ? input : "", p.status, std::move(p.ask));
+  if (const char* log = std::getenv("TALVEX_TEST_CAMERA_LOG"); log && *log) {
+    auto logged = talvex::lumipose::frameLoggingSource(*camera, log);
+    talvex::exitProcess(talvex::lumipose::lumiposeMain(argc, argv, *logged));
+  }
   talvex::exitProcess(talvex::lumipose::lumiposeMain(argc, argv, *camera));
 }

@@ -1,8 +1,11 @@
 #include "lumipose/live/live.h"
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 
 #include "lumipose/analysis/face_measures.h"
+#include "lumipose/live/capture_clock.h"
 #include "platform/process/atomic_file.h"
 #include "platform/process/output.h"
 
@@ -13,11 +16,8 @@ constexpr int kAnalysisEvery = 3;
 // Frames waiting for or in analysis: one being analysed and one next in line.
 constexpr int kAnalysisHandOff = 2;
 constexpr int kPreviewEvery = 6;
-
-double wallClockSeconds() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
-}
+// How often a lost camera is looked for again.
+constexpr std::chrono::milliseconds kReconnectEvery{500};
 
 void removeQuietly(const std::string& path) {
   std::error_code ignored;
@@ -36,10 +36,13 @@ Live::Live(std::string previewPath, media::CameraSource& source, DetectorLoader 
 }
 
 Live::~Live() {
-  // Frame work still queued uses the fields below; let it run before they go.
+  // Frame work still queued uses the fields below; let it run before they go. Once quitting
+  // is set, no search for a camera starts, and one running finds nothing to resume.
   queue.sync([this] {
+    quitting = true;
     if (session) session->stop();
   });
+  reconnect = std::jthread();
   queue.sync([] {});
   analysis.sync([] {});
 }
@@ -55,22 +58,60 @@ void Live::start() {
     return end(1);
   }
   if (!analyzer) {
-    auto detector = loadDetector_();
-    if (!detector) {
+    // The detectors load on the analysis queue, beside the running camera: the session is live
+    // (previews, recordings, quitting) at once, and the first analysis waits for them.
+    analysis.async([this] {
+      auto detector = loadDetector_();
+      if (detector) {
+        analyzer.emplace(std::move(detector.value()));
+        return;
+      }
       say("ERR:" + detector.message());
-      return end(1);
-    }
-    analyzer.emplace(std::move(detector.value()));
+      stop([this] { shutDown(1); });
+    });
   }
   // The session is a frame-queue field: a quit from a signal may already be running there
   // while the permission thread gets here.
-  queue.sync([this, &camera] {
-    session = std::move(camera.value());
-    session->start(queue, [this](const media::CameraFrame& f) { captureOutput(f); });
-  });
+  queue.sync([this, &camera] { resume(std::move(camera.value())); });
 }
 
 void Live::end(int status) { hooks_.exit(status); }
+
+void Live::resume(std::unique_ptr<media::Camera> camera) {
+  if (quitting) return;
+  session = std::move(camera);
+  framesSinceResume = 0;
+  session->start(
+      queue, [this](const media::CameraFrame& f) { captureOutput(f); }, [this] { cameraLost(); });
+}
+
+void Live::cameraLost() {
+  if (!session || quitting) return;
+  // A camera reopened after a loss that never gave a frame is still the same loss: one line.
+  if (framesSinceResume > 0) {
+    say("ERR:camera-lost");
+    // What was recorded so far is kept: the movie and frames file are finished as by STOP.
+    stopRecording({});
+  }
+  session->stop();
+  session.reset();
+  // Looks for a capture device again, off the frame queue, at a calm pace; the first camera
+  // that opens takes over the session.
+  reconnect = std::jthread([this](std::stop_token stop) {
+    std::mutex mu;
+    std::condition_variable_any cv;
+    while (true) {
+      std::unique_lock lock(mu);
+      if (cv.wait_for(lock, stop, kReconnectEvery, [] { return false; }) || stop.stop_requested())
+        return;
+      auto camera = source_.open();
+      if (!camera) continue;
+      auto holder = std::make_shared<std::unique_ptr<media::Camera>>(std::move(camera.value()));
+      queue.async([this, holder] { resume(std::move(*holder)); });
+      return;
+    }
+  });
+}
 
 void Live::captureOutput(const media::CameraFrame& frame) {
   const auto began = std::chrono::steady_clock::now();
@@ -81,13 +122,16 @@ void Live::captureOutput(const media::CameraFrame& frame) {
     say("STARTED");
   }
   ++frameNo;
+  ++framesSinceResume;
   const media::MediaTime pts = frame.pts;
   if (writer) {
     if (!recStart) {
       recStart = pts;
       writer->startSession(pts);
       if (lines) {
-        const double epoch = r3(wallClockSeconds());
+        // The moment the frame was captured, not the moment it is handled here: it may have
+        // waited behind the open-recording work or for a core.
+        const double epoch = r3(captureWallClock(pts, readClocks()));
         // Through the analysis queue, so the header goes before every record.
         analysis.async([w = lines.get(), epoch] {
           w->write(nlohmann::ordered_json{{"start_epoch", epoch}});
@@ -102,12 +146,11 @@ void Live::captureOutput(const media::CameraFrame& frame) {
     // Analysis runs beside the frame queue so that slow detectors never hold up the movie.
     // A frame due while the hand-off is full gets no record, as a frame the camera drops
     // would not.
-    if (frameNo % kAnalysisEvery == 0 && lines && analyzer &&
-        analysesPending.load() < kAnalysisHandOff) {
+    if (frameNo % kAnalysisEvery == 0 && lines && analysesPending.load() < kAnalysisHandOff) {
       const double t = media::subtract(pts, *recStart).seconds();
       ++analysesPending;
       analysis.async([this, w = lines.get(), image, t] {
-        w->write(analyzer->line(image, t));
+        if (analyzer) w->write(analyzer->line(image, t));
         --analysesPending;
       });
     }
@@ -181,11 +224,14 @@ void Live::stopRecording(const Work& then) {
 }
 
 void Live::quit() {
-  stop([this] {
-    if (session) session->stop();
-    removeQuietly(previewPath);
-    end(0);
-  });
+  stop([this] { shutDown(0); });
+}
+
+void Live::shutDown(int status) {
+  quitting = true;
+  if (session) session->stop();
+  removeQuietly(previewPath);
+  end(status);
 }
 
 }  // namespace talvex::lumipose

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "lumipose/analysis/analyzer.h"
 #include "lumipose/output/line_writer.h"
@@ -31,7 +32,9 @@ struct LiveHooks {
 };
 
 // Lifecycle: constructed once (touches neither camera nor files), start() once, then
-// rec/stop/quit any number of times until quit ends the process. Threading: every field that
+// rec/stop/quit any number of times until quit ends the process. A camera that goes away
+// during the session finishes any recording ("ERR:camera-lost", "REC:stopped:N"); the session
+// keeps reading control lines and takes the next camera that opens. Threading: every field that
 // changes lives on the frame queue "lumipose.frames"; rec(), stop() and quit() may be called
 // from any thread and only submit work there. The frame analysis of a recording runs on a
 // queue of its own, fed from the frame queue. Owns the camera, the frame queue, the analyser
@@ -44,8 +47,9 @@ class Live {
   Live(const Live&) = delete;
   Live& operator=(const Live&) = delete;
 
-  // Opens the camera, loads the detectors and starts the frames. Any failure prints its
-  // "ERR:" line and ends the process with status 1.
+  // Opens the camera and starts the frames; the detectors load meanwhile on the analysis
+  // queue. Any failure prints its "ERR:" line and ends the process with status 1 (after
+  // finishing a recording that is open by then).
   void start();
 
   // Opens a recording into `movie` and `frames` (nothing when one is open already).
@@ -67,6 +71,12 @@ class Live {
   void stopRecording(const Work& then);
   void refreshPreview(const PixelBuffer& image);
   void end(int status);
+  // Frame queue: runs `camera` as the session's camera.
+  void resume(std::unique_ptr<media::Camera> camera);
+  // Frame queue: the camera went away; finishes any recording and looks for a camera again.
+  void cameraLost();
+  // Frame queue: stops the camera, removes the preview and ends with `status`.
+  void shutDown(int status);
 
   media::CameraSource& source_;
   DetectorLoader loadDetector_;
@@ -79,7 +89,9 @@ class Live {
 
   // Frame queue only.
   bool started = false;
+  bool quitting = false;
   int64_t frameNo = 0;
+  int64_t framesSinceResume = 0;
   std::unique_ptr<media::MovieWriter> writer;  // present exactly while a recording is open
   std::unique_ptr<LineWriter> lines;
   std::optional<media::MediaTime> recStart;
@@ -90,6 +102,9 @@ class Live {
   // Declared last so that it is drained before the fields it uses go.
   std::atomic<int> analysesPending{0};
   SerialQueue analysis{"lumipose.analysis"};
+  // While the camera is lost: the search for it. Started on the frame queue; stopped (and
+  // joined) by destruction after quitting is set.
+  std::jthread reconnect;
 };
 
 }  // namespace talvex::lumipose

@@ -1,8 +1,10 @@
 #include "lumipose/live/live_main.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <vector>
 
 #include "lumipose/live/control_channel.h"
 #include "lumipose/live/live.h"
@@ -19,19 +21,56 @@ void goLive(Live& live) {
   runInBackground([&live] { runControlLoop(STDIN_FILENO, live); });
 }
 
+const sigset_t& quitSignals() {
+  static const sigset_t set = [] {
+    sigset_t s;
+    sigemptyset(&s);
+    sigaddset(&s, SIGINT);
+    sigaddset(&s, SIGTERM);
+    return s;
+  }();
+  return set;
+}
+
+// SIGINT and SIGTERM that arrived while they were blocked. They are taken off the pending set
+// here because making a signal source (which first ignores the signal) would discard them;
+// they are raised again once the sources handle them.
+std::vector<int> takePendingQuitSignals() {
+  std::vector<int> taken;
+  sigset_t pending;
+  if (::sigpending(&pending) != 0) return taken;
+  for (int signo : {SIGINT, SIGTERM}) {
+    if (!sigismember(&pending, signo)) continue;
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signo);
+    const timespec now{0, 0};
+    if (::sigtimedwait(&one, nullptr, &now) == signo) taken.push_back(signo);
+  }
+  return taken;
+}
+
 }  // namespace
 
 int runLive(const std::string& previewPath, media::CameraSource& camera) {
   // Both live until the process ends: every way out of the session is an exit.
   MainLoop loop;
   Live live(previewPath, camera, [] { return vision::loadDetector(); });
+  // Signal handling comes first, so that a parent that changes its mind while the camera
+  // starts gets an orderly quit. talvex-lumipose blocks both signals before it loads this
+  // program; one that came meanwhile is pending and reaches the handlers now.
+  const std::vector<int> early = takePendingQuitSignals();
+  SignalSource sigint(loop, SIGINT, [&live] { live.quit(); });
+  SignalSource sigterm(loop, SIGTERM, [&live] { live.quit(); });
+  ::pthread_sigmask(SIG_UNBLOCK, &quitSignals(), nullptr);
+  for (int signo : early) ::raise(signo);
 
   switch (camera.permission()) {
     case media::CameraPermission::Authorized:
       goLive(live);
       break;
     case media::CameraPermission::NotDetermined:
-      // Asking may block; the main thread goes on to install the signals and run the loop.
+      // Asking may block; the main thread goes on to run the loop.
       runInBackground([&camera, &live] {
         if (camera.requestAccess())
           goLive(live);
@@ -43,8 +82,6 @@ int runLive(const std::string& previewPath, media::CameraSource& camera) {
       fail("no-permission");
   }
 
-  SignalSource sigint(loop, SIGINT, [&live] { live.quit(); });
-  SignalSource sigterm(loop, SIGTERM, [&live] { live.quit(); });
   loop.run();
   return 0;
 }

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "lumipose/analysis/testing/fake_detector.h"
@@ -17,12 +19,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A camera that never delivers by itself: the tests hand frames to the pipeline directly.
+// A camera that never delivers by itself: the tests hand frames to the pipeline directly, and
+// say when it is lost.
 class IdleCamera : public media::Camera {
  public:
-  void start(SerialQueue&, FrameHandler) override {}
+  explicit IdleCamera(std::function<void(Work)> started) : started_(std::move(started)) {}
+  void start(SerialQueue&, FrameHandler, Work lost) override { started_(std::move(lost)); }
   void stop() override {}
   media::CameraStats stats() const override { return {}; }
+
+ private:
+  std::function<void(Work)> started_;
 };
 
 class IdleSource : public media::CameraSource {
@@ -30,8 +37,23 @@ class IdleSource : public media::CameraSource {
   media::CameraPermission permission() override { return media::CameraPermission::Authorized; }
   bool requestAccess() override { return true; }
   Result<std::unique_ptr<media::Camera>> open() override {
-    return std::unique_ptr<media::Camera>(std::make_unique<IdleCamera>());
+    ++opens;
+    return std::unique_ptr<media::Camera>(std::make_unique<IdleCamera>([this](Work lost) {
+      std::lock_guard lock(mu);
+      lostHandler = std::move(lost);
+    }));
   }
+  // What the running camera would call, on the frame queue, when it goes away.
+  Work lost() {
+    std::lock_guard lock(mu);
+    return lostHandler;
+  }
+
+  std::atomic<int> opens{0};
+
+ private:
+  std::mutex mu;
+  Work lostHandler;
 };
 
 std::vector<std::string> readLines(const fs::path& p) {
@@ -150,6 +172,34 @@ TEST_F(LiveTest, ARecordingStartingOnAnAnalysedFrameBeginsAtZero) {
   err();
 }
 
+TEST_F(LiveTest, StartEpochIsTheCaptureMomentOfTheFirstRecordedFrame) {
+  using namespace std::chrono;
+  frames(2);
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  settle();
+  // The first recorded frame was captured 300 ms before the pipeline gets it, as when it
+  // waited behind the open-recording work; the next one is stamped on the same clock.
+  const auto captured = steady_clock::now() - 300ms;
+  const double expected =
+      duration<double>((system_clock::now() - 300ms).time_since_epoch()).count();
+  for (int i = 0; i < 3; ++i) {
+    const auto micros =
+        duration_cast<microseconds>((captured + i * 33333us).time_since_epoch()).count();
+    media::CameraFrame f{image, media::MediaTime::make(micros, 1000000)};
+    live->frameQueue().sync([&] { live->captureOutput(f); });
+  }
+  live->stop();
+  settle();
+  err();
+  const auto lines = readLines(dir / "f.jsonl");
+  ASSERT_FALSE(lines.empty());
+  double epoch = 0;
+  ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
+  // Three decimals, and the capture moment rather than the handling one (300 ms later).
+  EXPECT_NEAR(epoch, expected, 0.005) << lines[0];
+  EXPECT_DOUBLE_EQ(epoch, std::round(epoch * 1000) / 1000);
+}
+
 TEST_F(LiveTest, StopBeforeAnyFrameCancelsAndReportsZero) {
   std::ofstream(dir / "m.mov") << "old movie";
   live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
@@ -235,6 +285,69 @@ TEST_F(LiveTest, APreviewInAMissingDirectoryIsSkippedSilently) {
   EXPECT_EQ(err(), "STARTED\n");
   EXPECT_EQ(exits, std::vector<int>{0});
   EXPECT_FALSE(fs::exists(dir / "nodir"));
+}
+
+}  // namespace
+}  // namespace talvex::lumipose
+
+namespace talvex::lumipose {
+namespace {
+
+TEST_F(LiveTest, ALostCameraFinishesTheRecordingAndIsOpenedAgain) {
+  frames(6);
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  frames(9);
+  live->frameQueue().sync(source.lost());
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (source.opens < 2 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(source.opens, 2);
+  settle();
+  // Lost again before a frame came: the same loss, no second line.
+  live->frameQueue().sync(source.lost());
+  while (source.opens < 3 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
+  settle();
+  // The camera that came back feeds the session: previews and recordings as before.
+  const fs::path preview = dir / "preview.jpg";
+  fs::remove(preview);
+  frames(6);
+  EXPECT_TRUE(fs::exists(preview));
+  live->quit();
+  settle();
+  EXPECT_EQ(exits, std::vector<int>{0});
+  const int n = movieFrames(dir / "m.mov");
+  EXPECT_EQ(n, 9);
+  EXPECT_EQ(err(), "STARTED\nREC:started\nERR:camera-lost\nREC:stopped:9\n");
+  EXPECT_EQ(readLines(dir / "f.jsonl").size(), 4u);  // header and frames 9, 12, 15
+}
+
+TEST_F(LiveTest, DetectorsThatCannotLoadEndTheSessionAfterItsRecording) {
+  live.reset();
+  (void)err();
+  ::testing::internal::CaptureStderr();
+  Semaphore loading{0};
+  live = std::make_unique<Live>(
+      (dir / "p.jpg").string(), source,
+      [&loading] {
+        loading.acquire();
+        return Result<std::unique_ptr<vision::Detector>>::failure("models missing");
+      },
+      LiveHooks{[this](int status) { exits.push_back(status); }, {}});
+  live->start();
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  frames(4);
+  loading.release();
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  bool ended = false;
+  while (!ended && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(10ms);
+    live->frameQueue().sync([&] { ended = !exits.empty(); });
+  }
+  settle();
+  EXPECT_EQ(exits, std::vector<int>{1});
+  EXPECT_EQ(err(), "STARTED\nREC:started\nERR:models missing\nREC:stopped:4\n");
+  EXPECT_EQ(movieFrames(dir / "m.mov"), 4);
 }
 
 }  // namespace

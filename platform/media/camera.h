@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,20 +30,25 @@ struct CameraStats {
   int64_t dropped = 0;    // frames left out because the queue was still busy
 };
 
-// A running capture. Lifecycle: made by a CameraSource (the device is open), start() once,
-// stop() at most once (also done by destruction). Frames are read on a capture thread of the
-// camera's own and handed to the queue given to start(); a frame that arrives while the
-// queue still handles the previous one is dropped, never queued up behind it. start() and
-// stop() may be called from any thread, stop() also from the frame queue.
+// A running capture. Lifecycle: made by a CameraSource (the device is open and streaming),
+// start() once, stop() at most once (also done by destruction). Frames are read on a capture
+// thread of the camera's own and handed to the queue given to start(); a frame that arrives
+// while the queue still handles the previous one is dropped, never queued up behind it. When
+// the camera goes away (unplugged, or no frame for longer than kCameraStallLimit) capture ends
+// and `lost` runs once on the queue; the camera is then done and only waits to be stopped.
+// start() and stop() may be called from any thread, stop() also from the frame queue.
 class Camera {
  public:
   using FrameHandler = std::function<void(const CameraFrame&)>;
   virtual ~Camera() = default;
   // `queue` is borrowed and must outlive the camera's capture.
-  virtual void start(SerialQueue& queue, FrameHandler handler) = 0;
+  virtual void start(SerialQueue& queue, FrameHandler handler, Work lost = {}) = 0;
   virtual void stop() = 0;
   virtual CameraStats stats() const = 0;
 };
+
+// A camera that gives no frame for this long is taken to be gone.
+inline constexpr std::chrono::milliseconds kCameraStallLimit{2000};
 
 // Where the program's camera comes from. The shipped program uses the default V4L2 device;
 // the test program plays an FFmpeg input instead, through the same capture code.
@@ -57,14 +63,8 @@ class CameraSource {
   virtual Result<std::unique_ptr<Camera>> open() = 0;
 };
 
-// The first V4L2 capture device, at 1280x720, 30 frames per second where offered.
+// The first V4L2 capture device, at 1280x720, 30 frames per second where offered, read
+// through memory-mapped streaming.
 std::unique_ptr<CameraSource> deviceCameraSource();
-
-// An FFmpeg input played in real time as if it were the camera: a movie file (looped) or a
-// lavfi filter graph such as "testsrc2=size=1280x720:rate=30". An empty input means no camera.
-// The permission is `permission`; asking for access calls `ask` (granted when it is empty).
-std::unique_ptr<CameraSource> inputCameraSource(
-    std::string input, CameraPermission permission = CameraPermission::Authorized,
-    std::function<bool()> ask = {});
 
 }  // namespace talvex::media

@@ -19,8 +19,8 @@ namespace {
 bool isCaptureDevice(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    // A node we may not open is still a camera for the permission answer.
-    return errno == EACCES || errno == EPERM;
+    // A node we may not open, or that another program holds, is still a camera.
+    return errno == EACCES || errno == EPERM || errno == EBUSY;
   }
   v4l2_capability cap{};
   bool capture = false;
@@ -62,6 +62,7 @@ CameraPermission cameraPermission() {
   if (!path) return CameraPermission::NotDetermined;
   switch (openError(*path)) {
     case 0:
+    case EBUSY:  // the driver refused, after the system had let us in
       return CameraPermission::Authorized;
     case EACCES:
       return CameraPermission::Denied;

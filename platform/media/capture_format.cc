@@ -1,9 +1,7 @@
 #include "platform/media/capture_format.h"
 
-#include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -11,15 +9,8 @@
 namespace talvex::media {
 namespace {
 
-struct Known {
-  uint32_t fourcc;
-  const char* ffmpegName;
-};
-constexpr std::array<Known, 3> kPreference = {{
-    {V4L2_PIX_FMT_MJPEG, "mjpeg"},
-    {V4L2_PIX_FMT_NV12, "nv12"},
-    {V4L2_PIX_FMT_YUYV, "yuyv422"},
-}};
+constexpr std::array<uint32_t, 3> kPreference = {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_NV12,
+                                                 V4L2_PIX_FMT_YUYV};
 
 int xioctl(int fd, unsigned long request, void* arg) {
   int r;
@@ -30,28 +21,32 @@ int xioctl(int fd, unsigned long request, void* arg) {
 
 }  // namespace
 
-std::optional<std::string> chooseCaptureFormat(const std::vector<FormatOffer>& offers, double fps) {
+bool isKnownCaptureFormat(uint32_t fourcc) {
+  for (uint32_t k : kPreference)
+    if (k == fourcc) return true;
+  return false;
+}
+
+std::optional<uint32_t> chooseCaptureFormat(const std::vector<FormatOffer>& offers, double fps) {
   auto reaches = [fps](const FormatOffer& o) {
     for (double r : o.rates)
       if (r >= fps - 0.5) return true;
     return false;
   };
   for (bool wantRate : {true, false}) {
-    for (const Known& k : kPreference) {
+    for (uint32_t k : kPreference) {
       for (const FormatOffer& o : offers) {
-        if (o.fourcc != k.fourcc || !o.hasSize) continue;
+        if (o.fourcc != k || !o.hasSize) continue;
         if (wantRate && !reaches(o)) continue;
-        return std::string(k.ffmpegName);
+        return k;
       }
     }
   }
   return std::nullopt;
 }
 
-std::vector<FormatOffer> queryFormatOffers(const std::string& path, int width, int height) {
+std::vector<FormatOffer> queryFormatOffers(int fd, int width, int height) {
   std::vector<FormatOffer> offers;
-  int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return offers;
   v4l2_fmtdesc desc{};
   desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   for (desc.index = 0; xioctl(fd, VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index) {
@@ -87,7 +82,6 @@ std::vector<FormatOffer> queryFormatOffers(const std::string& path, int width, i
     }
     offers.push_back(offer);
   }
-  ::close(fd);
   return offers;
 }
 

@@ -15,13 +15,16 @@ struct FormatOffer {
   std::vector<double> rates;  // frames per second offered at that size (empty: unknown)
 };
 
-// The FFmpeg input_format name to ask for: among the formats that offer the wanted size,
-// those reaching `fps` come first; within each group MJPEG (cheap over USB at 720p), then
-// NV12, then YUYV. nullopt lets the driver choose.
-std::optional<std::string> chooseCaptureFormat(const std::vector<FormatOffer>& offers, double fps);
+// The V4L2 pixel format to ask for: among the formats that offer the wanted size, those
+// reaching `fps` come first; within each group MJPEG (cheap over USB at 720p), then NV12, then
+// YUYV. nullopt when no known format offers the size (the device's own choice is then tried).
+std::optional<uint32_t> chooseCaptureFormat(const std::vector<FormatOffer>& offers, double fps);
 
-// What the device at `path` offers at width x height (V4L2 enumeration ioctls); empty when the
+// What the open device `fd` offers at width x height (V4L2 enumeration ioctls); empty when the
 // device cannot be asked.
-std::vector<FormatOffer> queryFormatOffers(const std::string& path, int width, int height);
+std::vector<FormatOffer> queryFormatOffers(int fd, int width, int height);
+
+// Whether the capture path can read frames of this V4L2 pixel format.
+bool isKnownCaptureFormat(uint32_t fourcc);
 
 }  // namespace talvex::media

@@ -1,4 +1,4 @@
-#include "platform/media/camera.h"
+#include "platform/media/played_camera.h"
 
 #include <gtest/gtest.h>
 

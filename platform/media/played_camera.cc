@@ -1,4 +1,4 @@
-#include "platform/media/camera.h"
+#include "platform/media/played_camera.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -13,7 +13,6 @@ extern "C" {
 #include <thread>
 
 #include "platform/media/av_handles.h"
-#include "platform/media/capture_format.h"
 #include "platform/media/library_log.h"
 #include "platform/media/nv12_converter.h"
 
@@ -31,35 +30,28 @@ void registerDevicesQuietly() {
   std::call_once(once, [] { avdevice_register_all(); });
 }
 
-// How presentation times are made.
-enum class Clock {
-  // The device stamps frames with the monotonic clock, in microseconds.
-  Device,
-  // A file or filter graph: its own timeline, laid onto the monotonic clock from the moment
-  // capture starts, paced to real time and looped at the end.
-  Played,
-};
-
+// Presentation times: the file's or filter graph's own timeline, laid onto the monotonic clock
+// from the moment capture starts, paced to real time and looped at the end.
+//
 // Lifecycle: opened by a source, start() spawns the capture thread, stop() ends and joins it.
 // Threading: the capture thread owns every FFmpeg object after start(); the frame queue only
 // sees finished CameraFrames.
 class FfmpegCamera : public Camera {
  public:
-  FfmpegCamera(InputContextPtr input, int stream, CodecContextPtr decoder, Clock clock)
-      : input_(std::move(input)), stream_(stream), decoder_(std::move(decoder)), clock_(clock) {
+  FfmpegCamera(InputContextPtr input, int stream, CodecContextPtr decoder)
+      : input_(std::move(input)), stream_(stream), decoder_(std::move(decoder)) {
     input_->interrupt_callback.callback = [](void* self) -> int {
       return static_cast<FfmpegCamera*>(self)->stopping_.load() ? 1 : 0;
     };
     input_->interrupt_callback.opaque = this;
-    const AVCodecDescriptor* d = avcodec_descriptor_get(decoder_->codec_id);
-    intraOnly_ = d && (d->props & AV_CODEC_PROP_INTRA_ONLY);
   }
   ~FfmpegCamera() override { stop(); }
 
-  void start(SerialQueue& queue, FrameHandler handler) override {
+  void start(SerialQueue& queue, FrameHandler handler, Work lost) override {
     if (capture_) return;
     queue_ = &queue;
     handler_ = std::make_shared<const FrameHandler>(std::move(handler));
+    lost_ = std::move(lost);
     capture_ = std::make_unique<SerialQueue>("lumipose.camera");
     capture_->async([this] { captureLoop(); });
   }
@@ -90,7 +82,12 @@ class FfmpegCamera : public Camera {
         continue;
       }
       if (r < 0) {
-        if (r != AVERROR_EOF || clock_ != Clock::Played || stopping_) break;
+        if (stopping_) break;
+        if (r != AVERROR_EOF) {
+          // The input failed for good, as an unplugged camera does.
+          if (lost_) queue_->async(lost_);
+          break;
+        }
         drain(nullptr, frame.get());
         avcodec_flush_buffers(decoder_.get());
         if (av_seek_frame(input_.get(), stream_,
@@ -101,16 +98,7 @@ class FfmpegCamera : public Camera {
         firstPts_ = AV_NOPTS_VALUE;
         continue;
       }
-      if (pkt->stream_index == stream_) {
-        // A device's MJPEG or raw frames stand alone: one that would be dropped anyway is not
-        // worth decoding.
-        if (clock_ == Clock::Device && intraOnly_ && busy_->load()) {
-          ++produced_;
-          ++dropped_;
-        } else {
-          drain(pkt.get(), frame.get());
-        }
-      }
+      if (pkt->stream_index == stream_) drain(pkt.get(), frame.get());
       av_packet_unref(pkt.get());
     }
   }
@@ -126,20 +114,15 @@ class FfmpegCamera : public Camera {
   void handleFrame(const AVFrame& f) {
     const AVRational tb = input_->streams[stream_]->time_base;
     int64_t pts = f.best_effort_timestamp != AV_NOPTS_VALUE ? f.best_effort_timestamp : f.pts;
-    int64_t micros;
-    if (clock_ == Clock::Device) {
-      micros = pts == AV_NOPTS_VALUE ? av_gettime_relative() : av_rescale_q(pts, tb, kMicros);
-    } else {
-      if (pts == AV_NOPTS_VALUE) pts = firstPts_ == AV_NOPTS_VALUE ? 0 : lastPts_ + 1;
-      if (firstPts_ == AV_NOPTS_VALUE) firstPts_ = pts;
-      lastPts_ = pts;
-      int64_t rel = loopBase_ + av_rescale_q(pts - firstPts_, tb, kMicros);
-      if (produced_ > 0 && rel <= lastRel_) rel = lastRel_ + nominal_;  // a source that jumps back
-      lastRel_ = rel;
-      // Real time: a frame is not given before its moment, like a camera's.
-      std::this_thread::sleep_until(startSteady_ + std::chrono::microseconds(rel));
-      micros = startMono_ + rel;
-    }
+    if (pts == AV_NOPTS_VALUE) pts = firstPts_ == AV_NOPTS_VALUE ? 0 : lastPts_ + 1;
+    if (firstPts_ == AV_NOPTS_VALUE) firstPts_ = pts;
+    lastPts_ = pts;
+    int64_t rel = loopBase_ + av_rescale_q(pts - firstPts_, tb, kMicros);
+    if (produced_ > 0 && rel <= lastRel_) rel = lastRel_ + nominal_;  // a source that jumps back
+    lastRel_ = rel;
+    // Real time: a frame is not given before its moment, like a camera's.
+    std::this_thread::sleep_until(startSteady_ + std::chrono::microseconds(rel));
+    const int64_t micros = startMono_ + rel;
     ++produced_;
     if (busy_->load()) {
       ++dropped_;
@@ -189,8 +172,6 @@ class FfmpegCamera : public Camera {
   InputContextPtr input_;
   int stream_;
   CodecContextPtr decoder_;
-  Clock clock_;
-  bool intraOnly_ = false;
   Nv12Converter converter_;
   SwsContextPtr scaler_;
   FramePtr scaled_;
@@ -198,6 +179,7 @@ class FfmpegCamera : public Camera {
 
   SerialQueue* queue_ = nullptr;
   std::shared_ptr<const FrameHandler> handler_;
+  Work lost_;
   std::unique_ptr<SerialQueue> capture_;
   std::atomic<bool> stopping_{false};
   // Shared with the work posted to the frame queue, which may outlive the camera.
@@ -212,7 +194,7 @@ class FfmpegCamera : public Camera {
 };
 
 Result<std::unique_ptr<Camera>> openInput(const char* url, const AVInputFormat* format,
-                                          AVDictionary** options, Clock clock) {
+                                          AVDictionary** options) {
   using R = Result<std::unique_ptr<Camera>>;
   AVFormatContext* raw = nullptr;
   int r = avformat_open_input(&raw, url, format, options);
@@ -234,25 +216,8 @@ Result<std::unique_ptr<Camera>> openInput(const char* url, const AVInputFormat* 
   for (unsigned i = 0; i < input->nb_streams; ++i)
     if (static_cast<int>(i) != stream) input->streams[i]->discard = AVDISCARD_ALL;
   return std::unique_ptr<Camera>(
-      std::make_unique<FfmpegCamera>(std::move(input), stream, std::move(decoder), clock));
+      std::make_unique<FfmpegCamera>(std::move(input), stream, std::move(decoder)));
 }
-
-class DeviceSource : public CameraSource {
- public:
-  CameraPermission permission() override { return cameraPermission(); }
-  bool requestAccess() override { return requestCameraAccess(); }
-  Result<std::unique_ptr<Camera>> open() override {
-    auto path = defaultCameraPath();
-    if (!path) return Result<std::unique_ptr<Camera>>::failure("no-camera");
-    registerDevicesQuietly();
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "video_size", "1280x720", 0);
-    av_dict_set(&options, "framerate", "30", 0);
-    if (auto name = chooseCaptureFormat(queryFormatOffers(*path, kWidth, kHeight), kFps))
-      av_dict_set(&options, "input_format", name->c_str(), 0);
-    return openInput(path->c_str(), av_find_input_format("video4linux2"), &options, Clock::Device);
-  }
-};
 
 class PlayedSource : public CameraSource {
  public:
@@ -269,8 +234,7 @@ class PlayedSource : public CameraSource {
     const bool isFile =
         ::stat(input_.c_str(), &st) == 0 ||
         (input_.find('/') != std::string::npos && input_.find('=') == std::string::npos);
-    return openInput(input_.c_str(), isFile ? nullptr : av_find_input_format("lavfi"), &options,
-                     Clock::Played);
+    return openInput(input_.c_str(), isFile ? nullptr : av_find_input_format("lavfi"), &options);
   }
 
  private:
@@ -280,8 +244,6 @@ class PlayedSource : public CameraSource {
 };
 
 }  // namespace
-
-std::unique_ptr<CameraSource> deviceCameraSource() { return std::make_unique<DeviceSource>(); }
 
 std::unique_ptr<CameraSource> inputCameraSource(std::string input, CameraPermission permission,
                                                 std::function<bool()> ask) {

