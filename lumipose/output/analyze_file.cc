@@ -1,6 +1,8 @@
 #include "lumipose/output/analyze_file.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 
 #include "lumipose/analysis/analyzer.h"
 #include "lumipose/output/line_writer.h"
@@ -27,9 +29,17 @@ void analyzeFile(const std::string& moviePath, const std::string& framesPath) {
   auto detector = vision::loadDetector();
   if (!detector) fail(detector.message());
 
+  // Creating the frames file empties it: when it is the movie itself (by any name or link),
+  // that would destroy the movie, so it counts as a frames file that cannot be opened.
+  std::error_code notSame;
+  if (std::filesystem::equivalent(moviePath, framesPath, notSame)) fail("cannot start reading");
   auto writer = LineWriter::open(framesPath);
   if (!writer) fail("cannot start reading");
-  writer->write(nlohmann::ordered_json{{"start_epoch", 0}});
+  // A frames file that cannot take a line (disk full) is a failed run, not a short one.
+  auto put = [&writer](const auto& record) {
+    if (!writer->write(record)) fail(*writer->error());
+  };
+  put(nlohmann::ordered_json{{"start_epoch", 0}});
 
   Analyzer analyzer(std::move(detector).value());
   int64_t n = 0;
@@ -41,9 +51,9 @@ void analyzeFile(const std::string& moviePath, const std::string& framesPath) {
     auto image = (*reader)->image();
     if (!image) continue;
     const double t = media::subtract(*pts, t0).seconds();
-    writer->write(analyzer.line(*image, t));
+    put(analyzer.line(*image, t));
   }
-  writer->close();
+  if (Status closed = writer->close(); !closed) fail(closed.message());
   printResult("analysed " + std::to_string(n / 3) + " of " + std::to_string(n) + " frames");
 }
 
