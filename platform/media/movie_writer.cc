@@ -73,6 +73,7 @@ struct MovieWriter::Impl {
 
   std::atomic<int> pending{0};
   std::atomic<bool> cancelled{false};
+  std::atomic<bool> broken{false};  // the file takes no more data
   // Declared last: destroyed first, so queued work finishes before the objects above go.
   std::unique_ptr<SerialQueue> queue;
 
@@ -140,11 +141,13 @@ struct MovieWriter::Impl {
   void fail(int rc) {
     if (failed) return;
     failed = true;
-    if (fd >= 0 && ::ftruncate(fd, wholeBytes) != 0) {
-      // Nothing more can be done for the file; its last fragment may be cut.
+    {
+      std::lock_guard lock(errorMutex);
+      if (!error) error = describe(rc);
     }
-    std::lock_guard lock(errorMutex);
-    if (!error) error = describe(rc);
+    broken = true;
+    // Should even the cut fail, the damaged tail is all that is wrong: readers stop there.
+    if (fd >= 0 && ::ftruncate(fd, wholeBytes) != 0) return;
   }
 
   // Each packet is flushed to the file as the muxer hands it on. The muxer holds a fragment's
@@ -313,7 +316,8 @@ Status MovieWriter::startWriting() {
 void MovieWriter::startSession(MediaTime t) { impl_->sessionStart = t; }
 
 bool MovieWriter::isReadyForMoreMediaData() const {
-  return impl_->writing && !impl_->finished && impl_->pending.load() < impl_->handOffFrames;
+  return impl_->writing && !impl_->finished && !impl_->broken &&
+         impl_->pending.load() < impl_->handOffFrames;
 }
 
 bool MovieWriter::append(const PixelBuffer& frame, MediaTime pts) {
