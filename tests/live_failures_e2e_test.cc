@@ -141,6 +141,30 @@ TEST_F(LiveFailures, RecordingOntoAFullDiskLeavesNothingBehind) {
   EXPECT_FALSE(fs::exists(frames));
 }
 
+TEST_F(LiveFailures, FramesFileOnAFullDiskIsSaidOnceAndTheMovieGoesOn) {
+  SmallDisk disk(64 << 10);
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  disk.fill();
+  const std::string movie = (dir / "m.mov").string(), frames = disk.file("m.jsonl");
+  auto c = testcam();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine(movie, frames));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  ASSERT_TRUE(c->waitForLine("ERR:No space left on device", 30s)) << c->errSoFar();
+  std::this_thread::sleep_for(1s);  // more records fail; none is said again
+  c->write("STOP\nQUIT\n");
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(countLinesStartingWith(r->err, "ERR:"), 1) << r->err;
+  const size_t at = r->err.rfind("REC:stopped:");
+  ASSERT_NE(at, std::string::npos) << r->err;
+  const int n = std::atoi(r->err.c_str() + at + std::strlen("REC:stopped:"));
+  EXPECT_GT(n, 0);
+  EXPECT_EQ(decodedFrames(movie), n) << "the movie does not depend on its frames file";
+  EXPECT_EQ(readFile(frames), "");
+}
+
 TEST_F(LiveFailures, ParentThatStopsReadingStillGetsACleanQuit) {
   auto c = testcam();
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
