@@ -59,14 +59,21 @@ std::optional<Beep> BeepPlayer::playAt(int64_t at) {
   sleepUntil(at);
   Beep beep;
   beep.written = monotonicNs();
-  if (pa_simple_write(stream.get(), tone.data(), tone.size() * sizeof(float), &error) < 0)
+  // The first piece fits the stream's buffer, so it is taken at once; right after it, the
+  // stream's latency says when its last sample plays, hence when the tone begins. (Measured at
+  // the tone's end instead, a player held up mid-tone by a busy machine would leave a gap and
+  // misplace the onset.)
+  const size_t headFrames = kRate / 50;
+  if (pa_simple_write(stream.get(), tone.data(), headFrames * 2 * sizeof(float), &error) < 0)
     return std::nullopt;
-  // The last sample written plays after the stream's latency; the first one a tone earlier.
   const int64_t now = monotonicNs();
   const pa_usec_t latency = pa_simple_get_latency(stream.get(), &error);
   if (latency == static_cast<pa_usec_t>(-1)) return std::nullopt;
   beep.heard = now + static_cast<int64_t>(latency) * 1000 -
-               static_cast<int64_t>(kFrames) * 1'000'000'000 / kRate;
+               static_cast<int64_t>(headFrames) * 1'000'000'000 / kRate;
+  if (pa_simple_write(stream.get(), tone.data() + headFrames * 2,
+                      (tone.size() - headFrames * 2) * sizeof(float), &error) < 0)
+    return std::nullopt;
   pa_simple_drain(stream.get(), &error);
   return beep;
 }

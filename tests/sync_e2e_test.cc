@@ -161,8 +161,9 @@ struct SyncRun {
     for (const Mark& m : marks) s << ' ' << m.error() * 1000;
     s << " | tone heard after written ms:";
     for (const Mark& m : marks) s << ' ' << (m.expected - m.written) * 1000;
-    s << " | start_epoch error ms: " << startEpochError * 1000 << " | offset s: " << offset
-      << " | frames missing from the movie: " << droppedFrames;
+    s << " | start_epoch error ms: " << startEpochError * 1000;
+    s.precision(3);
+    s << " | offset s: " << offset << " | frames missing from the movie: " << droppedFrames;
     return s.str();
   }
 };
@@ -175,12 +176,12 @@ std::vector<std::string> readLines(const fs::path& p) {
 }
 
 // Tone onsets in the first channel, in samples: the first sample that is not quiet after a
-// quiet stretch of 0.3 s. (A server may lose a tone's first few samples when it starts a
+// quiet stretch of 0.5 s. (A server may lose a tone's first few samples when it starts a
 // stream; the onset is then where the tone begins in the file.)
 std::vector<int64_t> onsets(const media::fixtures::AudioReadback& a) {
   std::vector<int64_t> found;
   const int quiet = 32767 / 50;
-  const int64_t quietNeeded = a.sampleRate * 3 / 10;
+  const int64_t quietNeeded = a.sampleRate / 2;
   int64_t quietRun = quietNeeded;
   for (int64_t i = 0; i < a.frames(); ++i) {
     const int v = std::abs(a.samples[static_cast<size_t>(i * a.channels)]);
