@@ -161,11 +161,14 @@ Status WavFile::updateHeader() {
     put64(ds64, kRiffOverhead + dataBytes);
     put64(ds64 + 8, dataBytes);
     put64(ds64 + 16, static_cast<uint64_t>(frames_));
-    if (int e = pwriteAll(fd_, ds64, sizeof ds64, kDs64BodyAt).second) return Status::failure(systemError(e));
+    if (int e = pwriteAll(fd_, ds64, sizeof ds64, kDs64BodyAt).second)
+      return Status::failure(systemError(e));
     unsigned char all32[4];
     put32(all32, 0xffffffffu);
-    if (int e = pwriteAll(fd_, all32, 4, kRiffSizeAt).second) return Status::failure(systemError(e));
-    if (int e = pwriteAll(fd_, all32, 4, kDataSizeAt).second) return Status::failure(systemError(e));
+    if (int e = pwriteAll(fd_, all32, 4, kRiffSizeAt).second)
+      return Status::failure(systemError(e));
+    if (int e = pwriteAll(fd_, all32, 4, kDataSizeAt).second)
+      return Status::failure(systemError(e));
     if (int e = pwriteAll(fd_, "ds64", 4, kJunkAt).second) return Status::failure(systemError(e));
     if (int e = pwriteAll(fd_, "RF64", 4, 0).second) return Status::failure(systemError(e));
     rf64_ = true;
