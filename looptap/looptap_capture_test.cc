@@ -28,11 +28,12 @@ using audio::StreamAttempt;
 
 const AudioFormat kStereo{48000, 2};
 
-// What the capture object told the outside.
+// What the capture object told the outside, and its clock, which only the test moves.
 struct Edge {
   std::mutex m;
   std::vector<std::string> lines;
   std::vector<int> exits;
+  TimePoint clock{std::chrono::seconds(5000)};
 
   ProcessEdge edge() {
     return {[this](std::string_view l) {
@@ -42,7 +43,15 @@ struct Edge {
             [this](int s) {
               std::lock_guard<std::mutex> g(m);
               exits.push_back(s);
+            },
+            [this] {
+              std::lock_guard<std::mutex> g(m);
+              return clock;
             }};
+  }
+  void advance(Clock::duration d) {
+    std::lock_guard<std::mutex> g(m);
+    clock += d;
   }
   std::vector<std::string> snapshot() {
     std::lock_guard<std::mutex> g(m);
@@ -118,7 +127,7 @@ class LooptapCaptureTest : public ::testing::Test {
   // Hands one buffer to the sample path on the audio queue, as the stream does.
   void deliver(std::vector<float> samples, AudioFormat format = kStereo, bool valid = true) {
     rec_->audioQueue().sync([&] {
-      AudioBuffer b{valid, format, std::span<float>(samples)};
+      AudioBuffer b{valid, format, std::span<float>(samples), std::nullopt};
       rec_->didOutputAudio(b);
     });
   }
@@ -207,9 +216,9 @@ TEST_F(LooptapCaptureTest, FileComesWithTheFirstUsableBufferInItsFormat) {
   deliver(constant(480, 0.5f), kStereo, /*valid=*/false);
   rec_->audioQueue().sync([&] {
     std::vector<float> s = constant(480, 0.5f);
-    AudioBuffer noFormat{true, std::nullopt, std::span<float>(s)};
+    AudioBuffer noFormat{true, std::nullopt, std::span<float>(s), std::nullopt};
     rec_->didOutputAudio(noFormat);
-    AudioBuffer torn{true, kStereo, std::span<float>(s.data(), 5)};
+    AudioBuffer torn{true, kStereo, std::span<float>(s.data(), 5), std::nullopt};
     rec_->didOutputAudio(torn);
   });
   EXPECT_FALSE(fs::exists(outPath_));
@@ -312,7 +321,7 @@ TEST_F(LooptapCaptureTest, StopStopsTheStreamFirstAndCountsBuffersStillInFlight)
     for (int i = 0; i < 5; ++i)
       rec_->audioQueue().async([this] {
         std::vector<float> s = constant(480, 0.5f);
-        AudioBuffer b{true, kStereo, std::span<float>(s)};
+        AudioBuffer b{true, kStereo, std::span<float>(s), std::nullopt};
         rec_->didOutputAudio(b);
       });
   };
@@ -369,7 +378,7 @@ TEST_F(LooptapCaptureTest, StopDuringStartWinsAndTheStartStaysQuiet) {
     // A stream that starts after the stop may still deliver: it must not create the file.
     rec.audioQueue().sync([&] {
       std::vector<float> s = constant(480, 0.5f);
-      AudioBuffer b{true, kStereo, std::span<float>(s)};
+      AudioBuffer b{true, kStereo, std::span<float>(s), std::nullopt};
       rec.didOutputAudio(b);
     });
     EXPECT_FALSE(fs::exists(outPath_));
