@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -152,6 +153,7 @@ struct SyncRun {
   std::vector<Mark> marks;
   double startEpochError = NAN;  // start_epoch minus the first recorded frame's capture
   double offset = NAN;
+  double firstFrameWait = NAN;  // from its capture to its handling, seconds
   int droppedFrames = 0;
   std::string report() const {
     std::ostringstream s;
@@ -161,7 +163,8 @@ struct SyncRun {
     for (const Mark& m : marks) s << ' ' << m.error() * 1000;
     s << " | tone heard after written ms:";
     for (const Mark& m : marks) s << ' ' << (m.expected - m.written) * 1000;
-    s << " | start_epoch error ms: " << startEpochError * 1000;
+    s << " | start_epoch error ms: " << startEpochError * 1000
+      << " (the first frame was handled after " << firstFrameWait * 1000 << ")";
     s.precision(3);
     s << " | offset s: " << offset << " | frames missing from the movie: " << droppedFrames;
     return s.str();
@@ -256,6 +259,19 @@ void SyncE2E::record(const SoundServer& sound, SyncRun& run) {
   ASSERT_TRUE(camEnd);
   ASSERT_EQ(camEnd->exitStatus, 0) << camEnd->err;
   for (const auto& b : beeps) ASSERT_TRUE(b) << "the tone player could not play";
+  // Every frame the camera gave lies on the grid the marks were placed on; capture moment and
+  // arrival at the frame queue, in microseconds, by capture moment.
+  std::map<int64_t, int64_t> arrivals;
+  for (const std::string& line : readLines(frameLog)) {
+    long long pts = 0, arrived = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%lld %lld", &pts, &arrived), 2) << line;
+    const int64_t since = pts * 1000 - origin;
+    const int64_t n = (since * kFps + 500'000'000) / 1'000'000'000;
+    ASSERT_NEAR(since / 1000, frameMicros(n), 1)
+        << "the test camera no longer stamps its frames on a 1/" << kFps
+        << " s grid from its first frame: " << line;
+    arrivals[pts] = arrived;
+  }
 
   // The parent's mux.
   const auto header = readLines(frames);
@@ -295,8 +311,10 @@ void SyncE2E::record(const SoundServer& sound, SyncRun& run) {
   }
   // start_epoch against the capture moment of the movie's first frame.
   const ClockMap clocks;
-  run.startEpochError =
-      startEpoch - clocks.wallSeconds(origin + frameMicros(shown.front().first) * 1000);
+  const int64_t firstCaptured = origin + frameMicros(shown.front().first) * 1000;
+  run.startEpochError = startEpoch - clocks.wallSeconds(firstCaptured);
+  if (auto a = arrivals.find(firstCaptured / 1000); a != arrivals.end())
+    run.firstFrameWait = (a->second - a->first) / 1e6;
 
   // The sound.
   auto audio = media::fixtures::readAudio(out.string());
