@@ -236,9 +236,11 @@ TEST_F(LooptapE2E, ToneIsInTheFileAtItsLevelAndLength) {
   const long long frames = std::stoll(lines.back().substr(8));
   EXPECT_NEAR(static_cast<double>(frames), wall * 48000, wall * 48000 * 0.02);
 
-  // About four level lines a second, the loud ones at the tone's peak.
+  // About four level lines a second, the loud ones at the tone's peak. (The count restarts at
+  // 0 after each line, so buffers of PipeWire's 1024 frames give a line every 12288 frames.)
   auto levels = levelsOf(lines);
-  EXPECT_NEAR(static_cast<double>(levels.size()), static_cast<double>(frames) / 12000, 1.0);
+  EXPECT_NEAR(static_cast<double>(levels.size()), static_cast<double>(frames) / 12000, 1.5)
+      << r->err;
   EXPECT_GE(std::count_if(levels.begin(), levels.end(),
                           [](float l) { return std::abs(l - 0.5f) < 0.005f; }),
             6);
@@ -546,8 +548,8 @@ TEST_F(LooptapE2E, CaptureFollowsTheDefaultOutput) {
             at);
 }
 
-// The stream stalls while the server stays connected (here: its sink is suspended), then data
-// comes back. The recording never stops silently: level lines go on, the file keeps its
+// The stream stalls while the server stays connected (a suspended PulseAudio sink, a frozen
+// PipeWire graph behind a live pipewire-pulse), then data comes back. The recording never stops silently: level lines go on, the file keeps its
 // timeline, and sound is captured again at its moment.
 TEST_F(LooptapE2E, StalledStreamKeepsTheTimelineAndRecovers) {
   testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
@@ -557,7 +559,7 @@ TEST_F(LooptapE2E, StalledStreamKeepsTheTimelineAndRecovers) {
   const auto started = Clock::now();
   ASSERT_TRUE(child->waitForLine("LEVEL:", 5s, /*prefix=*/true));
   std::this_thread::sleep_until(started + 1s);
-  ASSERT_TRUE(server.pactl({"suspend-sink", server.sink(), "1"}));
+  ASSERT_TRUE(server.stall());
   std::this_thread::sleep_for(500ms);
   child->waitForLine("no such line", 10ms);  // collects what was written meanwhile
   const size_t levelsBefore = levelsOf(linesOf(child->errSoFar())).size();
@@ -565,7 +567,7 @@ TEST_F(LooptapE2E, StalledStreamKeepsTheTimelineAndRecovers) {
   child->waitForLine("no such line", 10ms);
   const size_t levelsDuring = levelsOf(linesOf(child->errSoFar())).size() - levelsBefore;
   EXPECT_GE(levelsDuring, 4u) << "level lines stopped during the stall";
-  ASSERT_TRUE(server.pactl({"suspend-sink", server.sink(), "0"}));
+  ASSERT_TRUE(server.unstall());
   std::this_thread::sleep_until(started + 4s);
   Played p = playTone(server.server(), server.sink(), 0.2);
   ASSERT_EQ(p.error, "");
@@ -664,7 +666,7 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   EXPECT_EQ(wav->declaredDataBytes, wav->dataBytesOnDisk);
   EXPECT_NEAR(wav->frames / 48000.0, seconds(stopped - started), 0.05);
   const int64_t at = onset(*wav);
-  ASSERT_GE(at, 0);
+  ASSERT_GE(at, 0) << r->err;
   EXPECT_NEAR(at / 48000.0, seconds(p.at - started), 0.04);
 }
 

@@ -149,6 +149,16 @@ void TestSoundServer::signalServer(int signo) {
   for (pid_t p : serverPids_) ::kill(p, signo);
 }
 
+bool TestSoundServer::stall() {
+  if (kind_ == ServerKind::pulseaudio) return pactl({"suspend-sink", sink_, "1"});
+  return serverPids_.size() == 2 && ::kill(serverPids_[1], SIGSTOP) == 0;
+}
+
+bool TestSoundServer::unstall() {
+  if (kind_ == ServerKind::pulseaudio) return pactl({"suspend-sink", sink_, "0"});
+  return serverPids_.size() == 2 && ::kill(serverPids_[1], SIGCONT) == 0;
+}
+
 void TestSoundServer::killSessionManager() {
   if (pipewire_) pipewire_->signal(SIGUSR1);
 }

@@ -66,6 +66,11 @@ class TestSoundServer {
   // The process the clients talk to (pulseaudio, or pipewire-pulse), and for PipeWire the
   // graph itself: SIGKILL ends it as a crash would, SIGSTOP/SIGCONT freeze and thaw it.
   void signalServer(int signo);
+  // Makes the stream stall while the server the client talks to stays connected, and ends
+  // that: PulseAudio suspends and resumes the sink; PipeWire freezes and thaws its graph
+  // process (pipewire-pulse keeps answering). False when the server refused.
+  bool stall();
+  bool unstall();
   // PipeWire only: ends WirePlumber, and starts a new one.
   void killSessionManager();
   void restartSessionManager();
