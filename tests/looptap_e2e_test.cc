@@ -549,8 +549,9 @@ TEST_F(LooptapE2E, CaptureFollowsTheDefaultOutput) {
 }
 
 // The stream stalls while the server stays connected (a suspended PulseAudio sink, a frozen
-// PipeWire graph behind a live pipewire-pulse), then data comes back. The recording never stops silently: level lines go on, the file keeps its
-// timeline, and sound is captured again at its moment.
+// PipeWire graph behind a live pipewire-pulse), then data comes back. The recording never stops
+// silently: level lines go on, the file keeps its timeline, and sound is captured again at its
+// moment.
 TEST_F(LooptapE2E, StalledStreamKeepsTheTimelineAndRecovers) {
   testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
   ASSERT_TRUE(server.ready());
