@@ -155,13 +155,14 @@ bool LooptapCapture::stop() {
   if (!claimEnding()) return false;
   // The file reaches up to this moment, whatever the server delivered by then.
   const TimePoint end = edge_.now();
-  stopTicker();
   CaptureStream* stream = nullptr;
   {
     std::lock_guard<std::mutex> lock(streamMutex_);
     stopRequested_ = true;
     stream = stream_.get();
   }
+  // After the flag: a start that has not started the ticker yet never will.
+  stopTicker();
   // A failed stop request changes nothing: the file is closed and the count reported anyway.
   if (stream) (void)stream->stop();
   int64_t frames = 0;
@@ -177,6 +178,10 @@ bool LooptapCapture::stop() {
 
 void LooptapCapture::didStopWithError(const std::string& description) {
   if (!claimEnding()) return;
+  {
+    std::lock_guard<std::mutex> lock(streamMutex_);
+    stopRequested_ = true;
+  }
   stopTicker();
   // The header is current after every write; closing also finishes it the regular way.
   audioQueue_.sync([&] {

@@ -385,5 +385,63 @@ TEST_F(LooptapCaptureTest, StopDuringStartWinsAndTheStartStaysQuiet) {
   }
 }
 
+// Buffers that carry the moment they sounded are placed on the clock from "STARTED": a stretch
+// the server never delivered is silence, and a stop fills the file up to its own moment, even
+// when nothing was delivered at all (a parent that muxes needs a file as long as the take).
+TEST_F(LooptapCaptureTest, TimedBuffersKeepTheirPlaceAndAStopFillsUpToItsMoment) {
+  rec_->start();
+  const TimePoint origin = edge_.clock;
+  auto deliverAt = [&](double soundedSecs, float value) {
+    std::vector<float> s = constant(4800, value);  // 100 ms
+    rec_->audioQueue().sync([&] {
+      AudioBuffer b{true, kStereo, std::span<float>(s),
+                    origin + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(soundedSecs))};
+      rec_->didOutputAudio(b);
+    });
+  };
+  // The server delivers nothing for 0.4 s, then 0.2 s of sound.
+  edge_.advance(std::chrono::milliseconds(500));
+  deliverAt(0.4, 0.5f);
+  deliverAt(0.5, 0.25f);
+  edge_.advance(std::chrono::seconds(1));
+  ASSERT_TRUE(rec_->stop());
+  EXPECT_EQ(edge_.snapshot().back(), "STOPPED:72000");
+  auto wav = audio::readWav(outPath_);
+  ASSERT_TRUE(wav);
+  ASSERT_EQ(wav->frames, 72000);
+  EXPECT_EQ(wav->samples[2 * 19199], 0);
+  EXPECT_NEAR(wav->samples[2 * 19200], 16384, 1);
+  EXPECT_NEAR(wav->samples[2 * 24000], 8192, 1);
+  EXPECT_EQ(wav->samples[2 * 28800], 0);
+
+  // Nothing delivered at all: the file is the stretch's silence.
+  Edge edge;
+  LooptapCapture quiet(outPath_ + ".2", std::make_unique<FakeService>(), edge.edge());
+  quiet.start();
+  edge.advance(std::chrono::milliseconds(250));
+  ASSERT_TRUE(quiet.stop());
+  EXPECT_EQ(edge.snapshot(), (std::vector<std::string>{"STARTED", "LEVEL:0.000", "STOPPED:12000"}));
+  auto silent = audio::readWav(outPath_ + ".2");
+  ASSERT_TRUE(silent);
+  EXPECT_EQ(silent->frames, 12000);
+}
+
+// A disk that stays full fails every buffer: a burst of lines, then one a second.
+TEST_F(LooptapCaptureTest, WriteErrorsComeInABurstThenOneASecond) {
+  rec_ = std::make_unique<LooptapCapture>((dir_ / "missing" / "out.wav").string(),
+                                          std::make_unique<FakeService>(), edge_.edge());
+  for (int i = 0; i < 100; ++i) {  // just under a second of 10 ms buffers
+    deliver(constant(480, 0.5f));
+    edge_.advance(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(edge_.count("ERR:write:"), LooptapCapture::writeErrorBurst);
+  for (int i = 0; i < 300; ++i) {
+    deliver(constant(480, 0.5f));
+    edge_.advance(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(edge_.count("ERR:write:"), LooptapCapture::writeErrorBurst + 3);
+}
+
 }  // namespace
 }  // namespace talvex::looptap

@@ -8,12 +8,16 @@
 # every process it started, by PID. Works as root and without a terminal; never touches the
 # user's own sound server or session bus: everything lives in a fresh temporary folder.
 
+# With the argument "--no-sink" no sink is configured: pipewire-pulse then offers its own
+# stand-in ("auto_null"), which is what a machine without any output device shows.
 pipewire_service_start() {
+  local want_sink=ci_sink
+  [[ "${1:-}" == "--no-sink" ]] && want_sink=auto_null
   PIPEWIRE_SERVICE_DIR="$(mktemp -d "${TMPDIR:-/tmp}/talvex-pipewire.XXXXXX")"
   local dir="$PIPEWIRE_SERVICE_DIR"
   mkdir -p "$dir/run" "$dir/config/pipewire/pipewire.conf.d" "$dir/state" "$dir/home"
   chmod 700 "$dir/run"
-  cat >"$dir/config/pipewire/pipewire.conf.d/50-ci-sink.conf" <<'CONF'
+  [[ "$want_sink" == ci_sink ]] && cat >"$dir/config/pipewire/pipewire.conf.d/50-ci-sink.conf" <<'CONF'
 # The test output: a null sink the graph's dummy driver paces in real time.
 context.objects = [
   { factory = adapter
@@ -65,7 +69,7 @@ CONF
 
   # Ready once the session manager has chosen the default sink (0.2-0.9 s here).
   for i in $(seq 1 200); do
-    if pactl info 2>/dev/null | grep -q '^Default Sink: ci_sink$'; then
+    if pactl info 2>/dev/null | grep -q "^Default Sink: $want_sink\$"; then
       return 0
     fi
     local pid

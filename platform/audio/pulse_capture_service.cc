@@ -44,11 +44,13 @@ using TimeEventPtr = std::unique_ptr<pa_time_event, TimeEventFree>;
 // until the next drop) and posted to the audio queue.
 class PulseCaptureStream : public CaptureStream {
  public:
-  PulseCaptureStream(std::shared_ptr<PulseConnection> conn, std::string device, pa_buffer_attr attr,
-                     pa_stream_flags_t flags, AudioFormat format, CaptureStreamDelegate& delegate,
-                     SerialQueue& audioQueue)
+  PulseCaptureStream(std::shared_ptr<PulseConnection> conn, std::string sink, std::string device,
+                     bool onPipeWire, pa_buffer_attr attr, pa_stream_flags_t flags,
+                     AudioFormat format, CaptureStreamDelegate& delegate, SerialQueue& audioQueue)
       : conn_(std::move(conn)),
+        onPipeWire_(onPipeWire),
         device_(std::move(device)),
+        sink_(std::move(sink)),
         attr_(attr),
         flags_(flags),
         format_(format),
@@ -64,6 +66,7 @@ class PulseCaptureStream : public CaptureStream {
 
   Status start() override {
     PulseConnection::Lock lock(*conn_);
+    const std::string sink = sink_;
     if (phase_ != Phase::made) return Status::failure("the capture stream was already started");
     phase_ = Phase::starting;
     if (Status made = connectTo(device_); !made) {
@@ -81,6 +84,7 @@ class PulseCaptureStream : public CaptureStream {
     }
     phase_ = Phase::running;
     lastData_ = SteadyClock::now();
+    wakeIfIdle(sink);
     // Told of every change of the default sink; a failure here only costs the following.
     pa_context_set_subscribe_callback(conn_->context(), &PulseCaptureStream::onServerEvent, this);
     OperationPtr(pa_context_subscribe(conn_->context(),
@@ -165,6 +169,24 @@ class PulseCaptureStream : public CaptureStream {
     stream_.reset();
   }
 
+  // With the lock held. A PulseAudio sink that plays nothing renders up to two seconds ahead
+  // at the latency it had before this stream asked for less; a sound played meanwhile is
+  // rendered after that stretch, seconds late, and the monitor delivers nothing until then.
+  // Suspending and resuming the idle sink drops the stretch, and it starts again at the
+  // stream's latency. Nothing audible is interrupted: the sink has no input (IDLE). PipeWire
+  // does not render ahead and is left alone.
+  void wakeIfIdle(const std::string& sink) {
+    if (onPipeWire_) return;
+    OperationPtr(pa_context_get_sink_info_by_name(
+        conn_->context(), sink.c_str(),
+        [](pa_context* c, const pa_sink_info* i, int eol, void*) {
+          if (eol != 0 || !i || i->state != PA_SINK_IDLE) return;
+          OperationPtr(pa_context_suspend_sink_by_name(c, i->name, 1, nullptr, nullptr));
+          OperationPtr(pa_context_suspend_sink_by_name(c, i->name, 0, nullptr, nullptr));
+        },
+        nullptr));
+  }
+
   // With the lock held: asks for the default sink and moves the capture to its monitor when it
   // is another one than now, or always when `evenIfSame` (a stalled or lost stream).
   void followDefault(bool evenIfSame) {
@@ -189,8 +211,9 @@ class PulseCaptureStream : public CaptureStream {
     const std::string device = sink + ".monitor";
     if (device == me->device_ && !me->retryEvenIfSame_ && !lost) return;
     me->postPending();
-    if (!me->connectTo(device)) me->fail();
+    if (!me->connectTo(device)) return me->fail();
     me->lastData_ = SteadyClock::now();
+    me->wakeIfIdle(sink);
   }
 
   static void onServerEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self) {
@@ -282,8 +305,10 @@ class PulseCaptureStream : public CaptureStream {
   }
 
   std::shared_ptr<PulseConnection> conn_;
+  const bool onPipeWire_;
   StreamPtr stream_;
   std::string device_;
+  const std::string sink_;
   pa_buffer_attr attr_;
   const pa_stream_flags_t flags_;
   const AudioFormat format_;
@@ -309,9 +334,10 @@ class PulseCaptureService : public CaptureService {
 
     struct Listing {
       std::string defaultSink;
+      bool onPipeWire = false;
       std::vector<Display> sinks;
       PulseConnection* conn;
-    } listing{{}, {}, conn_.get()};
+    } listing{{}, false, {}, conn_.get()};
 
     PulseConnection::Lock lock(*conn_);
     OperationPtr info(pa_context_get_server_info(
@@ -319,6 +345,8 @@ class PulseCaptureService : public CaptureService {
         [](pa_context*, const pa_server_info* i, void* l) {
           auto* listing = static_cast<Listing*>(l);
           if (i && i->default_sink_name) listing->defaultSink = i->default_sink_name;
+          if (i && i->server_name && std::strstr(i->server_name, "PipeWire"))
+            listing->onPipeWire = true;
           listing->conn->signal();
         },
         &listing));
@@ -338,6 +366,7 @@ class PulseCaptureService : public CaptureService {
     // The server's order otherwise; the default output is what the user hears.
     std::stable_partition(listing.sinks.begin(), listing.sinks.end(),
                           [&](const Display& d) { return d.name == listing.defaultSink; });
+    onPipeWire_ = listing.onPipeWire;
     return ShareableContent{std::move(listing.sinks)};
   }
 
@@ -372,13 +401,14 @@ class PulseCaptureService : public CaptureService {
     if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(conn_->context())))
       return Status::failure(conn_->lastError());
     return std::unique_ptr<CaptureStream>(std::make_unique<PulseCaptureStream>(
-        conn_, std::move(device), attr, flags,
+        conn_, display.name, std::move(device), onPipeWire_, attr, flags,
         AudioFormat{static_cast<double>(sampleFormat.rate), sampleFormat.channels}, delegate,
         audioQueue));
   }
 
  private:
   std::shared_ptr<PulseConnection> conn_;
+  bool onPipeWire_ = false;
 };
 
 }  // namespace
