@@ -77,69 +77,6 @@ struct ClockMap {
   int64_t mono, wall;
 };
 
-// The sound servers a recording may meet.
-class SoundServer {
- public:
-  virtual ~SoundServer() = default;
-  virtual bool ready() const = 0;
-  virtual std::string server() const = 0;
-};
-
-// PulseAudio with a null sink as its output: idle (nothing plays but the tones), or busy
-// (another application keeps playing, here silence).
-class PulseServer : public SoundServer {
- public:
-  explicit PulseServer(bool busy) : daemon_(/*withSink=*/false) {
-    ready_ = daemon_.ready() &&
-             daemon_.pactl({"load-module", "module-null-sink", "sink_name=sync_sink",
-                            "format=float32le", "rate=48000", "channels=2"}) &&
-             daemon_.pactl({"set-default-sink", "sync_sink"});
-    if (ready_ && busy) {
-      player_ = std::make_unique<ChildProcess>(
-          std::vector<std::string>{"/bin/sh", "-c",
-                                   "exec pacat --playback --format=float32le --rate=48000 "
-                                   "--channels=2 --latency-msec=40 </dev/zero"},
-          std::map<std::string, std::string>{{"PULSE_SERVER", daemon_.server()}});
-      // Long enough for the sink to leave the pace it had while idle.
-      std::this_thread::sleep_for(2500ms);
-    }
-  }
-  bool ready() const override { return ready_; }
-  std::string server() const override { return daemon_.server(); }
-
- private:
-  testing::PulseDaemon daemon_;
-  std::unique_ptr<ChildProcess> player_;
-  bool ready_ = false;
-};
-
-// PipeWire with WirePlumber and pipewire-pulse, as on current desktops, started by the
-// project's service script; its null sink is idle but for the tones.
-class PipeWireServer : public SoundServer {
- public:
-  PipeWireServer() {
-    // The shell holds the services until its input closes, and stops them on any end.
-    const std::string script = std::string(TALVEX_SOURCE_DIR) + "/scripts/pipewire_service.sh";
-    shell_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-        "/bin/bash", "-c",
-        ". '" + script +
-            "' && trap pipewire_service_stop EXIT && trap 'exit 1' TERM INT && "
-            "pipewire_service_start && echo \"SERVER $PULSE_SERVER\" >&2 && read -r _"});
-    if (auto line = shell_->waitForLine("SERVER ", 30s, /*prefix=*/true)) server_ = line->substr(7);
-  }
-  ~PipeWireServer() override {
-    shell_->closeInput();
-    if (!shell_->wait(20s)) shell_->signal(SIGTERM);
-    shell_->wait(10s);
-  }
-  bool ready() const override { return !server_.empty(); }
-  std::string server() const override { return server_; }
-
- private:
-  std::unique_ptr<ChildProcess> shell_;
-  std::string server_;
-};
-
 struct Mark {
   int64_t frame = 0;    // camera frame number
   double picture = 0;   // where that frame is in the finished movie, seconds
@@ -208,14 +145,14 @@ class SyncE2E : public ::testing::Test {
       fs::remove_all(dir);
   }
 
-  // One recording, as the parent makes it, on `server`; fills `run`.
-  void record(const SoundServer& server, SyncRun& run);
+  // One recording, as the parent makes it, on `sound`; fills `run`.
+  void record(const testing::TestSoundServer& sound, SyncRun& run);
   void expectInSync(const SyncRun& run, const char* scenario);
 
   fs::path dir;
 };
 
-void SyncE2E::record(const SoundServer& sound, SyncRun& run) {
+void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
   ASSERT_TRUE(sound.ready()) << "the sound server did not start";
   const fs::path frameLog = dir / "camera.log", movie = dir / "rec.mov", frames = dir / "rec.jsonl",
                  wav = dir / "sys.wav", out = dir / "out.mov";
@@ -355,25 +292,30 @@ void SyncE2E::expectInSync(const SyncRun& run, const char* scenario) {
   EXPECT_NEAR(run.startEpochError, 0, kEpochTolerance) << run.report();
 }
 
+using testing::ServerKind;
+using testing::TestSoundServer;
+
 // An idle null sink renders far ahead of the clock and delivers nothing for up to 2 s.
 TEST_F(SyncE2E, PulseAudioIdleSink) {
-  PulseServer sound(/*busy=*/false);
+  TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = false});
   SyncRun run;
   record(sound, run);
   if (HasFatalFailure()) return;
   expectInSync(run, "pulseaudio-idle");
 }
 
+// Another application keeps playing (silence) all along.
 TEST_F(SyncE2E, PulseAudioBusySink) {
-  PulseServer sound(/*busy=*/true);
+  TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = true});
   SyncRun run;
   record(sound, run);
   if (HasFatalFailure()) return;
   expectInSync(run, "pulseaudio-busy");
 }
 
+// PipeWire with WirePlumber and pipewire-pulse, as on current desktops; nothing else playing.
 TEST_F(SyncE2E, PipeWire) {
-  PipeWireServer sound;
+  TestSoundServer sound(ServerKind::pipewire, {.withSink = true, .busy = false});
   SyncRun run;
   record(sound, run);
   if (HasFatalFailure()) return;
