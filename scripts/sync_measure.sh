@@ -13,7 +13,7 @@ log="$(mktemp "${TMPDIR:-/tmp}/sync_measure.XXXXXX")"
 trap 'rm -f "$log"' EXIT
 echo "load before: $(uptime)"
 "$build/tests/sync_e2e_test" --gtest_also_run_disabled_tests --gtest_filter="$filter" \
-  --gtest_repeat="$runs" 2>&1 | tee "$log" | grep -E '^sync |FAILED  \]|kept in' || true
+  --gtest_repeat="$runs" 2>&1 | tee "$log" | grep -E -A6 '^sync |Failure$|kept in' || true
 echo "load after:  $(uptime)"
 python3 - "$log" <<'PY'
 import re, statistics, sys

@@ -20,7 +20,7 @@ class BeepPlayer {
   static constexpr int kRate = 48000;
   static constexpr double kFrequency = 1000;
   static constexpr double kAmplitude = 0.5;
-  static constexpr int kFrames = kRate / 10;  // 100 ms
+  static constexpr int kFrames = kRate / 5;  // 200 ms
 
   explicit BeepPlayer(std::string server) : server_(std::move(server)) {}
 
