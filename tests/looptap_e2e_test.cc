@@ -633,16 +633,16 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   } unmount{small};
   {
     std::ofstream filler(small + "/filler", std::ios::binary);
-    std::vector<char> block(700 * 1024, 'x');
+    std::vector<char> block(600 * 1024, 'x');
     filler.write(block.data(), static_cast<std::streamsize>(block.size()));
   }
   auto child = looptap(small + "/rec.wav", sharedServer());
   ASSERT_TRUE(child->waitForLine("STARTED", 10s));
   const auto started = Clock::now();
   ASSERT_TRUE(child->waitForLine("ERR:write:", 10s, /*prefix=*/true)) << child->errSoFar();
-  std::this_thread::sleep_until(started + 3500ms);
+  std::this_thread::sleep_until(started + 3s);
   fs::remove(small + "/filler");
-  std::this_thread::sleep_until(started + 4s);
+  std::this_thread::sleep_until(started + 3500ms);
   Played p = playTone(sharedServer(), "", 0.2);
   ASSERT_EQ(p.error, "");
   std::this_thread::sleep_for(500ms);
