@@ -588,6 +588,41 @@ TEST_F(LooptapE2E, StalledStreamKeepsTheTimelineAndRecovers) {
   EXPECT_NEAR(at / 48000.0, seconds(p.at - started), 0.04);
 }
 
+// The output being recorded goes away (headphones unplugged) while another is left: the
+// capture moves to the new default instead of ending.
+TEST_F(LooptapE2E, CaptureMovesOnWhenItsOutputGoesAway) {
+  testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
+  ASSERT_TRUE(server.ready());
+  RunResult loaded =
+      testing::run({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=headphones",
+                    "format=float32le", "rate=48000", "channels=2"},
+                   "", {{"PULSE_SERVER", server.server()}}, 10s);
+  ASSERT_EQ(loaded.exitStatus, 0) << loaded.err;
+  const std::string module = loaded.out.substr(0, loaded.out.find('\n'));
+  ASSERT_TRUE(server.pactl({"set-default-sink", "headphones"}));
+  auto child = looptap(path("unplug.wav"), server.server());
+  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
+  const auto started = Clock::now();
+  std::this_thread::sleep_for(700ms);
+  ASSERT_TRUE(server.pactl({"unload-module", module}));
+  std::this_thread::sleep_for(500ms);
+  Played p = playTone(server.server(), server.sink(), 0.2);
+  ASSERT_EQ(p.error, "");
+  std::this_thread::sleep_for(500ms);
+  const auto stopped = Clock::now();
+  child->signal(SIGTERM);
+  auto r = child->wait(10s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0) << r->err;
+  auto wav = audio::readWav(path("unplug.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(stoppedCount(linesOf(r->err)), wav->frames);
+  EXPECT_NEAR(wav->frames / 48000.0, seconds(stopped - started), 0.05);
+  const int64_t at = onset(*wav);
+  ASSERT_GE(at, 0) << "the remaining output was not recorded";
+  EXPECT_NEAR(at / 48000.0, seconds(p.at - started), 0.04);
+}
+
 // PipeWire's session manager goes away mid-recording: the stream is linked to nothing and
 // stalls while the server stays connected. (A WirePlumber started again links no stream in
 // this set-up, so recovery is shown by the suspended sink above.) The recording goes on: level
