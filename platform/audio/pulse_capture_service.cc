@@ -25,6 +25,7 @@ constexpr pa_usec_t kStopWaitUsec = 1500 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kWatchEveryUsec = 250 * PA_USEC_PER_MSEC;
 constexpr auto kStallAfter = std::chrono::seconds(1);
 constexpr auto kMaxRetryEvery = std::chrono::seconds(8);
+constexpr int kMaxLostReconnects = 5;
 
 struct TimeEventFree {
   const pa_mainloop_api* api;
@@ -210,6 +211,9 @@ class PulseCaptureStream : public CaptureStream {
     }
     const std::string device = sink + ".monitor";
     if (device == me->device_ && !me->retryEvenIfSame_ && !lost) return;
+    // A device that keeps refusing new streams would otherwise be retried at the pace of
+    // the server's answers.
+    if (lost && ++me->lostWithoutData_ > kMaxLostReconnects) return me->fail();
     me->postPending();
     if (!me->connectTo(device)) return me->fail();
     me->lastData_ = SteadyClock::now();
@@ -272,6 +276,7 @@ class PulseCaptureStream : public CaptureStream {
   void deliver(const void* data, size_t bytes, SteadyClock::time_point arrived) {
     lastData_ = arrived;
     lastArrival_ = arrived;
+    lostWithoutData_ = 0;
     retryEvery_ = std::chrono::seconds(1);
     if (!data) {
       // A stretch the server lost (an overrun): it sounded, so it keeps its length, as
@@ -319,6 +324,7 @@ class PulseCaptureStream : public CaptureStream {
   TimeEventPtr watch_{nullptr, TimeEventFree{nullptr}};
   bool lookingUp_ = false;
   bool retryEvenIfSame_ = false;
+  int lostWithoutData_ = 0;
   SteadyClock::time_point lastData_{}, lastArrival_{}, nextRetry_{};
   SteadyClock::duration retryEvery_ = std::chrono::seconds(1);
 };
