@@ -142,6 +142,13 @@ bool LooptapCapture::silence(int64_t frames) {
   return written.isOk();
 }
 
+void LooptapCapture::truncate(int64_t position) {
+  if (!audioFile_) return;
+  Status cut = audioFile_->truncate(position);
+  frames_ = audioFile_->frames();
+  if (!cut) reportWriteError(cut.message());
+}
+
 void LooptapCapture::audio(Timeline::Entry& entry) {
   if (!ensureFile(kConfiguredFormat)) return;
   const int64_t before = audioFile_->frames();

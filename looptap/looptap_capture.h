@@ -94,6 +94,7 @@ class LooptapCapture final : public audio::CaptureStreamDelegate, private Timeli
   int64_t position() override { return frames_; }
   bool silence(int64_t frames) override;
   void audio(Timeline::Entry& entry) override;
+  void truncate(int64_t position) override;
 
   const std::string outputPath_;
   ProcessEdge edge_;

@@ -15,8 +15,11 @@ int64_t Timeline::framesAt(TimePoint t) const {
 }
 
 void Timeline::fillTo(int64_t target, Output& out) {
-  const int64_t missing = target - out.position();
-  if (missing > 0) (void)out.silence(missing);
+  const int64_t position = out.position();
+  const int64_t missing = target - position;
+  if (missing <= 0) return;
+  if (!provisionalFrom_) provisionalFrom_ = position;
+  (void)out.silence(missing);
 }
 
 void Timeline::releaseOldest(Output& out) {
@@ -36,6 +39,12 @@ void Timeline::releaseOldest(Output& out) {
     }
   }
 
+  // Audio that sounded within the silence written for a stall takes its place.
+  if (provisionalFrom_) {
+    const int64_t belongs = std::max(*provisionalFrom_, framesAt(first.sounded));
+    if (belongs < out.position()) out.truncate(belongs);
+  }
+
   // The smallest lag of all held buffers against where they would land if written one after
   // another from here: only a lag that every later buffer shares is a gap.
   const int64_t position = out.position();
@@ -52,7 +61,10 @@ void Timeline::releaseOldest(Output& out) {
   // A gap that could not be written (the disk is full) leaves this buffer without a place:
   // writing it now would put it early. It is lost like the silence, and the next successful
   // write measures the gap again.
-  if (placed) out.audio(first);
+  if (placed) {
+    out.audio(first);
+    provisionalFrom_.reset();
+  }
   held_.pop_front();
 }
 

@@ -12,7 +12,10 @@
 // late buffer followed by on-time ones is jitter and is written right after its predecessor.
 // Buffers that arrive early (the server handing out audio ahead) are written where the file
 // stands, never cut. With nothing held, the file is filled with silence up to `stallAfter`
-// before now, so it keeps growing while the server delivers nothing.
+// before now, so it keeps growing while the server delivers nothing. That silence is
+// provisional: when audio arrives that sounded within it (it was only late, say because this
+// process did not get the processor for a while), the file is cut back to where that audio
+// belongs, so late audio never pushes the timeline.
 //
 // Not thread-safe: the audio queue owns it.
 #pragma once
@@ -55,6 +58,8 @@ class Timeline {
     // Appends silence; false when not all of it could be written.
     virtual bool silence(int64_t frames) = 0;
     virtual void audio(Entry& entry) = 0;
+    // Cuts the file back to `position` frames; only ever provisional silence.
+    virtual void truncate(int64_t position) = 0;
   };
 
   Timeline(double rate, uint32_t channels, Tuning tuning);
@@ -87,6 +92,8 @@ class Timeline {
   const Tuning tuning_;
   std::optional<TimePoint> origin_;
   std::deque<Entry> held_;
+  // Where the silence written for a stall begins, while nothing has been written after it.
+  std::optional<int64_t> provisionalFrom_;
 };
 
 }  // namespace talvex::looptap

@@ -33,6 +33,19 @@ struct Recorder : Timeline::Output {
     ops.push_back({false, frames, e.frames, e.samples.empty() ? 0 : e.samples[0]});
     frames += e.frames;
   }
+  void truncate(int64_t position) override {
+    // Only silence may be cut.
+    while (!ops.empty() && ops.back().at + ops.back().frames > position) {
+      EXPECT_TRUE(ops.back().silent) << "audio cut at " << position;
+      if (ops.back().at >= position) {
+        ops.pop_back();
+      } else {
+        ops.back().frames = position - ops.back().at;
+        break;
+      }
+    }
+    frames = position;
+  }
   int64_t silenceTotal() const {
     int64_t n = 0;
     for (const auto& o : ops) n += o.silent ? o.frames : 0;
@@ -139,6 +152,21 @@ TEST_F(TimelineTest, HeldAudioLeavesAfterTheHoldAndAStallFillsToHalfASecondAgo) 
   tl_.finish(t0 + ms(2200), out_);
   EXPECT_EQ(out_.whereIs(0.7f), 2100 * 48);
   EXPECT_EQ(out_.frames, 2200 * 48);
+}
+
+// This process did not get the processor for a second: the stall fill went on, and then the
+// server's backlog arrives at once. It takes the place of the fill instead of pushing all
+// later audio back.
+TEST_F(TimelineTest, LateAudioReplacesTheSilenceWrittenForAStall) {
+  tl_.begin(t0);
+  add(0, 10, 0.1f);
+  tl_.release(t0 + ms(1200), out_);
+  EXPECT_EQ(out_.frames, 48000 * 7 / 10);  // filled to half a second ago
+  for (int i = 1; i < 120; ++i) add(i * 10, 1200, i == 50 ? 0.2f : 0.5f);
+  tl_.finish(t0 + ms(1200), out_);
+  EXPECT_EQ(out_.whereIs(0.2f), 500 * 48);
+  EXPECT_EQ(out_.frames, 1200 * 48);
+  EXPECT_EQ(out_.silenceTotal(), 0);
 }
 
 TEST_F(TimelineTest, AGapThatCannotBeWrittenIsMeasuredAgainByTheNextBuffer) {

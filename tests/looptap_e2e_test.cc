@@ -62,7 +62,9 @@ class LooptapE2E : public ::testing::Test {
     dir_ = fs::temp_directory_path() / ("looptap_e2e." + std::to_string(::getpid()));
     fs::create_directories(dir_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    if (!std::getenv("KEEP_E2E_FILES")) fs::remove_all(dir_);
+  }
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 

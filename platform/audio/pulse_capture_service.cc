@@ -232,6 +232,9 @@ class PulseCaptureStream : public CaptureStream {
     if (me->phase_ != Phase::running) return;
     pa_context_rttime_restart(me->conn_->context(), e, pa_rtclock_now() + kWatchEveryUsec);
     const auto now = SteadyClock::now();
+    // Data waiting to be read is no stall (this process may just have been kept waiting).
+    const size_t waiting = me->stream_ ? pa_stream_readable_size(me->stream_.get()) : 0;
+    if (waiting > 0 && waiting != static_cast<size_t>(-1)) me->lastData_ = now;
     if (now - me->lastData_ < kStallAfter || now < me->nextRetry_) return;
     // Connected but silent: a new stream is what brings the data back when the graph lost
     // our link. Tried again after 1, 2, 4, 8 s while nothing comes.
@@ -260,11 +263,21 @@ class PulseCaptureStream : public CaptureStream {
   static void onRead(pa_stream* s, size_t, void* self) {
     auto* me = static_cast<PulseCaptureStream*>(self);
     const auto arrived = SteadyClock::now();
+    // Everything readable now has sounded by now: the newest byte just now, older ones as
+    // much earlier as the data queued behind them lasts (a backlog after this process waited
+    // for the processor is spread back over the time it covers).
+    const size_t readable = pa_stream_readable_size(s);
+    size_t behind = readable == static_cast<size_t>(-1) ? 0 : readable;
+    const double bytesPerSecond = me->format_.sampleRate * sizeof(float) * me->format_.channels;
     const void* data = nullptr;
     size_t bytes = 0;
     while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+      behind -= std::min(behind, bytes);
+      const auto endSounded =
+          arrived - std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(
+                        static_cast<double>(behind) / bytesPerSecond));
       if (me->phase_ == Phase::starting || me->phase_ == Phase::running)
-        me->deliver(data, bytes, arrived);
+        me->deliver(data, bytes, arrived, endSounded);
       pa_stream_drop(s);
     }
   }
@@ -273,9 +286,10 @@ class PulseCaptureStream : public CaptureStream {
   // frames at a time on a busy sink; collecting a fragment's worth before waking the audio
   // queue keeps the per-buffer cost (a thread hand-over, a file write) at the rate the
   // fragment size asks for. A split frame is carried over rather than shifting the channels.
-  void deliver(const void* data, size_t bytes, SteadyClock::time_point arrived) {
+  void deliver(const void* data, size_t bytes, SteadyClock::time_point arrived,
+               SteadyClock::time_point endSounded) {
     lastData_ = arrived;
-    lastArrival_ = arrived;
+    pendingEndSounded_ = endSounded;
     lostWithoutData_ = 0;
     retryEvery_ = std::chrono::seconds(1);
     if (!data) {
@@ -289,8 +303,8 @@ class PulseCaptureStream : public CaptureStream {
     if (pending_.size() >= attr_.fragsize) postPending();
   }
 
-  // With the loop lock held: posts the whole frames collected so far. The last of them
-  // arrived with the latest read, which is as close as the client gets to when it sounded.
+  // With the loop lock held: posts the whole frames collected so far, with the moment the
+  // first of them sounded: the last one's moment less their length.
   void postPending() {
     const size_t frameBytes = sizeof(float) * format_.channels;
     const size_t whole = pending_.size() / frameBytes * frameBytes;
@@ -299,7 +313,7 @@ class PulseCaptureStream : public CaptureStream {
     std::memcpy(samples.data(), pending_.data(), whole);
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(whole));
     const auto sounded =
-        lastArrival_ -
+        pendingEndSounded_ -
         std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(
             static_cast<double>(whole / frameBytes) / format_.sampleRate));
     audioQueue_.async(
@@ -325,7 +339,7 @@ class PulseCaptureStream : public CaptureStream {
   bool lookingUp_ = false;
   bool retryEvenIfSame_ = false;
   int lostWithoutData_ = 0;
-  SteadyClock::time_point lastData_{}, lastArrival_{}, nextRetry_{};
+  SteadyClock::time_point lastData_{}, pendingEndSounded_{}, nextRetry_{};
   SteadyClock::duration retryEvery_ = std::chrono::seconds(1);
 };
 

@@ -139,6 +139,14 @@ Status WavFile::writeSilence(int64_t frames) {
   return Status::ok();
 }
 
+Status WavFile::truncate(int64_t frames) {
+  if (frames < 0 || frames >= frames_) return Status::ok();
+  frames_ = frames;
+  if (::ftruncate(fd_, kDataAt + frames_ * 2 * static_cast<off_t>(format_.channels)) != 0)
+    return Status::failure(systemError(errno));
+  return updateHeader();
+}
+
 Status WavFile::appendBytes(const unsigned char* data, size_t size) {
   const size_t frameBytes = 2 * format_.channels;
   const off_t at = kDataAt + static_cast<off_t>(frames_) * static_cast<off_t>(frameBytes);

@@ -38,6 +38,8 @@ class WavFile {
   Status write(const AudioFormat& format, std::span<const float> interleaved);
   // Appends `frames` frames of digital silence.
   Status writeSilence(int64_t frames);
+  // Cuts the file back to its first `frames` frames (no-op when it holds no more).
+  Status truncate(int64_t frames);
 
   const AudioFormat& format() const { return format_; }
   // Whole frames in the file.
