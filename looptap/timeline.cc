@@ -23,6 +23,17 @@ void Timeline::fillTo(int64_t target, Output& out) {
 }
 
 void Timeline::releaseOldest(Output& out) {
+  // The server's audio is continuous, and none of it sounded after it arrived: a buffer that
+  // claims to end after the next one begins was stamped late (it waited, in the socket or for
+  // this process) and ended when the next began. Going backwards from the newest buffer, the
+  // least delayed one, gives a backlog read all at once the times it really covers.
+  for (size_t i = held_.size() - 1; i-- > 0;) {
+    const auto length = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(held_[i].frames) / rate_));
+    if (held_[i].sounded + length > held_[i + 1].sounded)
+      held_[i].sounded = held_[i + 1].sounded - length;
+  }
+
   Entry& first = held_.front();
   // Audio from before frame 0 is not part of the recording.
   const int64_t start = framesAt(first.sounded);
