@@ -81,7 +81,13 @@ void Timeline::releaseOldest(Output& out) {
 
 void Timeline::release(TimePoint now, Output& out) {
   if (!origin_) return;
-  while (!held_.empty() && now - held_.front().arrived >= tuning_.hold) releaseOldest(out);
+  while (!held_.empty() && now - held_.front().arrived >= tuning_.hold) {
+    // Whether a buffer is late is judged against the ones after it. A server that hands
+    // over long buffers (PipeWire with a large quantum: up to 170 ms) may have none behind
+    // the oldest yet; it waits for one, as long as a stall would take.
+    if (held_.size() == 1 && now - held_.front().arrived < tuning_.stallAfter) break;
+    releaseOldest(out);
+  }
   if (held_.empty()) fillTo(framesAt(now - tuning_.stallAfter), out);
 }
 

@@ -129,6 +129,21 @@ TEST_F(TimelineTest, JitterThatTheNextBuffersMakeUpInsertsNothing) {
 
 // More audio at once than time passed: stamped as it arrived, the buffers overlap; they are
 // spread back before the newest and written whole, none cut.
+// PipeWire with a large quantum hands over 8192 frames (about 171 ms) at a time: a long buffer
+// that comes 30 ms late, with none behind it yet, is still no gap.
+TEST_F(TimelineTest, LongBuffersThatComeLateInsertNothing) {
+  tl_.begin(t0);
+  const double len = 8192 / 48.0;
+  for (int i = 0; i < 12; ++i) {
+    const double arrival = (i + 1) * len + (i % 3 == 1 ? 30 : 2);
+    add(arrival - len, arrival, 0.5f, 8192);
+    for (double t = arrival; t < arrival + len; t += 50) tl_.release(t0 + ms(t), out_);
+  }
+  tl_.finish(std::nullopt, out_);
+  EXPECT_EQ(out_.silenceTotal(), 0);
+  EXPECT_EQ(out_.frames, 12 * 8192);
+}
+
 TEST_F(TimelineTest, ABurstIsSpreadBackAndWrittenWhole) {
   tl_.begin(t0);
   add(500, 510, 0.1f);
@@ -147,7 +162,11 @@ TEST_F(TimelineTest, HeldAudioLeavesAfterTheHoldAndAStallFillsToHalfASecondAgo) 
   add(0, 10);
   tl_.release(t0 + ms(150), out_);
   EXPECT_TRUE(out_.ops.empty());
-  tl_.release(t0 + ms(210), out_);
+  add(10, 20);
+  tl_.release(t0 + ms(215), out_);
+  EXPECT_EQ(out_.frames, 480);
+  // The last one has nothing behind it to be judged against: it waits for that a while.
+  tl_.release(t0 + ms(400), out_);
   EXPECT_EQ(out_.frames, 480);
   // Nothing more arrives: the file follows the clock, half a second behind it.
   tl_.release(t0 + ms(2000), out_);
