@@ -753,6 +753,31 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   EXPECT_NEAR(at / 48000.0, seconds(p.at - started), 0.04);
 }
 
+// A parent that changes its mind at once: a stop signal that comes while the program is still
+// setting up is honoured, never lost (which would leave the program running) and never fatal.
+TEST_F(LooptapE2E, StopSignalsDuringStartUpAreHonoured) {
+  const std::string socketPath = path("mute.sock");
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(fd, 16), 0);
+  for (int run = 0; run < 12; ++run) {
+    SCOPED_TRACE(run);
+    auto child = looptap(path("early.wav"), "unix:" + socketPath);
+    // From 30 ms after the start, when the program's own code runs, in small steps.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30 + 4 * run));
+    child->signal(run % 2 ? SIGINT : SIGTERM);
+    auto r = child->wait(10s);
+    ASSERT_TRUE(r) << "the stop signal was lost";
+    EXPECT_EQ(r->exitStatus, 0);
+    EXPECT_EQ(r->err, "STOPPED:0\n");
+  }
+  ::close(fd);
+}
+
 // A frozen sound server never confirms the stop: the stop still ends in bounded time with the
 // file closed and counted.
 TEST_F(LooptapE2E, StopIsBoundedWhenTheServerIsFrozen) {
