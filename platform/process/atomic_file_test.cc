@@ -58,5 +58,34 @@ TEST(AtomicFile, FailsWithoutTraceInAMissingDirectoryOrOverADirectory) {
   fs::remove_all(dir);
 }
 
+// A writer renames its temporary over the target, so the temporary must sit beside it, be
+// hidden, be new on every call, and exist even when the target's name fills the limit.
+TEST(AtomicFile, TemporariesBesideTheTargetAreHiddenDistinctAndFitTheNameLimit) {
+  char tmpl[] = "/tmp/atomic_file_test.XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  std::string accented;
+  for (int i = 0; i < 127; ++i) accented += "\xc3\xa9";  // 254 bytes of two-byte characters
+  for (const std::string& name : {std::string("out.mov"), std::string(255, 'n'), accented}) {
+    const auto first = createTemporaryBeside((dir / name).string());
+    const auto second = createTemporaryBeside((dir / name).string());
+    ASSERT_TRUE(first) << first.message();
+    ASSERT_TRUE(second) << second.message();
+    EXPECT_NE(first.value(), second.value());
+    const fs::path temp(first.value());
+    EXPECT_TRUE(fs::is_regular_file(temp));
+    EXPECT_EQ(temp.parent_path(), dir);
+    const std::string file = temp.filename().string();
+    EXPECT_LE(file.size(), 255u);
+    ASSERT_EQ(file[0], '.');
+    // What is kept of the target's name is a prefix cut between characters.
+    const std::string kept = file.substr(1, file.size() - 1 - std::string(".01234567.part").size());
+    EXPECT_EQ(name.compare(0, kept.size(), kept), 0) << file;
+    if (name == accented) {
+      EXPECT_EQ(kept.size() % 2, 0u) << file;
+    }
+  }
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace talvex

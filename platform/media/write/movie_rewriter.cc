@@ -21,33 +21,13 @@ extern "C" {
 #include "platform/media/read/source_file.h"
 #include "platform/media/read/stream_time.h"
 #include "platform/media/write/aac_reencoder.h"
+#include "platform/process/atomic_file.h"
 
 namespace talvex::media {
 namespace {
 
 Status avFailure(const std::string& what, int rc) {
   return Status::failure(what + ": " + avErrorText(rc));
-}
-
-// An empty file beside `target` under a name no other run uses.
-Result<std::string> createTemporaryBeside(const std::string& target) {
-  namespace fs = std::filesystem;
-  const fs::path t(target);
-  const fs::path dir = t.has_parent_path() ? t.parent_path() : fs::path(".");
-  std::random_device rd;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%08x", rd());
-    const std::string path =
-        (dir / ("." + t.filename().string() + "." + suffix + ".part")).string();
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
-      return path;
-    }
-    if (errno != EEXIST) return Result<std::string>::failure(std::strerror(errno));
-  }
-  return Result<std::string>::failure("cannot create a temporary file");
 }
 
 }  // namespace
