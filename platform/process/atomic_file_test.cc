@@ -22,6 +22,10 @@ std::string slurp(const fs::path& p) {
 
 std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
+int entryCount(const fs::path& dir) {
+  return static_cast<int>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
 TEST(AtomicFile, ReplacesTheFileAndLeavesNoTemporary) {
   char tmpl[] = "/tmp/atomic_file_test.XXXXXX";
   const fs::path dir = ::mkdtemp(tmpl);
@@ -32,12 +36,7 @@ TEST(AtomicFile, ReplacesTheFileAndLeavesNoTemporary) {
   struct stat st {};
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
-  int entries = 0;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    (void)e;
-    ++entries;
-  }
-  EXPECT_EQ(entries, 1);
+  EXPECT_EQ(entryCount(dir), 1);
   fs::remove_all(dir);
 }
 
@@ -49,12 +48,7 @@ TEST(AtomicFile, FailsWithoutTraceInAMissingDirectoryOrOverADirectory) {
   // Renaming a file over a non-empty directory fails; the temporary must go too.
   std::ofstream(dir / "busy" / "keep") << "k";
   EXPECT_FALSE(writeFileAtomically((dir / "busy").string(), bytes("x")));
-  int entries = 0;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    (void)e;
-    ++entries;
-  }
-  EXPECT_EQ(entries, 1);
+  EXPECT_EQ(entryCount(dir), 1);
   fs::remove_all(dir);
 }
 

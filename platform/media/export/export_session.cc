@@ -77,10 +77,10 @@ class SegmentSource {
 class VideoPassthrough : SegmentSource {
  public:
   Status open(const CompositionTrack& track, AVFormatContext* out) {
-    const CompositionSegment& seg = track.segments.front();
-    auto opened = openSource(seg);
+    auto opened = openSource(track.segments.front());
     if (!opened) return opened.status();
     const AVStream* src = opened.value();
+    const CompositionSegment& seg = track.segments.front();
     shift_ = toStreamTicks(subtract(seg.at, seg.sourceStart), inTb_);
     out_ = avformat_new_stream(out, nullptr);
     if (!out_) return Status::failure("out of memory");

@@ -21,6 +21,7 @@ extern "C" {
 #include "platform/media/read/source_file.h"
 #include "platform/media/read/stream_time.h"
 #include "platform/media/write/aac_reencoder.h"
+#include "platform/media/write/encoded_packets.h"
 #include "platform/process/atomic_file.h"
 
 namespace talvex::media {
@@ -95,18 +96,12 @@ struct MovieRewriter::Impl {
   }
 
   Status drainEncoder() {
-    while (true) {
-      PacketPtr pkt(av_packet_alloc());
-      if (!pkt) return Status::failure("out of memory");
-      int rc = avcodec_receive_packet(encoder.get(), pkt.get());
-      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return Status::ok();
-      if (rc < 0) return avFailure("encoding failed", rc);
-      av_packet_rescale_ts(pkt.get(), encoder->time_base, video->time_base);
-      pkt->stream_index = video->index;
+    return takeEncodedPackets(encoder.get(), video, "encoding failed", [this](AVPacket* pkt) {
       if (Status s = pumpAudio(pkt->dts * av_q2d(video->time_base) + 0.5); !s) return s;
-      if (rc = av_interleaved_write_frame(out.get(), pkt.get()); rc < 0)
+      if (int rc = av_interleaved_write_frame(out.get(), pkt); rc < 0)
         return avFailure("writing the video failed", rc);
-    }
+      return Status::ok();
+    });
   }
 
   Status openAudio(const MovieAsset& source, const std::string& name) {
