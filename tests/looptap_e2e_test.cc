@@ -564,6 +564,37 @@ TEST_F(LooptapE2E, CaptureFollowsTheDefaultOutput) {
   }
 }
 
+// looptap itself does not get the processor for a while (here: stopped by a signal) while a
+// sound plays: the server keeps what was captured meanwhile, and when it arrives, late and
+// all at once, it still goes to its moment, and the file is no longer than the recording.
+TEST_F(LooptapE2E, AudioThatArrivesLateStillGoesToItsMoment) {
+  testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
+  ASSERT_TRUE(server.ready());
+  auto child = looptap(path("late.wav"), server.server());
+  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
+  const auto started = Clock::now();
+  std::this_thread::sleep_until(started + 800ms);
+  child->signal(SIGSTOP);
+  std::this_thread::sleep_until(started + 1s);
+  Played p = playTone(server.server(), server.sink(), 0.2);
+  ASSERT_EQ(p.error, "");
+  std::this_thread::sleep_until(started + 2s);
+  child->signal(SIGCONT);
+  std::this_thread::sleep_until(started + 3s);
+  const auto stopped = Clock::now();
+  child->signal(SIGTERM);
+  auto r = child->wait(10s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0) << r->err;
+  auto wav = audio::readWav(path("late.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(stoppedCount(linesOf(r->err)), wav->frames);
+  EXPECT_NEAR(wav->frames / 48000.0, seconds(stopped - started), 0.05);
+  const int64_t at = onset(*wav);
+  ASSERT_GE(at, 0) << "the tone played while looptap waited is not in the file";
+  EXPECT_NEAR(at / 48000.0, seconds(p.at - started), 0.04);
+}
+
 // The stream stalls while the server stays connected (a suspended PulseAudio sink, a frozen
 // PipeWire graph behind a live pipewire-pulse), then data comes back. The recording never stops
 // silently: level lines go on, the file keeps its timeline, and sound is captured again at its
