@@ -115,14 +115,13 @@ size_t dataOffset(const std::string& path) {
   return at == std::string::npos ? 0 : at + 8;
 }
 
-void measureDelay(const std::string& dir) {
-  const std::string wav = dir + "/delay.wav";
-  auto child = startLooptap(wav);
-
+// A player of 48 kHz stereo float with at most 10 ms queued ahead of the sink; ends the
+// program when there is none.
+pa_simple* openClickPlayer() {
   pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, 48000, 2};
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = 480 * 8;  // 10 ms queued ahead of the sink at most
+  attr.tlength = 480 * 8;
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
   attr.fragsize = static_cast<uint32_t>(-1);
@@ -133,6 +132,14 @@ void measureDelay(const std::string& dir) {
     std::fprintf(stderr, "playback: %s\n", pa_strerror(error));
     std::exit(1);
   }
+  return player;
+}
+
+void measureDelay(const std::string& dir) {
+  const std::string wav = dir + "/delay.wav";
+  auto child = startLooptap(wav);
+  pa_simple* player = openClickPlayer();
+  int error = 0;
   const std::vector<float> silence(480 * 2, 0.0f);
   std::vector<float> click(480 * 2, 0.0f);
   for (size_t i = 0; i < click.size(); ++i) click[i] = (i / 2) % 2 ? 0.8f : -0.8f;

@@ -59,7 +59,7 @@ bool ensure(const std::string& path, const std::vector<std::string>& ffmpegArgs)
 }
 
 void decodeOnly(const std::string& clip, bool convertEveryThird) {
-  auto asset = talvex::media::MovieAsset::open(clip);
+  auto asset = talvex::media::fixtures::openAsset(clip);
   auto reader = talvex::media::VideoFrameReader::create(
       *asset, asset->tracks(talvex::media::MediaType::Video)[0]);
   if (!reader || !(*reader)->start()) {

@@ -43,19 +43,18 @@ void LooptapCapture::endWith(int status, const std::string& line) {
 void LooptapCapture::start() {
   auto content = service_->shareableContent();
   if (!content) return endWith(3, "ERR:no-permission");
-  if (content->displays.empty()) return endWith(4, "ERR:no-display");
-  const audio::Display display = content->displays.front();
+  if (content->sinks.empty()) return endWith(4, "ERR:no-display");
+  const audio::OutputSink sink = content->sinks.front();
   const audio::StreamConfiguration& config = kConfig;
 
   std::unique_ptr<CaptureStream> running;
   // The first attempt's failure is not reported: the fallback's outcome is what counts.
-  auto first =
-      service_->makeStream(display, config, StreamAttempt::namedMonitor, *this, audioQueue_);
+  auto first = service_->makeStream(sink, config, StreamAttempt::namedMonitor, *this, audioQueue_);
   if (first && (*first)->start()) {
     running = std::move(*first);
   } else {
     auto fallback =
-        service_->makeStream(display, config, StreamAttempt::reportedMonitor, *this, audioQueue_);
+        service_->makeStream(sink, config, StreamAttempt::reportedMonitor, *this, audioQueue_);
     if (!fallback) return endWith(5, "ERR:" + fallback.message());
     Status started = (*fallback)->start();
     if (!started) return endWith(5, "ERR:" + started.message());

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/audio/wav_reader.h"
+#include "platform/audio/testing/wav_reader.h"
 
 namespace talvex::looptap {
 namespace {
@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 using audio::AudioBuffer;
 using audio::AudioFormat;
 using audio::CaptureStream;
-using audio::Display;
+using audio::OutputSink;
 using audio::StreamAttempt;
 
 const AudioFormat kStereo{48000, 2};
@@ -78,19 +78,19 @@ struct FakeStream : CaptureStream {
 
 struct FakeService : audio::CaptureService {
   Result<audio::ShareableContent> content = audio::ShareableContent{
-      {Display{"default_sink", "default_sink.monitor"}, Display{"other", "other.monitor"}}};
+      {OutputSink{"default_sink", "default_sink.monitor"}, OutputSink{"other", "other.monitor"}}};
   std::optional<std::string> makeFails[2];
   std::optional<std::string> startFails[2];
   std::function<void()> beforeContent;
   std::vector<StreamAttempt> attempts;
-  std::vector<std::string> displaysUsed;
+  std::vector<std::string> sinksUsed;
   FakeStream* last = nullptr;
 
   Result<audio::ShareableContent> shareableContent() override {
     if (beforeContent) beforeContent();
     return content;
   }
-  Result<std::unique_ptr<CaptureStream>> makeStream(const Display& d,
+  Result<std::unique_ptr<CaptureStream>> makeStream(const OutputSink& d,
                                                     const audio::StreamConfiguration& config,
                                                     StreamAttempt attempt,
                                                     audio::CaptureStreamDelegate&,
@@ -99,7 +99,7 @@ struct FakeService : audio::CaptureService {
     EXPECT_EQ(config.channels, 2u);
     EXPECT_EQ(queue.label(), "talvex.looptap.audio");
     attempts.push_back(attempt);
-    displaysUsed.push_back(d.name);
+    sinksUsed.push_back(d.name);
     const int i = attempt == StreamAttempt::namedMonitor ? 0 : 1;
     if (makeFails[i]) return Status::failure(*makeFails[i]);
     auto s = std::make_unique<FakeStream>();
@@ -266,7 +266,7 @@ TEST_F(LooptapCaptureTest, StartUsesTheFirstDisplayAndTheFirstWayWhenItWorks) {
   rec_->start();
   EXPECT_EQ(edge_.snapshot(), (std::vector<std::string>{"STARTED"}));
   EXPECT_EQ(service_->attempts, (std::vector<StreamAttempt>{StreamAttempt::namedMonitor}));
-  EXPECT_EQ(service_->displaysUsed, (std::vector<std::string>{"default_sink"}));
+  EXPECT_EQ(service_->sinksUsed, (std::vector<std::string>{"default_sink"}));
   EXPECT_TRUE(edge_.exits.empty());
 }
 

@@ -34,6 +34,60 @@ std::vector<double> niceTicks(double lo, double hi, int want) {
   return out;
 }
 
+namespace {
+
+// Where the chart's values go on the page: times from 0 to tEnd across left..right, values
+// from lo to hi up bottom..top.
+struct PlotArea {
+  double left, right, top, bottom, tEnd, lo, hi;
+  double px(double t) const { return left + (right - left) * t / tEnd; }
+  double py(double v) const { return bottom - (bottom - top) * (v - lo) / (hi - lo); }
+};
+
+// Legend at the top right, in the order of the series.
+void drawLegend(draw::Canvas& c, const ChartData& chart, double right, double y) {
+  double lx = right;
+  for (auto it = chart.series.rbegin(); it != chart.series.rend(); ++it) {
+    const double tw = c.textWidth(it->name, kFont);
+    lx -= tw;
+    c.setColour(kInk);
+    c.text({lx, y + 18}, it->name, kFont);
+    c.setColour(it->colour);
+    c.setLineWidth(3);
+    c.line({lx - 24, y + 13}, {lx - 6, y + 13});
+    lx -= 40;
+  }
+}
+
+// The series, each broken where it has no value.
+void drawSeries(draw::Canvas& c, const ChartData& chart, const PlotArea& a) {
+  c.save();
+  c.clip(a.left, a.top, a.right - a.left, a.bottom - a.top);
+  for (const Series& s : chart.series) {
+    c.setColour(s.colour);
+    c.setLineWidth(s.steps ? 2 : 1.6);
+    std::vector<draw::Point> run;
+    auto flush = [&] {
+      if (run.size() == 1) c.circle(run[0], 1.5, true);
+      c.polyline(run);
+      run.clear();
+    };
+    for (size_t i = 0; i < chart.times.size() && i < s.values.size(); ++i) {
+      if (!s.values[i]) {
+        flush();
+        continue;
+      }
+      const draw::Point p{a.px(chart.times[i]), a.py(*s.values[i])};
+      if (s.steps && !run.empty()) run.push_back({p.x, run.back().y});
+      run.push_back(p);
+    }
+    flush();
+  }
+  c.restore();
+}
+
+}  // namespace
+
 void drawChart(draw::Canvas& c, const ChartData& chart, double x, double y, double w, double h) {
   // Plot area inside room for the value numbers (left), the title (top) and the time axis.
   const double left = x + 60, right = x + w - 10, top = y + 26, bottom = y + h - 36;
@@ -49,8 +103,9 @@ void drawChart(draw::Canvas& c, const ChartData& chart, double x, double y, doub
   const double pad = chart.integers ? 0.15 : 0.05 * (hi - lo);
   lo -= pad;
   hi += pad;
-  auto px = [&](double t) { return left + (right - left) * t / tEnd; };
-  auto py = [&](double v) { return bottom - (bottom - top) * (v - lo) / (hi - lo); };
+  const PlotArea area{left, right, top, bottom, tEnd, lo, hi};
+  auto px = [&area](double t) { return area.px(t); };
+  auto py = [&area](double v) { return area.py(v); };
 
   c.setColour({1, 1, 1, 0.05});
   c.rectangle(left, top, right - left, bottom - top, true);
@@ -85,43 +140,8 @@ void drawChart(draw::Canvas& c, const ChartData& chart, double x, double y, doub
   c.text({(left + right) / 2, y + h - 4}, "time (s)", kFont, draw::Align::Centre);
   c.text({left, y + 18}, chart.title, kFont + 2, draw::Align::Start, true);
 
-  // Legend at the top right, in the order of the series.
-  double lx = right;
-  for (auto it = chart.series.rbegin(); it != chart.series.rend(); ++it) {
-    const double tw = c.textWidth(it->name, kFont);
-    lx -= tw;
-    c.setColour(kInk);
-    c.text({lx, y + 18}, it->name, kFont);
-    c.setColour(it->colour);
-    c.setLineWidth(3);
-    c.line({lx - 24, y + 13}, {lx - 6, y + 13});
-    lx -= 40;
-  }
-
-  // The series, each broken where it has no value.
-  c.save();
-  c.clip(left, top, right - left, bottom - top);
-  for (const Series& s : chart.series) {
-    c.setColour(s.colour);
-    c.setLineWidth(s.steps ? 2 : 1.6);
-    std::vector<draw::Point> run;
-    auto flush = [&] {
-      if (run.size() == 1) c.circle(run[0], 1.5, true);
-      c.polyline(run);
-      run.clear();
-    };
-    for (size_t i = 0; i < chart.times.size() && i < s.values.size(); ++i) {
-      if (!s.values[i]) {
-        flush();
-        continue;
-      }
-      const draw::Point p{px(chart.times[i]), py(*s.values[i])};
-      if (s.steps && !run.empty()) run.push_back({p.x, run.back().y});
-      run.push_back(p);
-    }
-    flush();
-  }
-  c.restore();
+  drawLegend(c, chart, right, y);
+  drawSeries(c, chart, area);
 }
 
 }  // namespace talvex::overlay

@@ -11,7 +11,10 @@ double MovieSource::durationSeconds() const {
 
 Result<MovieSource> openMovie(const std::string& path) {
   MovieSource m;
-  m.asset = media::MovieAsset::open(path);
+  auto asset = media::MovieAsset::open(path);
+  // A file that cannot be read at all says the same as one without a picture.
+  if (!asset) return Result<MovieSource>::failure("no video track in " + path);
+  m.asset = std::move(asset).value();
   const auto tracks = m.asset->tracks(media::MediaType::Video);
   if (tracks.empty()) return Result<MovieSource>::failure("no video track in " + path);
   m.video = tracks.front();

@@ -25,7 +25,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/audio/wav_reader.h"
+#include "platform/audio/testing/wav_reader.h"
 #include "tests/child_process.h"
 #include "tests/pulse_daemon.h"
 

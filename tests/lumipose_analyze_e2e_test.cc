@@ -93,12 +93,12 @@ TEST(Analyze, TimesCountFromTheFirstFrameNotFromZero) {
   // A recording from the live helper: fragmented, its first frame 2/30 s in.
   ASSERT_TRUE(media::fixtures::makeMovie(dir.file("frag.mov"), 7, 30, 160, 120,
                                          {"-g", "3", "-movflags", "+frag_keyframe+empty_moov"}));
-  EXPECT_NEAR(media::MovieAsset::open(dir.file("late.mov"))
+  EXPECT_NEAR(media::fixtures::openAsset(dir.file("late.mov"))
                   ->tracks(media::MediaType::Video)
                   .at(0)
                   .start.seconds(),
               10, 1e-9);
-  EXPECT_GT(media::MovieAsset::open(dir.file("frag.mov"))
+  EXPECT_GT(media::fixtures::openAsset(dir.file("frag.mov"))
                 ->tracks(media::MediaType::Video)
                 .at(0)
                 .start.seconds(),

@@ -84,7 +84,7 @@ TEST_F(Mux, PlacesEveryInstantOfTheSoundAtItsTimePlusTheOffset) {
     EXPECT_TRUE(std::equal(a->samples.begin(), a->samples.end(),
                            source.samples.begin() + c.firstSource * 2))
         << label << ": the sound is not the WAV's, sample for sample";
-    EXPECT_NEAR(media::MovieAsset::open(out)->duration().seconds(), c.duration, 0.001) << label;
+    EXPECT_NEAR(media::fixtures::openAsset(out)->duration().seconds(), c.duration, 0.001) << label;
     expectSameVideo(video, out);
   }
 }
@@ -93,7 +93,7 @@ TEST_F(Mux, TrimSwallowingTheWholeSoundGivesSilentMovie) {
   RunResult r = mux({video, wav, out, "-10"});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(r.out, "muxed\n");
-  auto asset = media::MovieAsset::open(out);
+  auto asset = media::fixtures::openAsset(out);
   EXPECT_TRUE(asset->tracks(media::MediaType::Audio).empty());
   EXPECT_EQ(asset->tracks(media::MediaType::Video).size(), 1u);
   expectSameVideo(video, out);

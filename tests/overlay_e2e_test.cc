@@ -47,7 +47,7 @@ struct DecodedFrame {
 
 std::vector<DecodedFrame> decode(const std::string& path) {
   std::vector<DecodedFrame> frames;
-  auto asset = media::MovieAsset::open(path);
+  auto asset = media::fixtures::openAsset(path);
   auto tracks = asset->tracks(media::MediaType::Video);
   if (tracks.empty()) return frames;
   auto reader = media::VideoFrameReader::create(*asset, tracks.front());
@@ -84,7 +84,7 @@ TEST(OverlayMovie, RecordsAreDrawnFromTheirFrameOnAndTheSoundIsKept) {
     EXPECT_LT(luma(f.image, 100, 170), 40) << f.t;
     EXPECT_LT(luma(f.image, 300, 220), 40) << f.t;  // outside the box
   }
-  auto asset = media::MovieAsset::open(dir.file("out.mp4"));
+  auto asset = media::fixtures::openAsset(dir.file("out.mp4"));
   EXPECT_EQ(asset->tracks(media::MediaType::Audio).size(), 1u);
   EXPECT_NEAR(asset->tracks(media::MediaType::Audio).front().duration.seconds(), 1.0, 0.05);
   // Nothing but the output is left in the directory.
@@ -103,7 +103,7 @@ TEST(OverlayMovie, SoundAnMp4CannotHoldIsReencoded) {
   writeFile(dir.file("f.jsonl"), kFaceAtHalf);
   const auto r = overlay(dir.file("pcm.mov"), dir.file("f.jsonl"), dir.file("out.mp4"));
   ASSERT_EQ(r.exitStatus, 0) << r.err;
-  auto asset = media::MovieAsset::open(dir.file("out.mp4"));
+  auto asset = media::fixtures::openAsset(dir.file("out.mp4"));
   ASSERT_EQ(asset->tracks(media::MediaType::Audio).size(), 1u);
   const auto& sound = asset->tracks(media::MediaType::Audio).front();
   EXPECT_EQ(sound.sampleRate, 44100);  // the rate is kept
@@ -118,7 +118,7 @@ TEST(OverlayMovie, AMovieWithoutSoundStaysSilentAndAQuickTimeNameGivesQuickTime)
   const auto r = overlay(dir.file("m.mov"), dir.file("f.jsonl"), dir.file("out.mov"));
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(r.out, "drew 1 records on 12 frames\n");
-  auto asset = media::MovieAsset::open(dir.file("out.mov"));
+  auto asset = media::fixtures::openAsset(dir.file("out.mov"));
   EXPECT_EQ(asset->tracks(media::MediaType::Video).size(), 1u);
   EXPECT_TRUE(asset->tracks(media::MediaType::Audio).empty());
   EXPECT_EQ(decode(dir.file("out.mov")).size(), 12u);

@@ -223,7 +223,7 @@ void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
   ASSERT_EQ(muxed.exitStatus, 0) << muxed.err;
 
   // The picture: every frame's number and place in the finished movie.
-  auto asset = media::MovieAsset::open(out.string());
+  auto asset = media::fixtures::openAsset(out.string());
   const auto videoTracks = asset->tracks(media::MediaType::Video);
   ASSERT_EQ(videoTracks.size(), 1u);
   auto reader = media::VideoFrameReader::create(*asset, videoTracks.front());

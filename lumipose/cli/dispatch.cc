@@ -29,7 +29,7 @@ int lumiposeMain(int argc, char** argv, media::CameraSource& camera) {
       say("ERR:analyze <mov> <jsonl>");
       return 1;
     }
-    analyzeFile(args[2], args[3]);
+    if (Status s = analyzeFile(args[2], args[3]); !s) fail(s.message());
     return 0;
   }
   if (mode == "mux") {
@@ -39,7 +39,7 @@ int lumiposeMain(int argc, char** argv, media::CameraSource& camera) {
     }
     double offset = 0;
     if (args.size() > 5) offset = parseOffset(args[5]).value_or(0);
-    mux(args[2], args[3], args[4], offset);
+    if (Status s = mux(args[2], args[3], args[4], offset); !s) fail(s.message());
     return 0;
   }
   if (mode == "live") {

@@ -62,7 +62,7 @@ class Live {
   // The frame pipeline, called on the frame queue for each camera frame.
   void captureOutput(const media::CameraFrame& frame);
 
-  SerialQueue& frameQueue() { return queue; }
+  SerialQueue& frameQueue() { return queue_; }
   // Before start(), tests give the analyser directly instead of loading detectors.
   void useDetector(std::unique_ptr<vision::Detector> detector);
 
@@ -83,31 +83,31 @@ class Live {
   media::CameraSource& source_;
   DetectorLoader loadDetector_;
   LiveHooks hooks_;
-  SerialQueue queue{"lumipose.frames"};
-  std::string previewPath;
-  PreviewRenderer preview;
-  std::optional<Analyzer> analyzer;
-  std::unique_ptr<media::Camera> session;
+  SerialQueue queue_{"lumipose.frames"};
+  std::string previewPath_;
+  PreviewRenderer preview_;
+  std::optional<Analyzer> analyzer_;
+  std::unique_ptr<media::Camera> session_;
 
   // Frame queue only.
-  bool started = false;
-  bool quitting = false;
-  int64_t frameNo = 0;
-  int64_t framesSinceResume = 0;
-  std::unique_ptr<media::MovieWriter> writer;  // present exactly while a recording is open
-  std::unique_ptr<LineWriter> lines;
-  std::optional<media::MediaTime> recStart;
-  int64_t recFrames = 0;
+  bool started_ = false;
+  bool quitting_ = false;
+  int64_t frameNo_ = 0;
+  int64_t framesSinceResume_ = 0;
+  std::unique_ptr<media::MovieWriter> writer_;  // present exactly while a recording is open
+  std::unique_ptr<LineWriter> lines_;
+  std::optional<media::MediaTime> recStart_;
+  int64_t recFrames_ = 0;
 
-  // The analysis queue runs the analyser and writes to `lines`: work for it is posted from the
-  // frame queue after `lines` is opened, and the stop drains it before `lines` is closed.
+  // The analysis queue runs the analyser and writes to `lines_`: work for it is posted from the
+  // frame queue after `lines_` is opened, and the stop drains it before `lines_` is closed.
   // Declared last so that it is drained before the fields it uses go.
-  std::atomic<int> analysesPending{0};
-  std::atomic<bool> brokenSaid{false};  // reset when a recording opens
-  SerialQueue analysis{"lumipose.analysis"};
+  std::atomic<int> analysesPending_{0};
+  std::atomic<bool> brokenSaid_{false};  // reset when a recording opens
+  SerialQueue analysis_{"lumipose.analysis"};
   // While the camera is lost: the search for it. Started on the frame queue; stopped (and
   // joined) by destruction after quitting is set.
-  std::jthread reconnect;
+  std::jthread reconnect_;
 };
 
 }  // namespace talvex::lumipose

@@ -14,45 +14,50 @@
 
 namespace talvex::lumipose {
 
-void mux(const std::string& videoPath, const std::string& wavPath, const std::string& outPath,
-         double offset) {
+Status mux(const std::string& videoPath, const std::string& wavPath, const std::string& outPath,
+           double offset) {
   using media::MediaTime;
   using media::MediaType;
-  auto videoAsset = media::MovieAsset::open(videoPath);
-  auto audioAsset = media::MovieAsset::open(wavPath);
-  const auto videoTracks = videoAsset->tracks(MediaType::Video);
-  if (videoTracks.empty()) fail("no video track");
-  const auto audioTracks = audioAsset->tracks(MediaType::Audio);
-  if (audioTracks.empty()) fail("no audio track");
+  // A file that cannot be read at all says the same as one without the track.
+  auto openedVideo = media::MovieAsset::open(videoPath);
+  if (!openedVideo) return Status::failure("no video track");
+  const media::MovieAsset& videoAsset = *openedVideo.value();
+  const auto videoTracks = videoAsset.tracks(MediaType::Video);
+  if (videoTracks.empty()) return Status::failure("no video track");
+  auto openedAudio = media::MovieAsset::open(wavPath);
+  if (!openedAudio) return Status::failure("no audio track");
+  const media::MovieAsset& audioAsset = *openedAudio.value();
+  const auto audioTracks = audioAsset.tracks(MediaType::Audio);
+  if (audioTracks.empty()) return Status::failure("no audio track");
   // The video is copied without decoding, so a track whose frames are all damaged would make a
   // movie with no picture at all; it must give at least one frame.
   {
-    auto reader = media::VideoFrameReader::create(*videoAsset, videoTracks.front());
+    auto reader = media::VideoFrameReader::create(videoAsset, videoTracks.front());
     if (!reader || !(*reader)->start() || !(*reader)->nextFrame())
-      fail("the video track holds no frame that can be decoded");
+      return Status::failure("the video track holds no frame that can be decoded");
   }
 
   media::Composition composition;
   media::CompositionTrack* videoTrack = composition.addTrack(MediaType::Video);
   media::CompositionTrack* audioTrack = composition.addTrack(MediaType::Audio);
-  if (!videoTrack || !audioTrack) fail("composition failed");
+  if (!videoTrack || !audioTrack) return Status::failure("composition failed");
 
   const MediaTime zero = MediaTime::zero();
-  if (Status s = composition.insertTimeRange(*videoTrack, zero, videoAsset->duration(), *videoAsset,
+  if (Status s = composition.insertTimeRange(*videoTrack, zero, videoAsset.duration(), videoAsset,
                                              videoTracks.front(), zero);
       !s)
-    fail(s.message());
+    return s;
 
   // Every instant tau of the audio lands at tau + offset; what would land before 0 is dropped.
   const double shift = std::isnan(offset) ? 0.0 : offset;
   const MediaTime delay = MediaTime::fromSeconds(std::max(0.0, shift), 600);
   const MediaTime trim = MediaTime::fromSeconds(std::max(0.0, -shift), 600);
-  const MediaTime remaining = media::subtract(audioAsset->duration(), trim);
+  const MediaTime remaining = media::subtract(audioAsset.duration(), trim);
   if (remaining.seconds() > 0) {
-    if (Status s = composition.insertTimeRange(*audioTrack, trim, remaining, *audioAsset,
+    if (Status s = composition.insertTimeRange(*audioTrack, trim, remaining, audioAsset,
                                                audioTracks.front(), delay);
         !s)
-      fail(s.message());
+      return s;
   }
   composition.setPreferredTransform(*videoTrack, videoTracks.front().preferredTransform);
 
@@ -60,22 +65,22 @@ void mux(const std::string& videoPath, const std::string& wavPath, const std::st
   std::error_code ignored;
   const auto existing = std::filesystem::status(outPath, ignored);
   if (std::filesystem::exists(existing) && !std::filesystem::is_regular_file(existing))
-    fail("not a regular file: " + outPath);
+    return Status::failure("not a regular file: " + outPath);
   std::filesystem::remove(outPath, ignored);
 
   auto session = media::ExportSession::create(composition, media::kPresetHighestQuality);
-  if (!session) fail("export unavailable");
+  if (!session) return Status::failure("export unavailable");
   session->setOutputPath(outPath);
   session->setOutputFileType(media::FileType::QuickTimeMovie);
   Semaphore done(0);
   session->exportAsynchronously([&done] { done.release(); });
   done.acquire();
 
-  if (session->status() == media::ExportSession::Status::Completed) {
+  if (session->status() == media::ExportSession::ExportStatus::Completed) {
     printResult("muxed");
-    return;
+    return Status::ok();
   }
-  fail("mux failed: " + session->error().value_or("unknown"));
+  return Status::failure("mux failed: " + session->error().value_or("unknown"));
 }
 
 }  // namespace talvex::lumipose

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "lumipose/analysis/analyzer.h"
+#include "lumipose/output/frames_format.h"
 #include "lumipose/output/line_writer.h"
 #include "lumipose/output/progress_line.h"
 #include "platform/media/read/movie_asset.h"
@@ -16,39 +17,41 @@
 
 namespace talvex::lumipose {
 
-void analyzeFile(const std::string& moviePath, const std::string& framesPath) {
-  // A missing or unreadable file opens as an asset without tracks, so it reports "no video
-  // track" like an audio-only movie does.
-  auto asset = media::MovieAsset::open(moviePath);
-  const auto videoTracks = asset->tracks(media::MediaType::Video);
-  if (videoTracks.empty()) fail("no video track in " + moviePath);
+Status analyzeFile(const std::string& moviePath, const std::string& framesPath) {
+  // A file that cannot be read at all says the same as an audio-only movie.
+  auto opened = media::MovieAsset::open(moviePath);
+  if (!opened) return Status::failure("no video track in " + moviePath);
+  const media::MovieAsset& asset = *opened.value();
+  const auto videoTracks = asset.tracks(media::MediaType::Video);
+  if (videoTracks.empty()) return Status::failure("no video track in " + moviePath);
 
-  auto reader = media::VideoFrameReader::create(*asset, videoTracks.front());
-  if (!reader) fail("cannot read " + moviePath);
-  if (!(*reader)->start()) fail("cannot start reading");
+  auto reader = media::VideoFrameReader::create(asset, videoTracks.front());
+  if (!reader) return Status::failure("cannot read " + moviePath);
+  if (!(*reader)->start()) return Status::failure("cannot start reading");
 
   // The models load after every check on the movie, so a bad movie gets its own line, and
   // before the frames file is touched, so a failed load leaves an existing file as it was.
   auto detector = vision::loadDetector();
-  if (!detector) fail(detector.message());
+  if (!detector) return detector.status();
 
   // Creating the frames file empties it: when it is the movie itself (by any name or link),
   // that would destroy the movie, so it counts as a frames file that cannot be opened.
   std::error_code notSame;
-  if (std::filesystem::equivalent(moviePath, framesPath, notSame)) fail("cannot start reading");
-  auto writer = LineWriter::open(framesPath);
-  if (!writer) fail("cannot start reading");
+  if (std::filesystem::equivalent(moviePath, framesPath, notSame))
+    return Status::failure("cannot start reading");
+  auto openedFrames = LineWriter::open(framesPath);
+  if (!openedFrames) return Status::failure("cannot start reading");
+  std::unique_ptr<LineWriter> writer = std::move(openedFrames).value();
   ProgressLine progress(STDERR_FILENO, videoTracks.front().duration.isNumeric()
                                            ? videoTracks.front().duration.seconds()
-                                           : asset->duration().seconds());
+                                           : asset.duration().seconds());
   // A frames file that cannot take a line (disk full) is a failed run, not a short one; the
   // progress line is cleared first so the error line starts on a line of its own.
-  auto put = [&writer, &progress](const auto& record) {
-    if (writer->write(record)) return;
+  auto writeFailed = [&writer, &progress] {
     progress.finish();
-    fail(*writer->error());
+    return Status::failure(*writer->error());
   };
-  put(nlohmann::ordered_json{{"start_epoch", 0}});
+  if (!writer->write(startEpochRecord(std::nullopt))) return writeFailed();
 
   Analyzer analyzer(std::move(detector).value());
   int64_t n = 0;
@@ -57,16 +60,18 @@ void analyzeFile(const std::string& moviePath, const std::string& framesPath) {
     ++n;
     if (n == 1) t0 = *pts;
     progress.frame(n, media::subtract(*pts, t0).seconds());
-    if (n % 3 != 0) continue;
+    if (!isAnalysisFrame(n)) continue;
     auto image = (*reader)->image();
     if (!image) continue;
     const double t = media::subtract(*pts, t0).seconds();
-    put(analyzer.line(*image, t));
+    if (!writer->write(analyzer.line(*image, t))) return writeFailed();
   }
   const Status closed = writer->close();
   progress.finish();
-  if (!closed) fail(closed.message());
-  printResult("analysed " + std::to_string(n / 3) + " of " + std::to_string(n) + " frames");
+  if (!closed) return closed;
+  printResult("analysed " + std::to_string(n / kAnalysisEvery) + " of " + std::to_string(n) +
+              " frames");
+  return Status::ok();
 }
 
 }  // namespace talvex::lumipose

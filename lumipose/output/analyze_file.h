@@ -2,11 +2,13 @@
 
 #include <string>
 
+#include "platform/process/result.h"
+
 namespace talvex::lumipose {
 
 // Writes the frames file of the movie at `moviePath` to `framesPath`: a header record, then
-// one frame record for every third decoded frame; prints the summary line. Returns on
-// success; ends the process with an "ERR:" line and status 1 on failure.
-void analyzeFile(const std::string& moviePath, const std::string& framesPath);
+// one frame record for every third decoded frame; prints the summary line. A failure says what
+// the "ERR:" line must say.
+Status analyzeFile(const std::string& moviePath, const std::string& framesPath);
 
 }  // namespace talvex::lumipose

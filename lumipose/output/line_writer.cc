@@ -35,14 +35,14 @@ std::string serialise(const Json& record, bool& ok) {
 
 }  // namespace
 
-std::unique_ptr<LineWriter> LineWriter::open(const std::string& path) {
+Result<std::unique_ptr<LineWriter>> LineWriter::open(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return Status::failure(path + ": " + std::strerror(errno));
   return std::unique_ptr<LineWriter>(new LineWriter(fd));
 }
 
 LineWriter::~LineWriter() {
-  if (fh >= 0) ::close(fh);
+  if (fd_ >= 0) ::close(fd_);
 }
 
 bool LineWriter::write(const nlohmann::ordered_json& record) {
@@ -58,18 +58,18 @@ bool LineWriter::write(const nlohmann::json& record) {
 }
 
 bool LineWriter::writeText(std::string text) {
-  if (fh < 0 || error_) return false;
+  if (fd_ < 0 || error_) return false;
   text.push_back('\n');
   const char* p = text.data();
   size_t left = text.size();
   while (left > 0) {
-    const ssize_t n = ::write(fh, p, left);
+    const ssize_t n = ::write(fd_, p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       error_ = n < 0 ? std::strerror(errno) : "the file takes no more data";
       // Whatever part of the line did land is taken back. Where the file cannot be cut (a
       // pipe, a device) nothing was kept that could be.
-      if (::ftruncate(fh, end_) == 0) ::lseek(fh, end_, SEEK_SET);
+      if (::ftruncate(fd_, end_) == 0) ::lseek(fd_, end_, SEEK_SET);
       return false;
     }
     p += n;
@@ -80,9 +80,9 @@ bool LineWriter::writeText(std::string text) {
 }
 
 Status LineWriter::close() {
-  if (fh < 0) return error_ ? Status::failure(*error_) : Status::ok();
-  const int rc = ::close(fh);
-  fh = -1;
+  if (fd_ < 0) return error_ ? Status::failure(*error_) : Status::ok();
+  const int rc = ::close(fd_);
+  fd_ = -1;
   if (rc != 0 && errno != EINTR && !error_) error_ = std::strerror(errno);
   return error_ ? Status::failure(*error_) : Status::ok();
 }

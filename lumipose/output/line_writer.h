@@ -15,9 +15,9 @@ namespace talvex::lumipose {
 // writer to one thread or serial queue.
 class LineWriter {
  public:
-  // Creates or truncates the file at `path` and opens it for writing, in one step. Returns
-  // nothing (and prints nothing) when the file cannot be opened.
-  static std::unique_ptr<LineWriter> open(const std::string& path);
+  // Creates or truncates the file at `path` and opens it for writing, in one step. Fails (and
+  // prints nothing) with the system's description when the file cannot be opened.
+  static Result<std::unique_ptr<LineWriter>> open(const std::string& path);
   ~LineWriter();
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
@@ -38,9 +38,9 @@ class LineWriter {
   const std::optional<std::string>& error() const { return error_; }
 
  private:
-  explicit LineWriter(int fd) : fh(fd) {}
+  explicit LineWriter(int fd) : fd_(fd) {}
   bool writeText(std::string text);
-  int fh;
+  int fd_;
   int64_t end_ = 0;  // bytes of whole lines written
   std::optional<std::string> error_;
 };

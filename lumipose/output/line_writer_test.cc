@@ -36,8 +36,9 @@ class LineWriterTest : public ::testing::Test {
 TEST_F(LineWriterTest, TruncatesExistingFileAndWritesCompactLines) {
   fs::path p = dir / "frames.jsonl";
   std::ofstream(p) << std::string(1000, 'x');
-  auto w = LineWriter::open(p.string());
-  ASSERT_TRUE(w);
+  auto opened = LineWriter::open(p.string());
+  ASSERT_TRUE(opened) << opened.message();
+  auto& w = *opened;
   EXPECT_EQ(fs::file_size(p), 0u);
   w->write(nlohmann::json{{"start_epoch", 0}});
   w->write(nlohmann::json::object());
@@ -53,8 +54,9 @@ TEST_F(LineWriterTest, TruncatesExistingFileAndWritesCompactLines) {
 
 TEST_F(LineWriterTest, NonFiniteRecordIsSkippedAndWriterStaysUsable) {
   fs::path p = dir / "f.jsonl";
-  auto w = LineWriter::open(p.string());
-  ASSERT_TRUE(w);
+  auto opened = LineWriter::open(p.string());
+  ASSERT_TRUE(opened) << opened.message();
+  auto& w = *opened;
   w->write(nlohmann::json{{"a", 1}});
   w->write(nlohmann::json{{"t", std::nan("")}});
   w->write(nlohmann::json{{"x", {1.0, INFINITY}}});
@@ -65,7 +67,10 @@ TEST_F(LineWriterTest, NonFiniteRecordIsSkippedAndWriterStaysUsable) {
 }
 
 TEST_F(LineWriterTest, MissingDirectoryGivesNoWriterAndCreatesNothing) {
-  EXPECT_FALSE(LineWriter::open((dir / "missing" / "f.jsonl").string()));
+  auto opened = LineWriter::open((dir / "missing" / "f.jsonl").string());
+  ASSERT_FALSE(opened);
+  EXPECT_NE(opened.message().find("No such file or directory"), std::string::npos)
+      << opened.message();
   EXPECT_FALSE(fs::exists(dir / "missing"));
 }
 
@@ -79,8 +84,9 @@ TEST_F(LineWriterTest, FullDiskTakesBackTheCutLineAndStopsTheWriter) {
   testing::SmallDisk disk(4096);
   ASSERT_TRUE(disk.mounted()) << disk.error();
   const std::string p = disk.file("f.jsonl");
-  auto w = LineWriter::open(p);
-  ASSERT_TRUE(w);
+  auto opened = LineWriter::open(p);
+  ASSERT_TRUE(opened) << opened.message();
+  auto& w = *opened;
   const nlohmann::json record{{"pad", std::string(90, 'x')}};  // 101 bytes a line
   int written = 0;
   while (w->write(record)) ++written;
@@ -100,8 +106,9 @@ TEST_F(LineWriterTest, FullDiskTakesBackTheCutLineAndStopsTheWriter) {
 }
 
 TEST_F(LineWriterTest, DeviceThatTakesNothingFailsTheFirstLine) {
-  auto w = LineWriter::open("/dev/full");
-  ASSERT_TRUE(w);
+  auto opened = LineWriter::open("/dev/full");
+  ASSERT_TRUE(opened) << opened.message();
+  auto& w = *opened;
   EXPECT_FALSE(w->write(nlohmann::json{{"start_epoch", 0}}));
   ASSERT_TRUE(w->error());
   EXPECT_EQ(*w->error(), "No space left on device");
@@ -110,8 +117,9 @@ TEST_F(LineWriterTest, DeviceThatTakesNothingFailsTheFirstLine) {
 }
 
 TEST_F(LineWriterTest, HealthyWriterReportsSuccessThroughClose) {
-  auto w = LineWriter::open((dir / "ok.jsonl").string());
-  ASSERT_TRUE(w);
+  auto opened = LineWriter::open((dir / "ok.jsonl").string());
+  ASSERT_TRUE(opened) << opened.message();
+  auto& w = *opened;
   EXPECT_TRUE(w->write(nlohmann::json{{"a", 1}}));
   EXPECT_TRUE(w->write(nlohmann::json{{"t", std::nan("")}}));  // skipped, not a failure
   EXPECT_FALSE(w->error());

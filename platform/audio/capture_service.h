@@ -15,14 +15,14 @@
 namespace talvex::audio {
 
 // One output device of the sound server whose mix can be captured.
-struct Display {
+struct OutputSink {
   std::string name;           // the sink's name
   std::string monitorSource;  // the source the server reports as that sink's monitor
 };
 
 struct ShareableContent {
   // Output devices, the server's default one first; may be empty.
-  std::vector<Display> displays;
+  std::vector<OutputSink> sinks;
 };
 
 struct StreamConfiguration {
@@ -74,7 +74,7 @@ class CaptureService {
   // reached or it refuses the client.
   virtual Result<ShareableContent> shareableContent() = 0;
   // The stream owns itself; `delegate` and `audioQueue` are borrowed and must outlive it.
-  virtual Result<std::unique_ptr<CaptureStream>> makeStream(const Display& display,
+  virtual Result<std::unique_ptr<CaptureStream>> makeStream(const OutputSink& sink,
                                                             const StreamConfiguration& config,
                                                             StreamAttempt attempt,
                                                             CaptureStreamDelegate& delegate,

@@ -365,7 +365,7 @@ class PulseCaptureService : public CaptureService {
     struct Listing {
       std::string defaultSink;
       bool onPipeWire = false;
-      std::vector<Display> sinks;
+      std::vector<OutputSink> sinks;
       PulseConnection* conn;
     } listing{{}, false, {}, conn_.get()};
 
@@ -395,12 +395,12 @@ class PulseCaptureService : public CaptureService {
 
     // The server's order otherwise; the default output is what the user hears.
     std::stable_partition(listing.sinks.begin(), listing.sinks.end(),
-                          [&](const Display& d) { return d.name == listing.defaultSink; });
+                          [&](const OutputSink& d) { return d.name == listing.defaultSink; });
     onPipeWire_ = listing.onPipeWire;
     return ShareableContent{std::move(listing.sinks)};
   }
 
-  Result<std::unique_ptr<CaptureStream>> makeStream(const Display& display,
+  Result<std::unique_ptr<CaptureStream>> makeStream(const OutputSink& sink,
                                                     const StreamConfiguration& config,
                                                     StreamAttempt attempt,
                                                     CaptureStreamDelegate& delegate,
@@ -421,17 +421,17 @@ class PulseCaptureService : public CaptureService {
     pa_stream_flags_t flags = PA_STREAM_DONT_MOVE;
     std::string device;
     if (attempt == StreamAttempt::namedMonitor) {
-      device = display.name + ".monitor";
+      device = sink.name + ".monitor";
       flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_ADJUST_LATENCY);
     } else {
-      device = display.monitorSource.empty() ? display.name + ".monitor" : display.monitorSource;
+      device = sink.monitorSource.empty() ? sink.name + ".monitor" : sink.monitorSource;
     }
 
     PulseConnection::Lock lock(*conn_);
     if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(conn_->context())))
       return Status::failure(conn_->lastError());
     return std::unique_ptr<CaptureStream>(std::make_unique<PulseCaptureStream>(
-        conn_, display.name, std::move(device), onPipeWire_, attr, flags,
+        conn_, sink.name, std::move(device), onPipeWire_, attr, flags,
         AudioFormat{static_cast<double>(sampleFormat.rate), sampleFormat.channels}, delegate,
         audioQueue));
   }

@@ -52,9 +52,9 @@ TEST(PulseCaptureService, ListsTheDefaultSinkFirst) {
   auto service = makeSoundServerCaptureService();
   auto content = service->shareableContent();
   ASSERT_TRUE(content) << content.message();
-  ASSERT_FALSE(content->displays.empty());
-  EXPECT_EQ(content->displays[0].name, "ci_sink");
-  EXPECT_EQ(content->displays[0].monitorSource, "ci_sink.monitor");
+  ASSERT_FALSE(content->sinks.empty());
+  EXPECT_EQ(content->sinks[0].name, "ci_sink");
+  EXPECT_EQ(content->sinks[0].monitorSource, "ci_sink.monitor");
 }
 
 TEST(PulseCaptureService, BothWaysOfOpeningDeliverSmallBuffersOnTheQueueUntilStopped) {
@@ -67,7 +67,7 @@ TEST(PulseCaptureService, BothWaysOfOpeningDeliverSmallBuffersOnTheQueueUntilSto
     SerialQueue queue("audio_test.audio");
     Recorder rec(queue);
     auto stream =
-        service->makeStream(content->displays[0], StreamConfiguration{}, attempt, rec, queue);
+        service->makeStream(content->sinks[0], StreamConfiguration{}, attempt, rec, queue);
     ASSERT_TRUE(stream) << stream.message();
     ASSERT_TRUE((*stream)->start());
     const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -101,7 +101,7 @@ TEST(PulseCaptureService, UnknownMonitorFailsToStart) {
   SerialQueue queue("audio_test.audio");
   Recorder rec(queue);
   auto stream =
-      service->makeStream(Display{"no_such_sink", "no_such_sink.monitor"}, StreamConfiguration{},
+      service->makeStream(OutputSink{"no_such_sink", "no_such_sink.monitor"}, StreamConfiguration{},
                           StreamAttempt::reportedMonitor, rec, queue);
   ASSERT_TRUE(stream);
   Status s = (*stream)->start();

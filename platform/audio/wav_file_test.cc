@@ -1,5 +1,5 @@
 #include "platform/audio/wav_file.h"
-#include "platform/audio/wav_reader.h"
+#include "platform/audio/testing/wav_reader.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

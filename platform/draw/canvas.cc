@@ -109,14 +109,21 @@ double startX(cairo_t* cr, Point at, const std::string& s, Align align, double& 
   return at.x;
 }
 
+// Selects the font and moves to where `s` starts; returns its width.
+double moveToText(cairo_t* cr, Point at, const std::string& s, double size, Align align,
+                  bool bold) {
+  selectFont(cr, size, bold);
+  double width = 0;
+  cairo_move_to(cr, startX(cr, at, s, align, width), at.y);
+  return width;
+}
+
 }  // namespace
 
 double Canvas::text(Point at, std::string_view utf8, double size, Align align, bool bold) {
   cairo_t* cr = impl_->cr.get();
   const std::string s(utf8);
-  selectFont(cr, size, bold);
-  double width = 0;
-  cairo_move_to(cr, startX(cr, at, s, align, width), at.y);
+  const double width = moveToText(cr, at, s, size, align, bold);
   cairo_show_text(cr, s.c_str());
   cairo_new_path(cr);
   return width;
@@ -125,9 +132,7 @@ double Canvas::text(Point at, std::string_view utf8, double size, Align align, b
 double Canvas::label(Point at, std::string_view utf8, double size, Align align) {
   cairo_t* cr = impl_->cr.get();
   const std::string s(utf8);
-  selectFont(cr, size, true);
-  double width = 0;
-  cairo_move_to(cr, startX(cr, at, s, align, width), at.y);
+  const double width = moveToText(cr, at, s, size, align, true);
   cairo_text_path(cr, s.c_str());
   cairo_save(cr);
   cairo_set_source_rgba(cr, 0, 0, 0, 0.75 * impl_->colour.a);

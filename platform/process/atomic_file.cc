@@ -1,14 +1,54 @@
 #include "platform/process/atomic_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <vector>
 
 namespace talvex {
+namespace {
+
+// "." + the target's name, cut so that the whole temporary name with `extra` more bytes still
+// fits the file system's limit; a cut falls between UTF-8 characters.
+std::string hiddenStem(const std::string& dir, const std::string& name, size_t extra) {
+  long limit = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (limit <= 0) limit = NAME_MAX;
+  const size_t room = static_cast<size_t>(limit) > extra + 1 ? limit - extra - 1 : 0;
+  size_t keep = std::min(name.size(), room);
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  return "." + name.substr(0, keep);
+}
+
+}  // namespace
+
+Result<std::string> createTemporaryBeside(const std::string& target) {
+  namespace fs = std::filesystem;
+  const fs::path t(target);
+  const fs::path dir = t.has_parent_path() ? t.parent_path() : fs::path(".");
+  const std::string stem = hiddenStem(dir.string(), t.filename().string(), 14);
+  std::random_device rd;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", rd());
+    const std::string path = (dir / (stem + "." + suffix + ".part")).string();
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return path;
+    }
+    if (errno != EEXIST) return Result<std::string>::failure(std::strerror(errno));
+  }
+  return Result<std::string>::failure("cannot create a temporary file");
+}
 
 Status writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes) {
   const size_t slash = path.rfind('/');

@@ -13,4 +13,9 @@ namespace talvex {
 // renamed over `path`. On failure no temporary file is left behind.
 Status writeFileAtomically(const std::string& path, std::span<const uint8_t> bytes);
 
+// Creates an empty file beside `target` under a name no other run uses (hidden, its name cut
+// to fit the file system's limit), with the permissions a new file there would get, for a
+// writer that renames it over `target` once complete. Returns its path.
+Result<std::string> createTemporaryBeside(const std::string& target);
+
 }  // namespace talvex

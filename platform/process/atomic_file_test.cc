@@ -22,6 +22,10 @@ std::string slurp(const fs::path& p) {
 
 std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
+int entryCount(const fs::path& dir) {
+  return static_cast<int>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
 TEST(AtomicFile, ReplacesTheFileAndLeavesNoTemporary) {
   char tmpl[] = "/tmp/atomic_file_test.XXXXXX";
   const fs::path dir = ::mkdtemp(tmpl);
@@ -32,12 +36,7 @@ TEST(AtomicFile, ReplacesTheFileAndLeavesNoTemporary) {
   struct stat st {};
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
-  int entries = 0;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    (void)e;
-    ++entries;
-  }
-  EXPECT_EQ(entries, 1);
+  EXPECT_EQ(entryCount(dir), 1);
   fs::remove_all(dir);
 }
 
@@ -49,12 +48,36 @@ TEST(AtomicFile, FailsWithoutTraceInAMissingDirectoryOrOverADirectory) {
   // Renaming a file over a non-empty directory fails; the temporary must go too.
   std::ofstream(dir / "busy" / "keep") << "k";
   EXPECT_FALSE(writeFileAtomically((dir / "busy").string(), bytes("x")));
-  int entries = 0;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    (void)e;
-    ++entries;
+  EXPECT_EQ(entryCount(dir), 1);
+  fs::remove_all(dir);
+}
+
+// A writer renames its temporary over the target, so the temporary must sit beside it, be
+// hidden, be new on every call, and exist even when the target's name fills the limit.
+TEST(AtomicFile, TemporariesBesideTheTargetAreHiddenDistinctAndFitTheNameLimit) {
+  char tmpl[] = "/tmp/atomic_file_test.XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  std::string accented;
+  for (int i = 0; i < 127; ++i) accented += "\xc3\xa9";  // 254 bytes of two-byte characters
+  for (const std::string& name : {std::string("out.mov"), std::string(255, 'n'), accented}) {
+    const auto first = createTemporaryBeside((dir / name).string());
+    const auto second = createTemporaryBeside((dir / name).string());
+    ASSERT_TRUE(first) << first.message();
+    ASSERT_TRUE(second) << second.message();
+    EXPECT_NE(first.value(), second.value());
+    const fs::path temp(first.value());
+    EXPECT_TRUE(fs::is_regular_file(temp));
+    EXPECT_EQ(temp.parent_path(), dir);
+    const std::string file = temp.filename().string();
+    EXPECT_LE(file.size(), 255u);
+    ASSERT_EQ(file[0], '.');
+    // What is kept of the target's name is a prefix cut between characters.
+    const std::string kept = file.substr(1, file.size() - 1 - std::string(".01234567.part").size());
+    EXPECT_EQ(name.compare(0, kept.size(), kept), 0) << file;
+    if (name == accented) {
+      EXPECT_EQ(kept.size() % 2, 0u) << file;
+    }
   }
-  EXPECT_EQ(entries, 1);
   fs::remove_all(dir);
 }
 

@@ -13,15 +13,17 @@ extern "C" {
 #include <thread>
 
 #include "platform/media/av_handles.h"
+#include "platform/media/camera/capturing_camera.h"
 #include "platform/media/library_log.h"
+#include "platform/media/live_format.h"
 #include "platform/media/read/nv12_converter.h"
 
 namespace talvex::media {
 namespace {
 
-constexpr int kWidth = 1280;
-constexpr int kHeight = 720;
-constexpr int kFps = 30;
+constexpr int kWidth = kLiveWidth;
+constexpr int kHeight = kLiveHeight;
+constexpr int kFps = kLiveFps;
 constexpr AVRational kMicros{1, 1000000};
 
 void registerDevicesQuietly() {
@@ -36,37 +38,21 @@ void registerDevicesQuietly() {
 // Lifecycle: opened by a source, start() spawns the capture thread, stop() ends and joins it.
 // Threading: the capture thread owns every FFmpeg object after start(); the frame queue only
 // sees finished CameraFrames.
-class FfmpegCamera : public Camera {
+class FfmpegCamera : public CapturingCamera {
  public:
   FfmpegCamera(InputContextPtr input, int stream, CodecContextPtr decoder)
       : input_(std::move(input)), stream_(stream), decoder_(std::move(decoder)) {
     input_->interrupt_callback.callback = [](void* self) -> int {
-      return static_cast<FfmpegCamera*>(self)->stopping_.load() ? 1 : 0;
+      return static_cast<FfmpegCamera*>(self)->stopping() ? 1 : 0;
     };
     input_->interrupt_callback.opaque = this;
   }
   ~FfmpegCamera() override { stop(); }
 
-  void start(SerialQueue& queue, FrameHandler handler, Work lost) override {
-    if (capture_) return;
-    queue_ = &queue;
-    handler_ = std::make_shared<const FrameHandler>(std::move(handler));
-    lost_ = std::move(lost);
-    capture_ = std::make_unique<SerialQueue>("lumipose.camera");
-    capture_->async([this] { captureLoop(); });
-  }
-
-  void stop() override {
-    stopping_ = true;
-    capture_.reset();  // joins the capture thread
-  }
-
-  CameraStats stats() const override {
-    return CameraStats{produced_.load(), delivered_.load(), dropped_.load()};
-  }
+  void stop() override { joinCapture(); }
 
  private:
-  void captureLoop() {
+  void captureLoop() override {
     PacketPtr pkt(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     if (!pkt || !frame) return;
@@ -75,17 +61,17 @@ class FfmpegCamera : public Camera {
                                           : 1000000 / kFps;
     startSteady_ = std::chrono::steady_clock::now();
     startMono_ = av_gettime_relative();
-    while (!stopping_) {
+    while (!stopping()) {
       int r = av_read_frame(input_.get(), pkt.get());
       if (r == AVERROR(EAGAIN)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         continue;
       }
       if (r < 0) {
-        if (stopping_) break;
+        if (stopping()) break;
         if (r != AVERROR_EOF) {
           // The input failed for good, as an unplugged camera does.
-          if (lost_) queue_->async(lost_);
+          captureEnded();
           break;
         }
         drain(nullptr, frame.get());
@@ -105,7 +91,7 @@ class FfmpegCamera : public Camera {
 
   void drain(const AVPacket* pkt, AVFrame* frame) {
     if (avcodec_send_packet(decoder_.get(), pkt) < 0) return;
-    while (!stopping_ && avcodec_receive_frame(decoder_.get(), frame) == 0) {
+    while (!stopping() && avcodec_receive_frame(decoder_.get(), frame) == 0) {
       handleFrame(*frame);
       av_frame_unref(frame);
     }
@@ -118,25 +104,15 @@ class FfmpegCamera : public Camera {
     if (firstPts_ == AV_NOPTS_VALUE) firstPts_ = pts;
     lastPts_ = pts;
     int64_t rel = loopBase_ + av_rescale_q(pts - firstPts_, tb, kMicros);
-    if (produced_ > 0 && rel <= lastRel_) rel = lastRel_ + nominal_;  // a source that jumps back
+    if (produced() > 0 && rel <= lastRel_) rel = lastRel_ + nominal_;  // a source that jumps back
     lastRel_ = rel;
     // Real time: a frame is not given before its moment, like a camera's.
     std::this_thread::sleep_until(startSteady_ + std::chrono::microseconds(rel));
     const int64_t micros = startMono_ + rel;
-    ++produced_;
-    if (busy_->load()) {
-      ++dropped_;
-      return;
-    }
+    if (!queueFree()) return;
     Result<PixelBuffer> image = toNv12(f);
     if (!image) return;
-    busy_->store(true);
-    ++delivered_;
-    CameraFrame out{std::move(image.value()), MediaTime::make(micros, 1000000)};
-    queue_->async([busy = busy_, handler = handler_, out = std::move(out)] {
-      (*handler)(out);
-      busy->store(false);
-    });
+    deliver(CameraFrame{std::move(image.value()), MediaTime::make(micros, 1000000)});
   }
 
   // A device that does not give the asked size is scaled to it, so that every consumer sees
@@ -176,15 +152,6 @@ class FfmpegCamera : public Camera {
   SwsContextPtr scaler_;
   FramePtr scaled_;
   int scaledFromW_ = 0, scaledFromH_ = 0, scaledFromFmt_ = -1;
-
-  SerialQueue* queue_ = nullptr;
-  std::shared_ptr<const FrameHandler> handler_;
-  Work lost_;
-  std::unique_ptr<SerialQueue> capture_;
-  std::atomic<bool> stopping_{false};
-  // Shared with the work posted to the frame queue, which may outlive the camera.
-  std::shared_ptr<std::atomic<bool>> busy_ = std::make_shared<std::atomic<bool>>(false);
-  std::atomic<int64_t> produced_{0}, delivered_{0}, dropped_{0};
 
   // Played clock state, capture thread only.
   std::chrono::steady_clock::time_point startSteady_;

@@ -17,13 +17,15 @@
 #include "platform/media/camera/camera.h"
 #include "platform/media/camera/capture_format.h"
 #include "platform/media/camera/capture_frame.h"
+#include "platform/media/camera/capturing_camera.h"
+#include "platform/media/live_format.h"
 
 namespace talvex::media {
 namespace {
 
-constexpr int kWidth = 1280;
-constexpr int kHeight = 720;
-constexpr int kFps = 30;
+constexpr int kWidth = kLiveWidth;
+constexpr int kHeight = kLiveHeight;
+constexpr int kFps = kLiveFps;
 // Enough for the driver to keep filling while one frame is converted and one waits.
 constexpr uint32_t kBuffers = 4;
 
@@ -62,7 +64,7 @@ struct Mapping {
 // it (woken through an event descriptor), stops streaming and closes the device. Threading:
 // the capture thread alone touches the device between start() and stop(); the frame queue
 // only sees finished CameraFrames.
-class V4l2Camera : public Camera {
+class V4l2Camera : public CapturingCamera {
  public:
   V4l2Camera(int fd, std::vector<Mapping> buffers, CaptureLayout layout)
       : fd_(fd),
@@ -77,34 +79,20 @@ class V4l2Camera : public Camera {
       if (m.base != MAP_FAILED) ::munmap(m.base, m.length);
   }
 
-  void start(SerialQueue& queue, FrameHandler handler, Work lost) override {
-    if (capture_) return;
-    queue_ = &queue;
-    handler_ = std::make_shared<const FrameHandler>(std::move(handler));
-    lost_ = std::move(lost);
-    capture_ = std::make_unique<SerialQueue>("lumipose.camera");
-    capture_->async([this] { captureLoop(); });
-  }
-
   void stop() override {
-    stopping_ = true;
     const uint64_t one = 1;
     if (wake_.fd >= 0) (void)!::write(wake_.fd, &one, sizeof one);
-    capture_.reset();  // joins the capture thread
-  }
-
-  CameraStats stats() const override {
-    return CameraStats{produced_.load(), delivered_.load(), dropped_.load()};
+    joinCapture();
   }
 
  private:
-  void captureLoop() {
+  void captureLoop() override {
     int64_t lastFrame = monotonicMicros();
     const int64_t stallLimit = std::chrono::microseconds(kCameraStallLimit).count();
-    while (!stopping_) {
+    while (!stopping()) {
       pollfd fds[2] = {{fd_.fd, POLLIN, 0}, {wake_.fd, POLLIN, 0}};
       const int r = ::poll(fds, 2, 250);
-      if (stopping_) return;
+      if (stopping()) return;
       if (r < 0 && errno != EINTR) return gone();
       if (r > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) return gone();
       if (r > 0 && (fds[0].revents & POLLIN)) {
@@ -126,15 +114,13 @@ class V4l2Camera : public Camera {
   }
 
   // Capture has ended for good: the device went away or stopped giving frames.
-  void gone() {
-    if (!stopping_ && lost_) queue_->async(lost_);
-  }
+  void gone() { captureEnded(); }
 
   void handleBuffer(const v4l2_buffer& buf) {
-    ++produced_;
     // A frame that would be dropped anyway is not worth decoding.
-    if (busy_->load() || (buf.flags & V4L2_BUF_FLAG_ERROR) || buf.index >= buffers_.size()) {
-      ++dropped_;
+    if (!queueFree()) return;
+    if ((buf.flags & V4L2_BUF_FLAG_ERROR) || buf.index >= buffers_.size()) {
+      countDropped();
       return;
     }
     // Drivers stamp frames with the monotonic clock; one that says otherwise gets the moment
@@ -149,16 +135,10 @@ class V4l2Camera : public Camera {
         converter_.convert(layout_, static_cast<const uint8_t*>(m.base),
                            std::min<size_t>(buf.bytesused, m.length), kWidth, kHeight);
     if (!image) {
-      ++dropped_;
+      countDropped();
       return;
     }
-    busy_->store(true);
-    ++delivered_;
-    CameraFrame out{std::move(image.value()), MediaTime::make(micros, 1000000)};
-    queue_->async([busy = busy_, handler = handler_, out = std::move(out)] {
-      (*handler)(out);
-      busy->store(false);
-    });
+    deliver(CameraFrame{std::move(image.value()), MediaTime::make(micros, 1000000)});
   }
 
   Fd fd_;
@@ -166,15 +146,6 @@ class V4l2Camera : public Camera {
   std::vector<Mapping> buffers_;
   CaptureLayout layout_;
   CaptureConverter converter_;  // capture thread only
-
-  SerialQueue* queue_ = nullptr;
-  std::shared_ptr<const FrameHandler> handler_;
-  Work lost_;
-  std::unique_ptr<SerialQueue> capture_;
-  std::atomic<bool> stopping_{false};
-  // Shared with the work posted to the frame queue, which may outlive the camera.
-  std::shared_ptr<std::atomic<bool>> busy_ = std::make_shared<std::atomic<bool>>(false);
-  std::atomic<int64_t> produced_{0}, delivered_{0}, dropped_{0};
 };
 
 CaptureFormat captureFormatOf(uint32_t fourcc) {

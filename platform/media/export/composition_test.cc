@@ -12,6 +12,7 @@
 namespace talvex::media {
 namespace {
 
+using fixtures::openAsset;
 using fixtures::TempDir;
 
 class CompositionTest : public ::testing::Test {
@@ -19,8 +20,8 @@ class CompositionTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(fixtures::makeMovie(dir.file("v.mov"), 30));
     ASSERT_TRUE(fixtures::makeWav(dir.file("a.wav"), 2, 44100));
-    video = MovieAsset::open(dir.file("v.mov"));
-    audio = MovieAsset::open(dir.file("a.wav"));
+    video = openAsset(dir.file("v.mov"));
+    audio = openAsset(dir.file("a.wav"));
     ASSERT_EQ(video->tracks(MediaType::Video).size(), 1u);
     ASSERT_EQ(audio->tracks(MediaType::Audio).size(), 1u);
   }
@@ -81,7 +82,8 @@ TEST_F(CompositionTest, ExportPlacesAudioOnItsSampleAtAnyRate) {
   Semaphore done(0);
   session->exportAsynchronously([&] { done.release(); });
   done.acquire();
-  ASSERT_EQ(session->status(), ExportSession::Status::Completed) << session->error().value_or("");
+  ASSERT_EQ(session->status(), ExportSession::ExportStatus::Completed)
+      << session->error().value_or("");
 
   auto out = fixtures::readAudio(dir.file("out.mov"));
   auto src = fixtures::readAudio(dir.file("a.wav"));
@@ -105,7 +107,7 @@ TEST_F(CompositionTest, FailedExportLeavesNothingBehind) {
   Semaphore done(0);
   session->exportAsynchronously([&] { done.release(); });
   done.acquire();
-  EXPECT_EQ(session->status(), ExportSession::Status::Failed);
+  EXPECT_EQ(session->status(), ExportSession::ExportStatus::Failed);
   EXPECT_NE(session->error().value_or(""), "");
   size_t entries = 0;
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) {

@@ -24,12 +24,11 @@ extern "C" {
 #include "platform/media/library_log.h"
 #include "platform/media/read/source_file.h"
 #include "platform/media/read/stream_time.h"
+#include "platform/process/atomic_file.h"
 #include "platform/process/dispatch.h"
 
 namespace talvex::media {
 namespace {
-
-using talvex::Status;
 
 struct SwrContextDeleter {
   void operator()(SwrContext* c) const { swr_free(&c); }
@@ -57,15 +56,31 @@ Status openInput(const std::shared_ptr<const SourceFile>& file, int stream,
   return Status::ok();
 }
 
-// The source video's packets, unchanged apart from their place on the new timeline.
-class VideoPassthrough {
- public:
-  Status open(const CompositionTrack& track, AVFormatContext* out) {
-    const CompositionSegment& seg = track.segments.front();
+// The source file of a track's one segment, opened with only the segment's track read.
+class SegmentSource {
+ protected:
+  // Opens the source; gives the segment's track in it.
+  Result<const AVStream*> openSource(const CompositionSegment& seg) {
     stream_ = seg.sourceTrack.streamIndex;
     if (Status s = openInput(seg.source, stream_, in_); !s) return s;
     const AVStream* src = in_->get()->streams[stream_];
     inTb_ = src->time_base;
+    return src;
+  }
+
+  std::unique_ptr<OpenedInput> in_;
+  int stream_ = -1;
+  AVRational inTb_{1, 1};
+};
+
+// The source video's packets, unchanged apart from their place on the new timeline.
+class VideoPassthrough : SegmentSource {
+ public:
+  Status open(const CompositionTrack& track, AVFormatContext* out) {
+    auto opened = openSource(track.segments.front());
+    if (!opened) return opened.status();
+    const AVStream* src = opened.value();
+    const CompositionSegment& seg = track.segments.front();
     shift_ = toStreamTicks(subtract(seg.at, seg.sourceStart), inTb_);
     out_ = avformat_new_stream(out, nullptr);
     if (!out_) return Status::failure("out of memory");
@@ -107,22 +122,18 @@ class VideoPassthrough {
   const AVStream* stream() const { return out_; }
 
  private:
-  std::unique_ptr<OpenedInput> in_;
-  int stream_ = -1;
-  AVRational inTb_{1, 1};
   int64_t shift_ = 0;
   AVStream* out_ = nullptr;
 };
 
 // The source audio decoded, cut to its range at the sample and stored as 16-bit PCM.
-class AudioAsPcm {
+class AudioAsPcm : SegmentSource {
  public:
   Status open(const CompositionTrack& track, AVFormatContext* out) {
     const CompositionSegment& seg = track.segments.front();
-    stream_ = seg.sourceTrack.streamIndex;
-    if (Status s = openInput(seg.source, stream_, in_); !s) return s;
-    const AVStream* src = in_->get()->streams[stream_];
-    inTb_ = src->time_base;
+    auto opened = openSource(seg);
+    if (!opened) return opened.status();
+    const AVStream* src = opened.value();
     const AVCodec* codec = avcodec_find_decoder(src->codecpar->codec_id);
     if (!codec)
       return Status::failure(std::string("no decoder for ") +
@@ -258,9 +269,6 @@ class AudioAsPcm {
     return Status::ok();
   }
 
-  std::unique_ptr<OpenedInput> in_;
-  int stream_ = -1;
-  AVRational inTb_{1, 1};
   CodecContextPtr dec_;
   SwrContextPtr swr_;
   AVChannelLayout layout_{};
@@ -274,40 +282,6 @@ class AudioAsPcm {
   bool inputDone_ = false, finished_ = false;
   std::vector<uint8_t> pending_, converted_;
 };
-
-// "." + the target's name, cut so that the whole temporary name with `extra` more bytes still
-// fits the file system's limit; a cut falls between UTF-8 characters.
-std::string hiddenStem(const std::string& dir, const std::string& name, size_t extra) {
-  long limit = ::pathconf(dir.c_str(), _PC_NAME_MAX);
-  if (limit <= 0) limit = NAME_MAX;
-  const size_t room = static_cast<size_t>(limit) > extra + 1 ? limit - extra - 1 : 0;
-  size_t keep = std::min(name.size(), room);
-  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
-    --keep;
-  return "." + name.substr(0, keep);
-}
-
-// Creates an empty file beside `target` under a name no other run uses, with the permissions
-// a new file there would get.
-Result<std::string> createTemporaryBeside(const std::string& target) {
-  namespace fs = std::filesystem;
-  const fs::path t(target);
-  const fs::path dir = t.has_parent_path() ? t.parent_path() : fs::path(".");
-  const std::string stem = hiddenStem(dir.string(), t.filename().string(), 14);
-  std::random_device rd;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%08x", rd());
-    const std::string path = (dir / (stem + "." + suffix + ".part")).string();
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
-      return path;
-    }
-    if (errno != EEXIST) return Result<std::string>::failure(std::strerror(errno));
-  }
-  return Result<std::string>::failure("cannot create a temporary file");
-}
 
 Status writeMovie(const Composition& composition, const std::string& path) {
   AVFormatContext* raw = nullptr;
@@ -386,7 +360,7 @@ std::unique_ptr<ExportSession> ExportSession::create(const Composition& composit
 void ExportSession::exportAsynchronously(std::function<void()> completion) {
   {
     std::lock_guard lock(mutex_);
-    status_ = Status::Exporting;
+    status_ = ExportStatus::Exporting;
   }
   runInBackground([this, completion = std::move(completion)] {
     run();
@@ -398,7 +372,7 @@ void ExportSession::run() {
   silenceLibraryLog();
   auto finish = [this](std::optional<std::string> error) {
     std::lock_guard lock(mutex_);
-    status_ = error ? Status::Failed : Status::Completed;
+    status_ = error ? ExportStatus::Failed : ExportStatus::Completed;
     error_ = std::move(error);
   };
   if (outputPath_.empty()) return finish("no output path");
@@ -414,7 +388,7 @@ void ExportSession::run() {
   finish(std::nullopt);
 }
 
-ExportSession::Status ExportSession::status() const {
+ExportSession::ExportStatus ExportSession::status() const {
   std::lock_guard lock(mutex_);
   return status_;
 }

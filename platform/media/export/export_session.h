@@ -24,7 +24,7 @@ enum class FileType { QuickTimeMovie };
 // orders the reads after the writes).
 class ExportSession {
  public:
-  enum class Status { Unknown = 0, Waiting = 1, Exporting = 2, Completed = 3, Failed = 4 };
+  enum class ExportStatus { Unknown = 0, Waiting = 1, Exporting = 2, Completed = 3, Failed = 4 };
 
   // Nothing when the preset is unknown or the composition holds nothing to write.
   static std::unique_ptr<ExportSession> create(const Composition& composition,
@@ -37,7 +37,7 @@ class ExportSession {
   // under a temporary name and renamed into place; a failed export removes its temporary file.
   void exportAsynchronously(std::function<void()> completion);
 
-  Status status() const;
+  ExportStatus status() const;
   std::optional<std::string> error() const;
 
  private:
@@ -48,7 +48,7 @@ class ExportSession {
   std::string outputPath_;
   FileType fileType_ = FileType::QuickTimeMovie;
   mutable std::mutex mutex_;
-  Status status_ = Status::Waiting;
+  ExportStatus status_ = ExportStatus::Waiting;
   std::optional<std::string> error_;
 };
 

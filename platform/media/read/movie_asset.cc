@@ -9,20 +9,14 @@
 
 namespace talvex::media {
 
-std::unique_ptr<MovieAsset> MovieAsset::open(const std::string& path) {
+Result<std::unique_ptr<MovieAsset>> MovieAsset::open(const std::string& path) {
   silenceLibraryLog();
+  auto file = SourceFile::open(path);
+  if (!file) return file.status();
+  auto opened = OpenedInput::open(file.value());
+  if (!opened) return opened.status();
   auto asset = std::unique_ptr<MovieAsset>(new MovieAsset());
   asset->path_ = path;
-  auto file = SourceFile::open(path);
-  if (!file) {
-    asset->openError_ = file.message();
-    return asset;
-  }
-  auto opened = OpenedInput::open(file.value());
-  if (!opened) {
-    asset->openError_ = opened.message();
-    return asset;
-  }
   asset->source_ = file.value();
   AVFormatContext* fmt = (*opened)->get();
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/media/media_time.h"
+#include "platform/process/result.h"
 
 namespace talvex::media {
 
@@ -35,23 +36,21 @@ struct AssetTrack {
 // Immutable after open(); safe to read from any thread.
 class MovieAsset {
  public:
-  // Never fails: a file that is missing or is not a readable movie gives an asset without
-  // tracks, and openError() says why.
-  static std::unique_ptr<MovieAsset> open(const std::string& path);
+  // Fails, saying why, when the file is missing or is not a readable movie. A readable file
+  // may still have no track of the type a caller wants.
+  static Result<std::unique_ptr<MovieAsset>> open(const std::string& path);
 
   const std::string& path() const { return path_; }
   std::vector<AssetTrack> tracks(MediaType type) const;
   // The end of its longest track; zero when it has none.
   MediaTime duration() const { return duration_; }
-  const std::string& openError() const { return openError_; }
-  // The open file; nothing for a file that could not be opened.
+  // The open file.
   const std::shared_ptr<const SourceFile>& source() const { return source_; }
 
  private:
   std::string path_;
   std::vector<AssetTrack> tracks_;
   MediaTime duration_ = MediaTime::zero();
-  std::string openError_;
   std::shared_ptr<const SourceFile> source_;
 };
 

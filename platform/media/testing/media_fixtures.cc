@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <random>
+#include <stdexcept>
 
 extern "C" {
 #include <libavutil/display.h>
@@ -24,6 +25,12 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
+}
+
+std::unique_ptr<MovieAsset> openAsset(const std::string& path) {
+  auto opened = MovieAsset::open(path);
+  if (!opened) throw std::runtime_error("cannot open " + path + ": " + opened.message());
+  return std::move(opened).value();
 }
 
 bool ffmpeg(const std::vector<std::string>& args) {

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/media/media_time.h"
+#include "platform/media/read/movie_asset.h"
 
 namespace talvex::media::fixtures {
 
@@ -25,6 +27,10 @@ class TempDir {
  private:
   std::filesystem::path dir_;
 };
+
+// The asset at `path`, for a file the test made and expects to open; one that does not open
+// throws std::runtime_error with the reason, which fails the calling test.
+std::unique_ptr<MovieAsset> openAsset(const std::string& path);
 
 // Runs `ffmpeg -nostdin -v error -y <args>`; true when it exits with status 0.
 bool ffmpeg(const std::vector<std::string>& args);

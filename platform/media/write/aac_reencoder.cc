@@ -6,6 +6,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "platform/media/write/encoded_packets.h"
+
 namespace talvex::media {
 namespace {
 
@@ -36,17 +38,12 @@ struct AacReencoder::Impl {
   ~Impl() = default;
 
   Status writePackets() {
-    while (true) {
-      PacketPtr pkt(av_packet_alloc());
-      if (!pkt) return Status::failure("out of memory");
-      int rc = avcodec_receive_packet(enc.get(), pkt.get());
-      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return Status::ok();
-      if (rc < 0) return avFailure("encoding the sound failed", rc);
-      av_packet_rescale_ts(pkt.get(), enc->time_base, stream->time_base);
-      pkt->stream_index = stream->index;
-      if (rc = av_interleaved_write_frame(out, pkt.get()); rc < 0)
-        return avFailure("writing the sound failed", rc);
-    }
+    return takeEncodedPackets(enc.get(), stream, "encoding the sound failed",
+                              [this](AVPacket* pkt) {
+                                if (int rc = av_interleaved_write_frame(out, pkt); rc < 0)
+                                  return avFailure("writing the sound failed", rc);
+                                return Status::ok();
+                              });
   }
 
   // Encodes whole encoder frames from the queue; at the end also the short remainder.

@@ -21,33 +21,14 @@ extern "C" {
 #include "platform/media/read/source_file.h"
 #include "platform/media/read/stream_time.h"
 #include "platform/media/write/aac_reencoder.h"
+#include "platform/media/write/encoded_packets.h"
+#include "platform/process/atomic_file.h"
 
 namespace talvex::media {
 namespace {
 
 Status avFailure(const std::string& what, int rc) {
   return Status::failure(what + ": " + avErrorText(rc));
-}
-
-// An empty file beside `target` under a name no other run uses.
-Result<std::string> createTemporaryBeside(const std::string& target) {
-  namespace fs = std::filesystem;
-  const fs::path t(target);
-  const fs::path dir = t.has_parent_path() ? t.parent_path() : fs::path(".");
-  std::random_device rd;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%08x", rd());
-    const std::string path =
-        (dir / ("." + t.filename().string() + "." + suffix + ".part")).string();
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
-      return path;
-    }
-    if (errno != EEXIST) return Result<std::string>::failure(std::strerror(errno));
-  }
-  return Result<std::string>::failure("cannot create a temporary file");
 }
 
 }  // namespace
@@ -115,18 +96,12 @@ struct MovieRewriter::Impl {
   }
 
   Status drainEncoder() {
-    while (true) {
-      PacketPtr pkt(av_packet_alloc());
-      if (!pkt) return Status::failure("out of memory");
-      int rc = avcodec_receive_packet(encoder.get(), pkt.get());
-      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return Status::ok();
-      if (rc < 0) return avFailure("encoding failed", rc);
-      av_packet_rescale_ts(pkt.get(), encoder->time_base, video->time_base);
-      pkt->stream_index = video->index;
+    return takeEncodedPackets(encoder.get(), video, "encoding failed", [this](AVPacket* pkt) {
       if (Status s = pumpAudio(pkt->dts * av_q2d(video->time_base) + 0.5); !s) return s;
-      if (rc = av_interleaved_write_frame(out.get(), pkt.get()); rc < 0)
+      if (int rc = av_interleaved_write_frame(out.get(), pkt); rc < 0)
         return avFailure("writing the video failed", rc);
-    }
+      return Status::ok();
+    });
   }
 
   Status openAudio(const MovieAsset& source, const std::string& name) {

@@ -10,6 +10,7 @@
 namespace talvex::media {
 namespace {
 
+using fixtures::openAsset;
 using fixtures::TempDir;
 
 struct Decoded {
@@ -19,7 +20,7 @@ struct Decoded {
 
 Decoded decodeAll(const std::string& path) {
   Decoded d;
-  auto asset = MovieAsset::open(path);
+  auto asset = openAsset(path);
   auto tracks = asset->tracks(MediaType::Video);
   if (tracks.empty()) return d;
   auto reader = VideoFrameReader::create(*asset, tracks.front());
@@ -43,7 +44,7 @@ TEST(MovieRewriter, KeepsEveryFrameAtItsTimeAndThePictures) {
   const Decoded in = decodeAll(dir.file("in.mov"));
   ASSERT_EQ(in.images.size(), 20u);
 
-  auto asset = MovieAsset::open(dir.file("in.mov"));
+  auto asset = openAsset(dir.file("in.mov"));
   auto rw =
       MovieRewriter::open(*asset, asset->tracks(MediaType::Video).front(), dir.file("out.mp4"));
   ASSERT_TRUE(rw) << rw.message();
@@ -75,7 +76,7 @@ TEST(MovieRewriter, KeepsEveryFrameAtItsTimeAndThePictures) {
 TEST(MovieRewriter, AnAbandonedRewriteLeavesNothingAndWrongFramesAreRefused) {
   TempDir dir;
   ASSERT_TRUE(fixtures::makeMovie(dir.file("in.mov"), 3, 30, 160, 120));
-  auto asset = MovieAsset::open(dir.file("in.mov"));
+  auto asset = openAsset(dir.file("in.mov"));
   const AssetTrack video = asset->tracks(MediaType::Video).front();
   {
     auto rw = MovieRewriter::open(*asset, video, dir.file("out.mov"));

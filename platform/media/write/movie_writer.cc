@@ -24,8 +24,8 @@ namespace {
 
 // The movie's own clock: 90 kHz, the usual video timescale, fine enough for camera jitter.
 constexpr AVRational kTicks{1, 90000};
-// At 30 frames per second: a key frame, and with it a new fragment, every two seconds.
-constexpr int kKeyInterval = 60;
+// A key frame, and with it a new fragment, every two seconds.
+constexpr int kKeySeconds = 2;
 constexpr const char* kMaxFragmentMicros = "2000000";
 
 constexpr int kIoBufferSize = 64 * 1024;
@@ -62,7 +62,7 @@ struct MovieWriter::Impl {
 
   // Encoder thread.
   PacketPtr held;  // the newest packet, written once the next one tells its duration
-  int64_t lastFrameTicks = -1, lastInterval = 90000 / 30;
+  int64_t lastFrameTicks = -1, lastInterval = kTicks.den / kLiveFps;
   bool failed = false;
   std::atomic<int64_t> packetsMuxed{0};
   int64_t wholeBytes = 0;  // the file up to the end of its last complete fragment
@@ -270,9 +270,9 @@ bool MovieWriter::addVideoInput(const VideoSettings& s) {
   enc->height = s.height;
   enc->pix_fmt = AV_PIX_FMT_NV12;
   enc->time_base = kTicks;
-  enc->framerate = AVRational{30, 1};
+  enc->framerate = AVRational{s.fps, 1};
   enc->bit_rate = s.averageBitRate;
-  enc->gop_size = kKeyInterval;
+  enc->gop_size = kKeySeconds * s.fps;
   // No frame reordering: packets leave in display order, the movie starts at 0 without an
   // edit list, and the encoder adds no latency to the hand-off.
   enc->max_b_frames = 0;

@@ -8,14 +8,16 @@
 #include <string>
 
 #include "platform/image/pixel_buffer.h"
+#include "platform/media/live_format.h"
 #include "platform/media/media_time.h"
 #include "platform/process/result.h"
 
 namespace talvex::media {
 
 struct VideoSettings {
-  int width = 1280;
-  int height = 720;
+  int width = kLiveWidth;
+  int height = kLiveHeight;
+  int fps = kLiveFps;
   int64_t averageBitRate = 2500000;
   // x264 speed preset. superfast keeps a 1280x720 30 fps encode at about a quarter of one core,
   // which leaves room for analysis on two cores; veryfast needs about twice that.

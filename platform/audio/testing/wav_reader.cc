@@ -1,10 +1,10 @@
-#include "platform/audio/wav_reader.h"
+#include "platform/audio/testing/wav_reader.h"
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
-#include "platform/audio/sndfile_handle.h"
+#include "platform/audio/testing/sndfile_handle.h"
 
 namespace talvex::audio {
 namespace {

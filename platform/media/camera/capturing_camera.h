@@ -1,0 +1,49 @@
+// What every camera shares: its capture thread and the hand-off of frames to the frame queue,
+// one at a time. Internal to platform/media.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "platform/media/camera/camera.h"
+
+namespace talvex::media {
+
+// Lifecycle: a derived camera implements captureLoop(), which runs on the capture thread from
+// start() until stopping() is true, and ends its own stop() (and its destructor, through stop())
+// with joinCapture(). Threading: offer(), countDropped() and captureEnded() on the capture
+// thread only; stats() from any thread.
+class CapturingCamera : public Camera {
+ public:
+  void start(SerialQueue& queue, FrameHandler handler, Work lost) final;
+  CameraStats stats() const final;
+
+ protected:
+  virtual void captureLoop() = 0;
+  bool stopping() const { return stopping_.load(); }
+  // Sets stopping() and joins the capture thread.
+  void joinCapture();
+
+  // Counts a frame the source gave; false (the frame counted as dropped) while the frame queue
+  // still handles the previous one, so the caller need not convert it.
+  bool queueFree();
+  // A frame that could not be converted.
+  void countDropped() { ++dropped_; }
+  // Hands `frame` to the frame queue.
+  void deliver(CameraFrame frame);
+  // Capture has ended for good: `lost` runs once on the frame queue, unless stopping.
+  void captureEnded();
+  int64_t produced() const { return produced_.load(); }
+
+ private:
+  SerialQueue* queue_ = nullptr;
+  std::shared_ptr<const FrameHandler> handler_;
+  Work lost_;
+  std::unique_ptr<SerialQueue> capture_;
+  std::atomic<bool> stopping_{false};
+  // Shared with the work posted to the frame queue, which may outlive the camera.
+  std::shared_ptr<std::atomic<bool>> busy_ = std::make_shared<std::atomic<bool>>(false);
+  std::atomic<int64_t> produced_{0}, delivered_{0}, dropped_{0};
+};
+
+}  // namespace talvex::media
