@@ -2,6 +2,7 @@
 // frames the camera and the movie reader deliver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "lumipose/analysis/analyzer.h"
@@ -151,6 +152,35 @@ TEST_F(AnalyzerWithDetectors, WebcamClipFramesFollowTheFace) {
   EXPECT_LT(late["box"][2].get<double>(), early["box"][2].get<double>());
   EXPECT_GT(late["box"][1].get<double>(), early["box"][1].get<double>());
   EXPECT_LT(late["yaw"].get<double>(), -8);
+}
+
+// A sequence of frames, as a movie gives them: the portrait's face is followed from frame to
+// frame, is gone in the record of the frame it leaves, and a face that comes while nothing is
+// followed is seen by the fifth frame at the latest. A jump in t starts afresh at once.
+TEST_F(AnalyzerWithDetectors, FollowedFacesLeaveAtOnceAndComeWithinFiveFrames) {
+  const RgbImage portrait = onCanvas(readImage(kGraceHopper), 0.8, 1280, 720, 500, 360);
+  RgbImage empty = portrait;
+  std::fill(empty.pixels.begin(), empty.pixels.end(), uint8_t{90});
+  const PixelBuffer face = toNV12(portrait), none = toNV12(empty);
+  double t = 10;
+  auto next = [&](const PixelBuffer& frame) { return analyzer->line(frame, t += 0.1); };
+  FrameRecord first = next(face);
+  ASSERT_EQ(first["faces"], 1);
+  for (int i = 0; i < 7; ++i) {
+    FrameRecord r = next(face);
+    ASSERT_EQ(r["faces"], 1) << i;
+    EXPECT_NEAR(r["box"][0].get<double>(), first["box"][0].get<double>(), 0.01);
+    EXPECT_NEAR(r["box"][2].get<double>(), first["box"][2].get<double>(), 0.01);
+    EXPECT_NEAR(r["yaw"].get<double>(), first["yaw"].get<double>(), 2);
+  }
+  EXPECT_EQ(next(none)["faces"], 0);
+  int framesToSee = 1;
+  while (next(face)["faces"] == 0 && framesToSee < 10) ++framesToSee;
+  EXPECT_LE(framesToSee, 5);
+  // Gone again, then back after a cut: seen in the first frame after the jump.
+  EXPECT_EQ(next(none)["faces"], 0);
+  t += 3;
+  EXPECT_EQ(next(face)["faces"], 1);
 }
 
 // The real detectors with one model whose runs fail, in each branch in turn: the record must

@@ -132,9 +132,11 @@ void Live::captureOutput(const media::CameraFrame& frame) {
         // The moment the frame was captured, not the moment it is handled here: it may have
         // waited behind the open-recording work or for a core.
         const double epoch = r3(captureWallClock(pts, readClocks()));
-        // Through the analysis queue, so the header goes before every record.
-        analysis.async([w = lines.get(), epoch] {
+        // Through the analysis queue, so the header goes before every record; a recording's
+        // frames never follow the last recording's.
+        analysis.async([this, w = lines.get(), epoch] {
           w->write(nlohmann::ordered_json{{"start_epoch", epoch}});
+          if (analyzer) analyzer->startSequence();
         });
       }
       say("REC:started");

@@ -55,7 +55,10 @@ MediaPipeModels::MediaPipeModels(MediaPipeModels&&) noexcept = default;
 MediaPipeModels& MediaPipeModels::operator=(MediaPipeModels&&) noexcept = default;
 MediaPipeModels::~MediaPipeModels() = default;
 
-MediaPipeDetector::MediaPipeDetector(MediaPipeModels models) : models_(std::move(models)) {}
+MediaPipeDetector::MediaPipeDetector(MediaPipeModels models, TrackingOptions tracking)
+    : models_(std::move(models)), tracking_(tracking) {
+  tracking_.detectEvery = std::max(1, tracking_.detectEvery);
+}
 MediaPipeDetector::~MediaPipeDetector() = default;
 
 Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
@@ -86,7 +89,25 @@ Result<MediaPipeModels> MediaPipeDetector::loadModels() {
   return m;
 }
 
+FaceObservation MediaPipeDetector::faceFromMesh(const FaceMesh& mesh) const {
+  const double w = rgb_.width, h = rgb_.height;
+  FaceObservation obs;
+  // With a mesh the box is the mesh's extent: steadier and tighter than the detector's box,
+  // which is coarse for small faces.
+  const PixelBox boxPixels = meshBox(mesh.points);
+  obs.boundingBox = {boxPixels.xmin / w, 1.0 - (boxPixels.ymin + boxPixels.height()) / h,
+                     boxPixels.width() / w, boxPixels.height() / h};
+  obs.landmarks = faceRegions(mesh.points, boxPixels);
+  if (auto angles = estimateHeadAngles(models_.canonicalFace, mesh.points)) {
+    obs.yaw = angles->yaw;
+    obs.roll = angles->roll;
+    obs.pitch = angles->pitch;
+  }
+  return obs;
+}
+
 Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
+  followedFaces_.reset();
   auto faces = models_.faceDetector->detect(rgb_);
   if (!faces) return faces.status();
   // Largest first, so the meshes go to the faces that matter.
@@ -96,31 +117,56 @@ Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
       });
   const double w = rgb_.width, h = rgb_.height;
   std::vector<FaceObservation> out;
+  // Every face must have a mesh for the next frame to follow them all by their meshes.
+  std::vector<PixelRotatedRect> follow;
+  bool followable = true;
   for (size_t i = 0; i < faces->size(); ++i) {
     const FaceDetection& f = (*faces)[i];
     FaceObservation obs;
     // The detector's box, normalised, origin at the lower left.
     obs.boundingBox = {f.xmin / w, 1.0 - f.ymax / h, (f.xmax - f.xmin) / w, (f.ymax - f.ymin) / h};
+    followable = followable && i < kMaxMeshFaces;
     if (i < kMaxMeshFaces) {
       auto mesh = models_.faceLandmarker->run(rgb_, f);
       if (!mesh) return mesh.status();
       if (mesh->presence >= kMinFacePresence) {
-        // With a mesh the box is the mesh's extent: steadier and tighter than the detector's
-        // box, which is coarse for small faces.
-        const PixelBox boxPixels = meshBox(mesh->points);
-        obs.boundingBox = {boxPixels.xmin / w, 1.0 - (boxPixels.ymin + boxPixels.height()) / h,
-                           boxPixels.width() / w, boxPixels.height() / h};
-        obs.landmarks = faceRegions(mesh->points, boxPixels);
-        if (auto angles = estimateHeadAngles(models_.canonicalFace, mesh->points)) {
-          obs.yaw = angles->yaw;
-          obs.roll = angles->roll;
-          obs.pitch = angles->pitch;
-        }
+        obs = faceFromMesh(*mesh);
+        follow.push_back(meshCrop(mesh->points));
+      } else {
+        followable = false;
       }
     }
     out.push_back(std::move(obs));
   }
+  if (followable) followedFaces_ = std::move(follow);
   return out;
+}
+
+Result<std::vector<FaceObservation>> MediaPipeDetector::trackFaces(bool detectNow) {
+  if (detectNow || !followedFaces_) return detectFaces();
+  std::vector<FaceObservation> out;
+  std::vector<std::pair<double, PixelRotatedRect>> next;  // by area, for the largest first
+  for (const PixelRotatedRect& crop : *followedFaces_) {
+    auto mesh = models_.faceLandmarker->runOnCrop(rgb_, crop);
+    if (!mesh) return mesh.status();
+    if (!(mesh->presence >= kMinFacePresence)) return detectFaces();  // lost: look at once
+    out.push_back(faceFromMesh(*mesh));
+    next.emplace_back(out.back().boundingBox.width * out.back().boundingBox.height,
+                      meshCrop(mesh->points));
+  }
+  // Largest first, as the detector orders them.
+  std::vector<size_t> order(out.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return next[a].first > next[b].first; });
+  std::vector<FaceObservation> sorted;
+  std::vector<PixelRotatedRect> follow;
+  for (size_t i : order) {
+    sorted.push_back(std::move(out[i]));
+    follow.push_back(next[i].second);
+  }
+  followedFaces_ = std::move(follow);
+  return sorted;
 }
 
 // What one perform found, branch by branch.
@@ -144,7 +190,8 @@ void runBranch(Result<T> result, T& into, Status& status) {
 
 }  // namespace
 
-Status MediaPipeDetector::runBranches(std::span<Request* const> requests, Found& found) {
+Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool detectNow,
+                                      Found& found) {
   bool faceWork = false;
   const DetectHumanHandPoseRequest* handReq = nullptr;
   bool bodyWork = false;
@@ -163,11 +210,14 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, Found&
   Status faceStatus = Status::ok(), handStatus = Status::ok(), bodyStatus = Status::ok();
   std::vector<std::function<void()>> branches;
   if (bodyWork)
-    branches.push_back([&] { runBranch(models_.bodies->detect(rgb_), found.bodies, bodyStatus); });
-  if (handReq)
     branches.push_back(
-        [&] { runBranch(models_.hands->detect(rgb_, maxHands), found.hands, handStatus); });
-  if (faceWork) branches.push_back([&] { runBranch(detectFaces(), found.faces, faceStatus); });
+        [&] { runBranch(models_.bodies->track(rgb_, detectNow), found.bodies, bodyStatus); });
+  if (handReq)
+    branches.push_back([&] {
+      runBranch(models_.hands->track(rgb_, maxHands, detectNow), found.hands, handStatus);
+    });
+  if (faceWork)
+    branches.push_back([&] { runBranch(trackFaces(detectNow), found.faces, faceStatus); });
   std::atomic<size_t> next{0};
   auto takeBranches = [&] {
     for (size_t i = next++; i < branches.size(); i = next++) branches[i]();
@@ -182,10 +232,31 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, Found&
   return faceStatus;
 }
 
+void MediaPipeDetector::startSequence() {
+  sequenceFrame_ = 0;
+  followedFaces_.reset();
+  models_.hands->forget();
+  models_.bodies->forget();
+}
+
 Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* const> requests) {
-  if (Status s = convertToRgb(image, rgb_); !s) return s;
+  unsigned work = 0;
+  for (Request* r : requests) work |= 1u << static_cast<unsigned>(r->kind());
+  if (work != lastWork_ || (rgb_.width != image.width() || rgb_.height != image.height()))
+    startSequence();
+  lastWork_ = work;
+  if (Status s = convertToRgb(image, rgb_); !s) {
+    startSequence();
+    return s;
+  }
+  const bool detectNow = sequenceFrame_ == 0;
+  sequenceFrame_ = (sequenceFrame_ + 1) % tracking_.detectEvery;
   Found found;
-  if (Status s = runBranches(requests, found); !s) return s;
+  if (Status s = runBranches(requests, detectNow, found); !s) {
+    // What a failed frame left behind is not followed.
+    startSequence();
+    return s;
+  }
   for (Request* r : requests) {
     switch (r->kind()) {
       case RequestKind::FaceLandmarks:
