@@ -61,6 +61,9 @@ class MediaPipeDetector : public Detector {
 
  private:
   struct Found;
+  // Faces in the whole frame and in overlapping tiles; `needsMesh` marks those found only in
+  // a tile, which count only with a mesh.
+  Result<std::vector<FaceDetection>> findFaces(std::vector<bool>& needsMesh);
   Result<std::vector<FaceObservation>> detectFaces();
   Result<std::vector<FaceObservation>> trackFaces(bool detectNow);
   FaceObservation faceFromMesh(const FaceMesh& mesh) const;
@@ -75,6 +78,10 @@ class MediaPipeDetector : public Detector {
   int sequenceFrame_ = 0;
   unsigned lastWork_ = 0;
   std::optional<std::vector<PixelRotatedRect>> followedFaces_;
+  // Whether the sequence has had its first detection yet, and which half of the tiles the next
+  // detection looks in.
+  bool freshSequence_ = true;
+  size_t tileTurn_ = 0;
 };
 
 }  // namespace talvex::vision
