@@ -1,6 +1,7 @@
-// What talvex-looptap costs while it records, and how long a sound takes from being played
-// to being in the WAV file. Runs the built program against the sound server in PULSE_SERVER
-// (scripts/run_bench.sh starts a private one).
+// What talvex-looptap costs while it records, how long a sound takes from being played to
+// being in the WAV file, and how well the file's length matches the time from "STARTED" to the
+// stop signal. Runs the built program against the sound server in PULSE_SERVER
+// (scripts/run_bench.sh starts a private PulseAudio and a private PipeWire in turn).
 //
 //   looptap_bench [--seconds=N]   N: length of the CPU measurement, 60 by default
 //
@@ -51,6 +52,12 @@ double cpuSeconds(pid_t pid) {
          static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Frames in the file, from its "STOPPED:" line.
+long long stoppedFrames(const std::string& err) {
+  const size_t at = err.rfind("STOPPED:");
+  return at == std::string::npos ? -1 : std::stoll(err.substr(at + 8));
+}
+
 std::unique_ptr<ChildProcess> startLooptap(const std::string& out) {
   auto child = std::make_unique<ChildProcess>(
       std::vector<std::string>{talvex::testing::buildPath("talvex-looptap"), out});
@@ -60,6 +67,21 @@ std::unique_ptr<ChildProcess> startLooptap(const std::string& out) {
     std::exit(1);
   }
   return child;
+}
+
+void measureLength(const std::string& dir, int secs, int runs) {
+  for (int i = 0; i < runs; ++i) {
+    auto child = startLooptap(dir + "/length.wav");
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(secs));
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    child->signal(SIGTERM);
+    auto r = child->wait(10s);
+    const long long frames = r ? stoppedFrames(r->err) : -1;
+    std::printf("%d s capture: file %.4f s for %.4f s from STARTED to SIGTERM (%+.1f ms)\n", secs,
+                static_cast<double>(frames) / 48000, wall,
+                (static_cast<double>(frames) / 48000 - wall) * 1000);
+  }
 }
 
 void measureCpu(const std::string& dir, int secs) {
@@ -75,9 +97,12 @@ void measureCpu(const std::string& dir, int secs) {
   std::printf(
       "capture CPU: %.2f s over %.1f s of recording = %.2f%% of one core (target <= 2%%) %s\n",
       cpu1 - cpu0, wall, share, share <= 2.0 ? "PASS" : "OVER");
-  if (r)
-    std::printf("  last line: %s",
-                r->err.substr(r->err.rfind('\n', r->err.size() - 2) + 1).c_str());
+  if (r) {
+    const long long frames = stoppedFrames(r->err);
+    std::printf("  file %.4f s for %.4f s from STARTED to SIGTERM (%+.1f ms)\n",
+                static_cast<double>(frames) / 48000, wall,
+                (static_cast<double>(frames) / 48000 - wall) * 1000);
+  }
 }
 
 // Offset of the sample data in a WAV file that is being written, 0 while unknown.
@@ -187,6 +212,7 @@ int main(int argc, char** argv) {
   if (!::mkdtemp(tmpl)) return 1;
   const std::string dir = tmpl;
   measureDelay(dir);
+  measureLength(dir, 3, 3);
   measureCpu(dir, secs);
   fs::remove_all(dir);
   return 0;

@@ -12,11 +12,20 @@ using audio::AudioFormat;
 using audio::CaptureStream;
 using audio::StreamAttempt;
 
+namespace {
+const audio::StreamConfiguration kConfig;
+const AudioFormat kConfiguredFormat{kConfig.sampleRate, kConfig.channels};
+}  // namespace
+
 LooptapCapture::LooptapCapture(std::string outputPath,
                                std::unique_ptr<audio::CaptureService> service, ProcessEdge edge)
-    : outputPath_(std::move(outputPath)), edge_(std::move(edge)), service_(std::move(service)) {}
+    : outputPath_(std::move(outputPath)),
+      edge_(std::move(edge)),
+      timeline_(kConfig.sampleRate, kConfig.channels),
+      service_(std::move(service)) {}
 
 LooptapCapture::~LooptapCapture() {
+  stopTicker();
   std::unique_ptr<CaptureStream> stream;
   {
     std::lock_guard<std::mutex> lock(streamMutex_);
@@ -36,7 +45,7 @@ void LooptapCapture::start() {
   if (!content) return endWith(3, "ERR:no-permission");
   if (content->displays.empty()) return endWith(4, "ERR:no-display");
   const audio::Display display = content->displays.front();
-  const audio::StreamConfiguration config;
+  const audio::StreamConfiguration& config = kConfig;
 
   std::unique_ptr<CaptureStream> running;
   // The first attempt's failure is not reported: the fallback's outcome is what counts.
@@ -58,7 +67,31 @@ void LooptapCapture::start() {
   // the process ends, and the released file keeps its buffers out.
   const bool late = stopRequested_;
   stream_ = std::move(running);
-  if (!late) edge_.err("STARTED");
+  if (late) return;
+  // Frame 0 of the file is the sound at the moment the parent reads this line.
+  const TimePoint origin = edge_.now();
+  edge_.err("STARTED");
+  audioQueue_.async([this, origin] { timeline_.begin(origin); });
+  startTicker();
+}
+
+void LooptapCapture::startTicker() {
+  ticker_ = std::thread([this] {
+    std::unique_lock<std::mutex> lock(tickerMutex_);
+    while (!tickerWake_.wait_for(lock, tickEvery, [this] { return tickerStop_; }))
+      audioQueue_.async([this] {
+        if (!fileReleased_) timeline_.release(edge_.now(), *this);
+      });
+  });
+}
+
+void LooptapCapture::stopTicker() {
+  {
+    std::lock_guard<std::mutex> lock(tickerMutex_);
+    tickerStop_ = true;
+  }
+  tickerWake_.notify_all();
+  if (ticker_.joinable()) ticker_.join();
 }
 
 void LooptapCapture::releaseFile() {
@@ -66,19 +99,83 @@ void LooptapCapture::releaseFile() {
   fileReleased_ = true;
 }
 
+bool LooptapCapture::ensureFile(const AudioFormat& format) {
+  if (audioFile_) return true;
+  if (fileReleased_) return false;
+  auto file = audio::WavFile::create(outputPath_, format);
+  if (!file) {
+    reportWriteError(file.message());
+    return false;
+  }
+  audioFile_ = std::move(*file);
+  return true;
+}
+
+void LooptapCapture::reportWriteError(const std::string& message) {
+  // A token bucket: a burst of lines, then one a second.
+  const TimePoint now = edge_.now();
+  if (lastWriteError_)
+    writeErrorTokens_ = std::min<double>(
+        writeErrorBurst,
+        writeErrorTokens_ + std::chrono::duration<double>(now - *lastWriteError_).count());
+  lastWriteError_ = now;
+  if (writeErrorTokens_ < 1) return;
+  writeErrorTokens_ -= 1;
+  edge_.err("ERR:write:" + message);
+}
+
+void LooptapCapture::count(int64_t frames, float level) {
+  frames_ += frames;
+  framesSinceLevel_ += frames;
+  if (framesSinceLevel_ >= levelEveryFrames) {
+    framesSinceLevel_ = 0;
+    edge_.err(levelLine(level));
+  }
+}
+
+bool LooptapCapture::silence(int64_t frames) {
+  if (!ensureFile(kConfiguredFormat)) return false;
+  const int64_t before = audioFile_->frames();
+  Status written = audioFile_->writeSilence(frames);
+  count(audioFile_->frames() - before, 0.0f);
+  if (!written) reportWriteError(written.message());
+  return written.isOk();
+}
+
+void LooptapCapture::truncate(int64_t position) {
+  if (!audioFile_) return;
+  Status cut = audioFile_->truncate(position);
+  frames_ = audioFile_->frames();
+  if (!cut) reportWriteError(cut.message());
+}
+
+void LooptapCapture::audio(Timeline::Entry& entry) {
+  if (!ensureFile(kConfiguredFormat)) return;
+  const int64_t before = audioFile_->frames();
+  Status written = audioFile_->write(kConfiguredFormat, entry.samples);
+  const int64_t added = audioFile_->frames() - before;
+  if (added > 0) count(added, entry.level);
+  if (!written) reportWriteError(written.message());
+}
+
 bool LooptapCapture::stop() {
   if (!claimEnding()) return false;
+  // The file reaches up to this moment, whatever the server delivered by then.
+  const TimePoint end = edge_.now();
   CaptureStream* stream = nullptr;
   {
     std::lock_guard<std::mutex> lock(streamMutex_);
     stopRequested_ = true;
     stream = stream_.get();
   }
+  // After the flag: a start that has not started the ticker yet never will.
+  stopTicker();
   // A failed stop request changes nothing: the file is closed and the count reported anyway.
   if (stream) (void)stream->stop();
   int64_t frames = 0;
   // Behind every buffer the stream posted before it stopped.
   audioQueue_.sync([&] {
+    if (!fileReleased_) timeline_.finish(end, *this);
     releaseFile();
     frames = frames_;
   });
@@ -88,8 +185,16 @@ bool LooptapCapture::stop() {
 
 void LooptapCapture::didStopWithError(const std::string& description) {
   if (!claimEnding()) return;
+  {
+    std::lock_guard<std::mutex> lock(streamMutex_);
+    stopRequested_ = true;
+  }
+  stopTicker();
   // The header is current after every write; closing also finishes it the regular way.
-  audioQueue_.sync([&] { releaseFile(); });
+  audioQueue_.sync([&] {
+    if (!fileReleased_) timeline_.finish(std::nullopt, *this);
+    releaseFile();
+  });
   edge_.err("ERR:stopped:" + description);
   edge_.exit(6);
 }
@@ -100,15 +205,7 @@ void LooptapCapture::didOutputAudio(AudioBuffer& buffer) {
   if (format.channels == 0 || !(format.sampleRate > 0)) return;
   // Samples that do not make whole frames cannot be read as frames.
   if (buffer.samples.size() % format.channels != 0) return;
-
-  if (!audioFile_ && !fileReleased_) {
-    auto file = audio::WavFile::create(outputPath_, format);
-    if (!file) {
-      edge_.err("ERR:write:" + file.message());
-      return;
-    }
-    audioFile_ = std::move(*file);
-  }
+  if (fileReleased_) return;
 
   const bool pausedForLevel = paused_.load(std::memory_order_relaxed);
   float level = 0.0f;
@@ -123,21 +220,22 @@ void LooptapCapture::didOutputAudio(AudioBuffer& buffer) {
   if (pausedForLevel || paused_.load(std::memory_order_relaxed))
     std::fill(buffer.samples.begin(), buffer.samples.end(), 0.0f);
 
-  if (audioFile_) {
-    Status written = audioFile_->write(format, buffer.samples);
-    if (!written) {
-      edge_.err("ERR:write:" + written.message());
-      return;
-    }
+  if (buffer.sounded && format == kConfiguredFormat) {
+    const TimePoint now = edge_.now();
+    timeline_.add({std::vector<float>(buffer.samples.begin(), buffer.samples.end()),
+                   buffer.frameLength(), level, *buffer.sounded, now});
+    timeline_.release(now, *this);
+    return;
   }
 
-  const int64_t n = buffer.frameLength();
-  frames_ += n;
-  framesSinceLevel_ += n;
-  if (framesSinceLevel_ >= levelEveryFrames) {
-    framesSinceLevel_ = 0;
-    edge_.err(levelLine(level));
-  }
+  // A buffer without a moment goes where the file stands, behind what is held.
+  timeline_.finish(std::nullopt, *this);
+  if (!ensureFile(format)) return;
+  const int64_t before = audioFile_->frames();
+  Status written = audioFile_->write(format, buffer.samples);
+  // Frames a failed write still got into the file count: the count is the file's length.
+  count(audioFile_->frames() - before, level);
+  if (!written) reportWriteError(written.message());
 }
 
 }  // namespace talvex::looptap

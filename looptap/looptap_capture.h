@@ -3,13 +3,17 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
+#include "looptap/timeline.h"
 #include "platform/audio/capture_service.h"
 #include "platform/audio/wav_file.h"
 #include "platform/process/dispatch.h"
@@ -22,25 +26,38 @@ struct ProcessEdge {
   std::function<void(std::string_view)> err;
   // Ends the process with the status. Whatever called it returns at once afterwards.
   std::function<void(int)> exit;
+  // The monotonic clock; tests pass one they move by hand.
+  std::function<TimePoint()> now = [] { return Clock::now(); };
 };
 
 // Lifecycle: constructed once by main (touches no file, starts no capture); start() once, on
 // a background task; stop() on a background task per stop signal; the stream reports its
 // own end through didStopWithError().
 //
+// The file's timeline is the wall clock from the moment "STARTED" is written (see Timeline):
+// buffers carry the moment they sounded and are held briefly, stretches the server never
+// delivered become silence, and a stop pads the file up to the moment the stop signal came.
+// A ticker wakes the audio queue every `tickEvery` so that the file keeps growing while the
+// server delivers nothing.
+//
 // Threading and hand-over:
 // - Audio buffers arrive on the audio queue, which alone touches `audioFile_`, `frames_`,
-//   `framesSinceLevel_` and `fileReleased_`. The stop sequence and the error exit release the
-//   file by running work on that queue after the stream has stopped: every buffer captured
-//   before is written first, and none can write to a closed file or create it again.
+//   `framesSinceLevel_`, `fileReleased_`, `timeline_` and the write-error budget. The stop sequence
+//   and the error exit release the file by running work on that queue after the stream has stopped:
+//   every buffer captured before is written first, and none can write to a closed file or create it
+//   again.
 // - `paused_` is set on the main loop and read on the audio queue; a buffer late is fine.
 // - Exactly one of the endings (a start failure, the error exit, the stop sequence) gets to
 //   speak and end the process: each claims `ending_` first, and a loser stays silent.
 // - `stream_` passes from start() to stop() under `streamMutex_`, so a stop that comes
 //   during the start either finds the running stream or keeps "STARTED" from being written.
-class LooptapCapture final : public audio::CaptureStreamDelegate {
+class LooptapCapture final : public audio::CaptureStreamDelegate, private Timeline::Output {
  public:
   static constexpr int64_t levelEveryFrames = 12000;
+  static constexpr auto tickEvery = std::chrono::milliseconds(50);
+  // "ERR:write:" lines: a burst of this many, then at most one a second while writes keep
+  // failing (a full disk fails every buffer, a hundred times a second).
+  static constexpr int writeErrorBurst = 5;
 
   // `service` is owned; `outputPath` is where the WAV file will be.
   LooptapCapture(std::string outputPath, std::unique_ptr<audio::CaptureService> service,
@@ -67,6 +84,17 @@ class LooptapCapture final : public audio::CaptureStreamDelegate {
   bool claimEnding() { return !ending_.exchange(true); }
   void endWith(int status, const std::string& line);
   void releaseFile();
+  void startTicker();
+  void stopTicker();
+  // On the audio queue: opens the file when it is missing; false (with a line) when it can't.
+  bool ensureFile(const audio::AudioFormat& format);
+  void reportWriteError(const std::string& message);
+  void count(int64_t frames, float level);
+  // Timeline::Output, on the audio queue.
+  int64_t position() override { return frames_; }
+  bool silence(int64_t frames) override;
+  void audio(Timeline::Entry& entry) override;
+  void truncate(int64_t position) override;
 
   const std::string outputPath_;
   ProcessEdge edge_;
@@ -76,8 +104,11 @@ class LooptapCapture final : public audio::CaptureStreamDelegate {
   // Audio queue only.
   std::unique_ptr<audio::WavFile> audioFile_;
   bool fileReleased_ = false;
-  int64_t frames_ = 0;
+  int64_t frames_ = 0;  // frames in the file
   int64_t framesSinceLevel_ = 0;
+  Timeline timeline_;
+  double writeErrorTokens_ = writeErrorBurst;
+  std::optional<TimePoint> lastWriteError_;
 
   // Declared in this order so that destruction stops the stream first, then drains the
   // queue while the state above still exists.
@@ -86,6 +117,11 @@ class LooptapCapture final : public audio::CaptureStreamDelegate {
   std::mutex streamMutex_;
   bool stopRequested_ = false;
   std::unique_ptr<audio::CaptureStream> stream_;
+
+  std::mutex tickerMutex_;
+  std::condition_variable tickerWake_;
+  bool tickerStop_ = false;
+  std::thread ticker_;
 };
 
 }  // namespace talvex::looptap

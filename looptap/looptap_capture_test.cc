@@ -28,11 +28,12 @@ using audio::StreamAttempt;
 
 const AudioFormat kStereo{48000, 2};
 
-// What the capture object told the outside.
+// What the capture object told the outside, and its clock, which only the test moves.
 struct Edge {
   std::mutex m;
   std::vector<std::string> lines;
   std::vector<int> exits;
+  TimePoint clock{std::chrono::seconds(5000)};
 
   ProcessEdge edge() {
     return {[this](std::string_view l) {
@@ -42,7 +43,15 @@ struct Edge {
             [this](int s) {
               std::lock_guard<std::mutex> g(m);
               exits.push_back(s);
+            },
+            [this] {
+              std::lock_guard<std::mutex> g(m);
+              return clock;
             }};
+  }
+  void advance(Clock::duration d) {
+    std::lock_guard<std::mutex> g(m);
+    clock += d;
   }
   std::vector<std::string> snapshot() {
     std::lock_guard<std::mutex> g(m);
@@ -118,7 +127,7 @@ class LooptapCaptureTest : public ::testing::Test {
   // Hands one buffer to the sample path on the audio queue, as the stream does.
   void deliver(std::vector<float> samples, AudioFormat format = kStereo, bool valid = true) {
     rec_->audioQueue().sync([&] {
-      AudioBuffer b{valid, format, std::span<float>(samples)};
+      AudioBuffer b{valid, format, std::span<float>(samples), std::nullopt};
       rec_->didOutputAudio(b);
     });
   }
@@ -207,9 +216,9 @@ TEST_F(LooptapCaptureTest, FileComesWithTheFirstUsableBufferInItsFormat) {
   deliver(constant(480, 0.5f), kStereo, /*valid=*/false);
   rec_->audioQueue().sync([&] {
     std::vector<float> s = constant(480, 0.5f);
-    AudioBuffer noFormat{true, std::nullopt, std::span<float>(s)};
+    AudioBuffer noFormat{true, std::nullopt, std::span<float>(s), std::nullopt};
     rec_->didOutputAudio(noFormat);
-    AudioBuffer torn{true, kStereo, std::span<float>(s.data(), 5)};
+    AudioBuffer torn{true, kStereo, std::span<float>(s.data(), 5), std::nullopt};
     rec_->didOutputAudio(torn);
   });
   EXPECT_FALSE(fs::exists(outPath_));
@@ -312,7 +321,7 @@ TEST_F(LooptapCaptureTest, StopStopsTheStreamFirstAndCountsBuffersStillInFlight)
     for (int i = 0; i < 5; ++i)
       rec_->audioQueue().async([this] {
         std::vector<float> s = constant(480, 0.5f);
-        AudioBuffer b{true, kStereo, std::span<float>(s)};
+        AudioBuffer b{true, kStereo, std::span<float>(s), std::nullopt};
         rec_->didOutputAudio(b);
       });
   };
@@ -369,11 +378,69 @@ TEST_F(LooptapCaptureTest, StopDuringStartWinsAndTheStartStaysQuiet) {
     // A stream that starts after the stop may still deliver: it must not create the file.
     rec.audioQueue().sync([&] {
       std::vector<float> s = constant(480, 0.5f);
-      AudioBuffer b{true, kStereo, std::span<float>(s)};
+      AudioBuffer b{true, kStereo, std::span<float>(s), std::nullopt};
       rec.didOutputAudio(b);
     });
     EXPECT_FALSE(fs::exists(outPath_));
   }
+}
+
+// Buffers that carry the moment they sounded are placed on the clock from "STARTED": a stretch
+// the server never delivered is silence, and a stop fills the file up to its own moment, even
+// when nothing was delivered at all (a parent that muxes needs a file as long as the take).
+TEST_F(LooptapCaptureTest, TimedBuffersKeepTheirPlaceAndAStopFillsUpToItsMoment) {
+  rec_->start();
+  const TimePoint origin = edge_.clock;
+  auto deliverAt = [&](double soundedSecs, float value) {
+    std::vector<float> s = constant(4800, value);  // 100 ms
+    rec_->audioQueue().sync([&] {
+      AudioBuffer b{true, kStereo, std::span<float>(s),
+                    origin + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(soundedSecs))};
+      rec_->didOutputAudio(b);
+    });
+  };
+  // The server delivers nothing for 0.4 s, then 0.2 s of sound.
+  edge_.advance(std::chrono::milliseconds(500));
+  deliverAt(0.4, 0.5f);
+  deliverAt(0.5, 0.25f);
+  edge_.advance(std::chrono::seconds(1));
+  ASSERT_TRUE(rec_->stop());
+  EXPECT_EQ(edge_.snapshot().back(), "STOPPED:72000");
+  auto wav = audio::readWav(outPath_);
+  ASSERT_TRUE(wav);
+  ASSERT_EQ(wav->frames, 72000);
+  EXPECT_EQ(wav->samples[2 * 19199], 0);
+  EXPECT_NEAR(wav->samples[2 * 19200], 16384, 1);
+  EXPECT_NEAR(wav->samples[2 * 24000], 8192, 1);
+  EXPECT_EQ(wav->samples[2 * 28800], 0);
+
+  // Nothing delivered at all: the file is the stretch's silence.
+  Edge edge;
+  LooptapCapture quiet(outPath_ + ".2", std::make_unique<FakeService>(), edge.edge());
+  quiet.start();
+  edge.advance(std::chrono::milliseconds(250));
+  ASSERT_TRUE(quiet.stop());
+  EXPECT_EQ(edge.snapshot(), (std::vector<std::string>{"STARTED", "LEVEL:0.000", "STOPPED:12000"}));
+  auto silent = audio::readWav(outPath_ + ".2");
+  ASSERT_TRUE(silent);
+  EXPECT_EQ(silent->frames, 12000);
+}
+
+// A disk that stays full fails every buffer: a burst of lines, then one a second.
+TEST_F(LooptapCaptureTest, WriteErrorsComeInABurstThenOneASecond) {
+  rec_ = std::make_unique<LooptapCapture>((dir_ / "missing" / "out.wav").string(),
+                                          std::make_unique<FakeService>(), edge_.edge());
+  for (int i = 0; i < 100; ++i) {  // just under a second of 10 ms buffers
+    deliver(constant(480, 0.5f));
+    edge_.advance(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(edge_.count("ERR:write:"), LooptapCapture::writeErrorBurst);
+  for (int i = 0; i < 300; ++i) {
+    deliver(constant(480, 0.5f));
+    edge_.advance(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(edge_.count("ERR:write:"), LooptapCapture::writeErrorBurst + 3);
 }
 
 }  // namespace

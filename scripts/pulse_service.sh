@@ -3,10 +3,14 @@
 # rendering in small steps (an idle null sink renders far ahead and delays its monitor by
 # seconds). The stream's 40 ms latency makes the sink render about every 10 ms, the pace of
 # a typical sound card; a lower one makes it push a few frames at a time, hundreds of times
-# a second, which no real output does. pulse_service_start exports PULSE_SERVER; pulse_service_stop ends both processes.
+# a second, which no real output does. `pulse_service_start --idle` leaves the stream out: the
+# sink then plays nothing, as on a desktop where nothing is playing. pulse_service_start
+# exports PULSE_SERVER; pulse_service_stop ends what it started.
 # Works as root and without a terminal; never touches the user's own sound server.
 
 pulse_service_start() {
+  local idle=""
+  [[ "${1:-}" == "--idle" ]] && idle=1
   PULSE_DIR="$(mktemp -d "${TMPDIR:-/tmp}/talvex-pulse.XXXXXX")"
   mkdir -p "$PULSE_DIR/run" "$PULSE_DIR/state" "$PULSE_DIR/home"
   cat >"$PULSE_DIR/ci.pa" <<PA
@@ -35,9 +39,11 @@ PA
     echo "pulse service: no answer from the daemon" >&2
     return 1
   fi
-  pacat --playback --format=float32le --rate=48000 --channels=2 --device=ci_sink \
-    --latency-msec=40 --client-name=keepalive </dev/zero >/dev/null 2>&1 &
-  PULSE_KEEPALIVE_PID=$!
+  if [[ -z "$idle" ]]; then
+    pacat --playback --format=float32le --rate=48000 --channels=2 --device=ci_sink \
+      --latency-msec=40 --client-name=keepalive </dev/zero >/dev/null 2>&1 &
+    PULSE_KEEPALIVE_PID=$!
+  fi
   # Until then the sink renders up to two seconds ahead at the latency it started with, so
   # monitor data would lag by that much for the first clients.
   sleep 2

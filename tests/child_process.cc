@@ -99,6 +99,11 @@ void ChildProcess::closeInput() {
   in_ = -1;
 }
 
+void ChildProcess::closeErrorOutput() {
+  if (errFd_ >= 0) ::close(errFd_);
+  errFd_ = -1;
+}
+
 void ChildProcess::signal(int signo) {
   if (!done_) ::kill(pid_, signo);
 }

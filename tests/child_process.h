@@ -37,6 +37,8 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   void write(const std::string& text);
   void closeInput();
+  // Closes the test's end of the child's standard error, as a parent that stops listening does.
+  void closeErrorOutput();
   void signal(int signo);
   // Waits until standard error holds a line equal to `line` (or starting with it when
   // `prefix`); returns that line, or nullopt on timeout or end of stream.

@@ -1,5 +1,6 @@
 // `talvex-lumipose analyze` on movies made for each case: lines, exit status, frames file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include "platform/media/media_fixtures.h"
 #include "platform/media/movie_asset.h"
 #include "tests/child_process.h"
+#include "tests/small_disk.h"
 
 namespace talvex {
 namespace {
@@ -203,6 +205,45 @@ TEST(Analyze, DamagedMoviesNeverCrashOrHang) {
     EXPECT_LT(std::stoi(m[2]), 90) << name;
     EXPECT_EQ(recordTimes(dir.file("f.jsonl")).size(), static_cast<size_t>(std::stoi(m[1])));
   }
+}
+
+TEST(Analyze, FramesFileOnAFullDiskFailsWithWholeLinesOnly) {
+  TempDir dir;
+  // 300 frames give 100 records, far more than the one page the small disk has room for.
+  ASSERT_TRUE(media::fixtures::makeMovie(dir.file("a.mov"), 300));
+  testing::SmallDisk disk(4096);
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  for (const std::string& frames : {disk.file("f.jsonl"), std::string("/dev/full")}) {
+    RunResult r = analyze(dir.file("a.mov"), frames);
+    EXPECT_EQ(r.exitStatus, 1) << frames;
+    EXPECT_EQ(r.err, "ERR:No space left on device\n") << frames;
+    EXPECT_EQ(r.out, "") << frames << ": a run that lost records is not a summary";
+  }
+  const std::string text = readFile(disk.file("f.jsonl"));
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n') << "the file ends inside a line";
+  EXPECT_GT(recordTimes(disk.file("f.jsonl")).size(), 10u);
+}
+
+TEST(Analyze, FramesFileThatIsTheMovieIsRefused) {
+  TempDir dir;
+  const std::string movie = dir.file("m.mov");
+  ASSERT_TRUE(media::fixtures::makeMovie(movie, 6));
+  const std::string bytes = readFile(movie);
+  std::filesystem::create_hard_link(movie, dir.file("hard.mov"));
+  std::filesystem::create_symlink(movie, dir.file("soft.mov"));
+  for (const std::string& frames :
+       {movie, dir.file("hard.mov"), dir.file("soft.mov"), dir.path().string() + "/./m.mov"}) {
+    RunResult r = analyze(movie, frames);
+    EXPECT_EQ(r.exitStatus, 1) << frames;
+    EXPECT_EQ(r.err, "ERR:cannot start reading\n") << frames;
+    EXPECT_EQ(r.out, "") << frames;
+    ASSERT_TRUE(readFile(movie) == bytes) << frames << ": the movie was changed";
+  }
+  // The movie named through a link, the frames file by its own name: the same file all the same.
+  RunResult r = analyze(dir.file("soft.mov"), movie);
+  EXPECT_EQ(r.err, "ERR:cannot start reading\n");
+  EXPECT_TRUE(readFile(movie) == bytes);
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 // `talvex-lumipose mux`: the output read back sample by sample and packet by packet.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "platform/media/media_fixtures.h"
@@ -216,6 +220,142 @@ TEST_F(Mux, FailedExportRemovesTheOldOutputAndItsOwnFile) {
   for (const auto& e : std::filesystem::directory_iterator(dir.path()))
     EXPECT_EQ(e.path().extension(), e.path().filename() == "sys.wav" ? ".wav" : ".mov")
         << "left behind: " << e.path();
+}
+
+std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Only the inputs and `keep` may be left in the directory: no temporary file.
+void expectOnlyInputsAnd(const TempDir& dir, const std::set<std::string>& keep) {
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(name == "rec.mov" || name == "sys.wav" || keep.count(name)) << "left: " << name;
+  }
+}
+
+TEST_F(Mux, EveryOutputNameTheFileSystemTakesWorks) {
+  // The hidden temporary name beside the output must fit the file system's name limit too.
+  const std::string twoByte = "\xc3\xa9";  // é: a cut must not fall inside it
+  std::string accented = "x";
+  while (accented.size() + 2 <= 251) accented += twoByte;
+  const std::string names[] = {std::string(236, 'n') + ".mov", std::string(246, 'n') + ".mov",
+                               std::string(251, 'n') + ".mov", accented + ".mov"};
+  for (const std::string& name : names) {
+    ASSERT_LE(name.size(), 255u);
+    std::ofstream(dir.file(name)) << "previous output";
+    RunResult r = mux({video, wav, dir.file(name), "0.5"});
+    ASSERT_EQ(r.exitStatus, 0) << name.size() << ": " << r.err;
+    EXPECT_EQ(r.out, "muxed\n");
+    expectSameVideo(video, dir.file(name));
+    auto a = media::fixtures::readAudio(dir.file(name));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->frames(), 288000);
+    expectOnlyInputsAnd(dir, {name});
+    std::filesystem::remove(dir.file(name));
+  }
+}
+
+TEST_F(Mux, PlacementBeyondExactReachIsRefusedAndTheOutputKept) {
+  // A 64-bit count of movie ticks reaches 2^32 s; the 6 s of sound may end exactly there.
+  const std::string latest = "4294967290";
+  RunResult ok = mux({video, wav, out, latest});
+  ASSERT_EQ(ok.exitStatus, 0) << ok.err;
+  auto a = media::fixtures::readAudio(out);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(media::compare(a->start, MediaTime::make(4294967290LL * 48000, 48000)), 0)
+      << a->start.seconds();
+  EXPECT_EQ(a->frames(), 288000);
+
+  for (const std::string offset : {"4294967291", "1e13", "1e14", "1e15", "inf"}) {
+    std::ofstream(out) << "previous output";
+    RunResult r = mux({video, wav, out, offset});
+    EXPECT_EQ(r.exitStatus, 1) << offset;
+    EXPECT_EQ(r.err.rfind("ERR:", 0), 0u) << offset << ": " << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << offset << ": one line: " << r.err;
+    EXPECT_EQ(r.out, "") << offset;
+    EXPECT_EQ(readBytes(out), "previous output") << offset;
+  }
+}
+
+TEST_F(Mux, OutputThatIsNotAFileIsLeftAlone) {
+  std::filesystem::create_directory(dir.file("folder"));
+  std::ofstream(dir.file("folder/inside")) << "kept";
+  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0644), 0);
+  // The same device as /dev/full, made here so that a failure cannot harm the real one.
+  ASSERT_EQ(::mknod(dir.file("full").c_str(), S_IFCHR | 0666, ::makedev(1, 7)), 0)
+      << std::strerror(errno) << " (making a device node needs root)";
+  std::filesystem::create_symlink(dir.file("full"), dir.file("link-to-full"));
+  for (const std::string name : {"folder", "pipe", "full", "link-to-full"}) {
+    RunResult r = mux({video, wav, dir.file(name)});
+    EXPECT_EQ(r.exitStatus, 1) << name;
+    EXPECT_EQ(r.err, "ERR:not a regular file: " + dir.file(name) + "\n");
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(readBytes(dir.file("folder/inside")), "kept");
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.file("pipe")));
+  EXPECT_TRUE(std::filesystem::is_character_file(dir.file("full")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link-to-full")));
+  expectOnlyInputsAnd(dir, {"folder", "pipe", "full", "link-to-full"});
+}
+
+TEST_F(Mux, WavCutInsideASampleFrameGivesItsWholeFrames) {
+  const std::string bytes = readBytes(wav);
+  const size_t data = bytes.find("data");
+  ASSERT_NE(data, std::string::npos);
+  const size_t start = data + 8;
+  struct Case {
+    size_t length;
+    int64_t frames;
+  } cases[] = {
+      {1000, static_cast<int64_t>((1000 - start) / 4)},
+      // A whole packet of 4096 frames, then 2 bytes: the last packet holds no whole frame.
+      {start + 4096 * 4 + 2, 4096},
+      {start + 4096 * 4 + 3, 4096},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(dir.file("cut.wav"), std::ios::binary) << bytes.substr(0, c.length);
+    RunResult r = mux({video, dir.file("cut.wav"), out});
+    ASSERT_EQ(r.exitStatus, 0) << c.length << ": " << r.err;
+    auto a = media::fixtures::readAudio(out);
+    ASSERT_TRUE(a);
+    ASSERT_EQ(a->frames(), c.frames) << c.length;
+    EXPECT_TRUE(std::equal(a->samples.begin(), a->samples.end(), source.samples.begin()));
+  }
+}
+
+TEST_F(Mux, VideoWithoutADecodableFrameIsRefused) {
+  // A Matroska file cut inside its first cluster: the track is declared, no frame arrives.
+  ASSERT_TRUE(media::fixtures::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=30",
+                                       "-frames:v", "30", "-c:v", "libx264", dir.file("a.mkv")}));
+  const std::string mkv = readBytes(dir.file("a.mkv"));
+  const size_t cluster = mkv.find("\x1f\x43\xb6\x75");
+  ASSERT_NE(cluster, std::string::npos);
+  std::ofstream(dir.file("cut.mkv"), std::ios::binary) << mkv.substr(0, cluster + 16);
+  // A movie whose every frame is noise.
+  ASSERT_TRUE(
+      media::fixtures::makeMovie(dir.file("f.mov"), 30, 30, 160, 120, {"-movflags", "+faststart"}));
+  std::string mov = readBytes(dir.file("f.mov"));
+  const size_t mdat = mov.find("mdat");
+  ASSERT_NE(mdat, std::string::npos);
+  uint32_t x = 7;
+  for (size_t i = mdat + 4; i < mov.size(); ++i) {
+    x = x * 1103515245u + 12345u;
+    mov[i] = static_cast<char>(x >> 24);
+  }
+  std::ofstream(dir.file("noise.mov"), std::ios::binary) << mov;
+
+  for (const std::string name : {"cut.mkv", "noise.mov"}) {
+    std::ofstream(out) << "previous output";
+    RunResult r = mux({dir.file(name), wav, out});
+    EXPECT_EQ(r.exitStatus, 1) << name;
+    EXPECT_EQ(r.err, "ERR:the video track holds no frame that can be decoded\n") << name;
+    EXPECT_EQ(r.out, "") << name;
+    EXPECT_EQ(readBytes(out), "previous output") << name;
+  }
 }
 
 }  // namespace

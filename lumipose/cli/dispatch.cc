@@ -12,6 +12,7 @@
 
 namespace talvex::lumipose {
 int lumiposeMain(int argc, char** argv, media::CameraSource& camera) {
+  ignoreBrokenPipes();
   const std::vector<std::string> args(argv, argv + argc);
   if (args.size() < 2) {
     say("ERR:usage: talvex-lumipose status | live <preview.jpg> | analyze <mov> <jsonl> | mux "

@@ -11,7 +11,7 @@ namespace talvex::lumipose {
 
 // Wraps `source` (borrowed). Each frame handed to the program appends one line to the file at
 // `path`: "<capture timestamp in microseconds, monotonic clock> <monotonic microseconds when
-// the frame reached the frame queue>". The file is created empty when the camera opens.
+// the frame queue took the frame up>". The file is created empty when the camera opens.
 std::unique_ptr<media::CameraSource> frameLoggingSource(media::CameraSource& source,
                                                         std::string path);
 

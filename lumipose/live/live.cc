@@ -135,12 +135,15 @@ void Live::captureOutput(const media::CameraFrame& frame) {
         // Through the analysis queue, so the header goes before every record; a recording's
         // frames never follow the last recording's.
         analysis.async([this, w = lines.get(), epoch] {
-          w->write(nlohmann::ordered_json{{"start_epoch", epoch}});
+          if (!w->write(nlohmann::ordered_json{{"start_epoch", epoch}}))
+            recordingBroken(*w->error());
           if (analyzer) analyzer->startSequence();
         });
       }
       say("REC:started");
     }
+    // A movie the disk no longer takes is not ready either: it holds what it has.
+    if (auto broken = writer->error()) recordingBroken(*broken);
     if (writer->isReadyForMoreMediaData()) {
       writer->append(image, pts);
       ++recFrames;
@@ -152,7 +155,8 @@ void Live::captureOutput(const media::CameraFrame& frame) {
       const double t = media::subtract(pts, *recStart).seconds();
       ++analysesPending;
       analysis.async([this, w = lines.get(), image, t] {
-        if (analyzer) w->write(analyzer->line(image, t));
+        if (analyzer && !w->error() && !w->write(analyzer->line(image, t)))
+          recordingBroken(*w->error());
         --analysesPending;
       });
     }
@@ -165,6 +169,10 @@ void Live::refreshPreview(const PixelBuffer& image) {
   auto jpeg = preview.render(image);
   if (!jpeg) return;
   (void)writeFileAtomically(previewPath, jpeg.value());
+}
+
+void Live::recordingBroken(const std::string& why) {
+  if (!brokenSaid.exchange(true)) say("ERR:" + why);
 }
 
 void Live::rec(std::string movie, std::string frames) {
@@ -191,6 +199,7 @@ void Live::openRecording(const std::string& movie, const std::string& frames) {
     return;
   }
   lines = LineWriter::open(frames);
+  brokenSaid = false;
   recStart.reset();
   recFrames = 0;
   writer = std::move(w);
@@ -205,7 +214,6 @@ void Live::stopRecording(const Work& then) {
     if (then) then();
     return;
   }
-  const int64_t n = recFrames;
   std::unique_ptr<media::MovieWriter> w = std::move(writer);
   w->markAsFinished();
   Semaphore done{0};
@@ -216,10 +224,16 @@ void Live::stopRecording(const Work& then) {
     w->finishWriting([&done] { done.release(); });
   }
   done.acquire();
+  // The count is what the finished movie holds: every frame handed over, unless the disk
+  // stopped taking them, when it is the frames up to the last fragment that was kept.
+  const int64_t n = recStart ? w->framesInFile() : 0;
+  if (auto broken = w->error()) recordingBroken(*broken);
   w.reset();
   // Records of frames already handed to the analysis are part of this recording.
   analysis.sync([] {});
-  if (lines) lines->close();
+  if (lines) {
+    if (Status closed = lines->close(); !closed) recordingBroken(closed.message());
+  }
   lines.reset();
   say("REC:stopped:" + std::to_string(n));
   if (then) then();

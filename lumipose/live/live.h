@@ -70,6 +70,8 @@ class Live {
   void openRecording(const std::string& movie, const std::string& frames);
   void stopRecording(const Work& then);
   void refreshPreview(const PixelBuffer& image);
+  // Says once per recording why its files can no longer be written. Any thread.
+  void recordingBroken(const std::string& why);
   void end(int status);
   // Frame queue: runs `camera` as the session's camera.
   void resume(std::unique_ptr<media::Camera> camera);
@@ -101,6 +103,7 @@ class Live {
   // frame queue after `lines` is opened, and the stop drains it before `lines` is closed.
   // Declared last so that it is drained before the fields it uses go.
   std::atomic<int> analysesPending{0};
+  std::atomic<bool> brokenSaid{false};  // reset when a recording opens
   SerialQueue analysis{"lumipose.analysis"};
   // While the camera is lost: the search for it. Started on the frame queue; stopped (and
   // joined) by destruction after quitting is set.

@@ -8,6 +8,7 @@
 #include "platform/media/composition.h"
 #include "platform/media/export_session.h"
 #include "platform/media/movie_asset.h"
+#include "platform/media/video_frame_reader.h"
 #include "platform/process/dispatch.h"
 #include "platform/process/output.h"
 
@@ -23,6 +24,13 @@ void mux(const std::string& videoPath, const std::string& wavPath, const std::st
   if (videoTracks.empty()) fail("no video track");
   const auto audioTracks = audioAsset->tracks(MediaType::Audio);
   if (audioTracks.empty()) fail("no audio track");
+  // The video is copied without decoding, so a track whose frames are all damaged would make a
+  // movie with no picture at all; it must give at least one frame.
+  {
+    auto reader = media::VideoFrameReader::create(*videoAsset, videoTracks.front());
+    if (!reader || !(*reader)->start() || !(*reader)->nextFrame())
+      fail("the video track holds no frame that can be decoded");
+  }
 
   media::Composition composition;
   media::CompositionTrack* videoTrack = composition.addTrack(MediaType::Video);
@@ -48,7 +56,11 @@ void mux(const std::string& videoPath, const std::string& wavPath, const std::st
   }
   composition.setPreferredTransform(*videoTrack, videoTracks.front().preferredTransform);
 
+  // Only a file is replaced: a directory, a device or a pipe at the output path is left alone.
   std::error_code ignored;
+  const auto existing = std::filesystem::status(outPath, ignored);
+  if (std::filesystem::exists(existing) && !std::filesystem::is_regular_file(existing))
+    fail("not a regular file: " + outPath);
   std::filesystem::remove(outPath, ignored);
 
   auto session = media::ExportSession::create(composition, media::kPresetHighestQuality);

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 
 #include "lumipose/analysis/analyzer.h"
 #include "lumipose/output/line_writer.h"
@@ -30,14 +32,25 @@ void analyzeFile(const std::string& moviePath, const std::string& framesPath) {
   auto detector = vision::loadDetector();
   if (!detector) fail(detector.message());
 
+  // Creating the frames file empties it: when it is the movie itself (by any name or link),
+  // that would destroy the movie, so it counts as a frames file that cannot be opened.
+  std::error_code notSame;
+  if (std::filesystem::equivalent(moviePath, framesPath, notSame)) fail("cannot start reading");
   auto writer = LineWriter::open(framesPath);
   if (!writer) fail("cannot start reading");
-  writer->write(nlohmann::ordered_json{{"start_epoch", 0}});
-
-  Analyzer analyzer(std::move(detector).value());
   ProgressLine progress(STDERR_FILENO, videoTracks.front().duration.isNumeric()
                                            ? videoTracks.front().duration.seconds()
                                            : asset->duration().seconds());
+  // A frames file that cannot take a line (disk full) is a failed run, not a short one; the
+  // progress line is cleared first so the error line starts on a line of its own.
+  auto put = [&writer, &progress](const auto& record) {
+    if (writer->write(record)) return;
+    progress.finish();
+    fail(*writer->error());
+  };
+  put(nlohmann::ordered_json{{"start_epoch", 0}});
+
+  Analyzer analyzer(std::move(detector).value());
   int64_t n = 0;
   media::MediaTime t0;
   while (auto pts = (*reader)->nextFrame()) {
@@ -48,10 +61,11 @@ void analyzeFile(const std::string& moviePath, const std::string& framesPath) {
     auto image = (*reader)->image();
     if (!image) continue;
     const double t = media::subtract(*pts, t0).seconds();
-    writer->write(analyzer.line(*image, t));
+    put(analyzer.line(*image, t));
   }
-  writer->close();
+  const Status closed = writer->close();
   progress.finish();
+  if (!closed) fail(closed.message());
   printResult("analysed " + std::to_string(n / 3) + " of " + std::to_string(n) + " frames");
 }
 

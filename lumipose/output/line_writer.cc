@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
-
-#include "platform/process/output.h"
+#include <cstring>
 
 namespace talvex::lumipose {
 namespace {
@@ -45,27 +45,46 @@ LineWriter::~LineWriter() {
   if (fh >= 0) ::close(fh);
 }
 
-void LineWriter::write(const nlohmann::ordered_json& record) {
+bool LineWriter::write(const nlohmann::ordered_json& record) {
   bool ok = false;
   std::string text = serialise(record, ok);
-  if (ok) writeText(std::move(text));
+  return ok ? writeText(std::move(text)) : !error_;
 }
 
-void LineWriter::write(const nlohmann::json& record) {
+bool LineWriter::write(const nlohmann::json& record) {
   bool ok = false;
   std::string text = serialise(record, ok);
-  if (ok) writeText(std::move(text));
+  return ok ? writeText(std::move(text)) : !error_;
 }
 
-void LineWriter::writeText(std::string text) {
-  if (fh < 0) return;
+bool LineWriter::writeText(std::string text) {
+  if (fh < 0 || error_) return false;
   text.push_back('\n');
-  writeWhole(fh, text);
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fh, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_ = n < 0 ? std::strerror(errno) : "the file takes no more data";
+      // Whatever part of the line did land is taken back. Where the file cannot be cut (a
+      // pipe, a device) nothing was kept that could be.
+      if (::ftruncate(fh, end_) == 0) ::lseek(fh, end_, SEEK_SET);
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  end_ += static_cast<int64_t>(text.size());
+  return true;
 }
 
-void LineWriter::close() {
-  if (fh >= 0) ::close(fh);
+Status LineWriter::close() {
+  if (fh < 0) return error_ ? Status::failure(*error_) : Status::ok();
+  const int rc = ::close(fh);
   fh = -1;
+  if (rc != 0 && errno != EINTR && !error_) error_ = std::strerror(errno);
+  return error_ ? Status::failure(*error_) : Status::ok();
 }
 
 }  // namespace talvex::lumipose

@@ -3,7 +3,10 @@
 
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+
+#include "platform/process/result.h"
 
 namespace talvex::lumipose {
 
@@ -22,14 +25,24 @@ class LineWriter {
   // Appends `record` as one line, with one write call, so each line reaches the file whole as
   // soon as this returns. A record that has no JSON form (a NaN or an infinity in it) is
   // skipped silently; the writer stays usable.
-  void write(const nlohmann::ordered_json& record);
-  void write(const nlohmann::json& record);
-  void close();
+  //
+  // A line the file cannot take whole (disk full, device gone) is cut off again, so the file
+  // never ends inside a line; from then on the writer writes nothing more and error() says why.
+  // Returns false exactly when the writer has failed.
+  bool write(const nlohmann::ordered_json& record);
+  bool write(const nlohmann::json& record);
+  // Closes the file; a failure of the close itself is reported like a failed write.
+  Status close();
+
+  // The system's description of the first failed write, or nothing.
+  const std::optional<std::string>& error() const { return error_; }
 
  private:
   explicit LineWriter(int fd) : fh(fd) {}
-  void writeText(std::string text);
+  bool writeText(std::string text);
   int fh;
+  int64_t end_ = 0;  // bytes of whole lines written
+  std::optional<std::string> error_;
 };
 
 }  // namespace talvex::lumipose

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/small_disk.h"
+
 namespace talvex::lumipose {
 namespace {
 
@@ -71,6 +73,50 @@ TEST_F(LineWriterTest, NeverWrittenFileStaysEmptyAndDestructorCloses) {
   fs::path p = dir / "empty.jsonl";
   { auto w = LineWriter::open(p.string()); }
   EXPECT_EQ(fs::file_size(p), 0u);
+}
+
+TEST_F(LineWriterTest, FullDiskTakesBackTheCutLineAndStopsTheWriter) {
+  testing::SmallDisk disk(4096);
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  const std::string p = disk.file("f.jsonl");
+  auto w = LineWriter::open(p);
+  ASSERT_TRUE(w);
+  const nlohmann::json record{{"pad", std::string(90, 'x')}};  // 101 bytes a line
+  int written = 0;
+  while (w->write(record)) ++written;
+  // 40 whole lines fit into 4096 bytes; the 41st was cut by the disk and taken back.
+  EXPECT_EQ(written, 40);
+  ASSERT_TRUE(w->error());
+  EXPECT_EQ(*w->error(), "No space left on device");
+  EXPECT_EQ(fs::file_size(p), 40u * 101u);
+  // The space that comes back later is not used: the file must not skip a stretch of lines.
+  disk.fill(".other");
+  fs::remove(disk.file(".other"));
+  EXPECT_FALSE(w->write(nlohmann::json{{"a", 1}}));
+  EXPECT_FALSE(w->close());
+  const std::string text = read(p);
+  EXPECT_EQ(text.back(), '\n');
+  EXPECT_EQ(text.find("{\"a\""), std::string::npos);
+}
+
+TEST_F(LineWriterTest, DeviceThatTakesNothingFailsTheFirstLine) {
+  auto w = LineWriter::open("/dev/full");
+  ASSERT_TRUE(w);
+  EXPECT_FALSE(w->write(nlohmann::json{{"start_epoch", 0}}));
+  ASSERT_TRUE(w->error());
+  EXPECT_EQ(*w->error(), "No space left on device");
+  // A record with no JSON form is still only skipped, and says the writer has failed.
+  EXPECT_FALSE(w->write(nlohmann::json{{"t", std::nan("")}}));
+}
+
+TEST_F(LineWriterTest, HealthyWriterReportsSuccessThroughClose) {
+  auto w = LineWriter::open((dir / "ok.jsonl").string());
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(w->write(nlohmann::json{{"a", 1}}));
+  EXPECT_TRUE(w->write(nlohmann::json{{"t", std::nan("")}}));  // skipped, not a failure
+  EXPECT_FALSE(w->error());
+  EXPECT_TRUE(w->close());
+  EXPECT_EQ(read(dir / "ok.jsonl"), "{\"a\":1}\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Captured system audio as the sample path sees it: a format and a borrowed block of samples.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -24,6 +25,9 @@ struct AudioBuffer {
   // Missing when the server gave no usable description of the samples.
   std::optional<AudioFormat> format;
   std::span<float> samples;
+  // When the first frame sounded, on the monotonic clock (steady_clock), as far as the stream
+  // can tell; missing when it cannot.
+  std::optional<std::chrono::steady_clock::time_point> sounded;
 
   uint32_t frameLength() const {
     return format && format->channels ? static_cast<uint32_t>(samples.size() / format->channels)

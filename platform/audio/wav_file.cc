@@ -1,50 +1,201 @@
 #include "platform/audio/wav_file.h"
 
-#include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include "platform/audio/sndfile_handle.h"
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <vector>
 
 namespace talvex::audio {
+namespace {
 
-struct WavFile::Impl {
-  SndfilePtr file;
-};
+// Byte offsets of the header fields that change while recording.
+constexpr off_t kRiffSizeAt = 4;
+constexpr off_t kJunkAt = 12;  // becomes "ds64"
+constexpr off_t kDs64BodyAt = 20;
+constexpr off_t kDataSizeAt = 76;
+constexpr off_t kDataAt = 80;
+// What the RIFF size counts besides the samples: "WAVE", JUNK/ds64, fmt and the data header.
+constexpr uint64_t kRiffOverhead = 4 + (8 + 28) + (8 + 16) + 8;
 
-WavFile::WavFile(std::unique_ptr<Impl> impl, AudioFormat format)
-    : impl_(std::move(impl)), format_(format) {}
+void put16(unsigned char* p, uint16_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+void put32(unsigned char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void put64(unsigned char* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
 
-WavFile::~WavFile() = default;
+std::string systemError(int code) { return std::strerror(code); }
+
+// Writes all of `size` bytes at `offset`; returns how many were written before a failure and
+// the errno of that failure (0 when all were written).
+std::pair<size_t, int> pwriteAll(int fd, const void* data, size_t size, off_t offset) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd, p + done, size - done, offset + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return {done, errno};
+    }
+    if (n == 0) return {done, EIO};
+    done += static_cast<size_t>(n);
+  }
+  return {done, 0};
+}
+
+int16_t toPcm16(float v) {
+  // NaN has no sample value; silence is the least surprising one.
+  if (!(v == v)) return 0;
+  const float scaled = v * 32768.0f;
+  if (scaled >= 32767.0f) return 32767;
+  if (scaled <= -32768.0f) return -32768;
+  return static_cast<int16_t>(std::lrintf(scaled));
+}
+
+}  // namespace
+
+WavFile::WavFile(int fd, AudioFormat format)
+    : fd_(fd), format_(format), rf64Threshold_(0xffffffffull - kRiffOverhead) {}
+
+WavFile::~WavFile() {
+  // Cut any piece of a frame a failed write left behind, so the length matches the header.
+  (void)::ftruncate(fd_, kDataAt + frames_ * 2 * static_cast<off_t>(format_.channels));
+  ::close(fd_);
+}
 
 Result<std::unique_ptr<WavFile>> WavFile::create(const std::string& path, AudioFormat format) {
-  if (format.channels == 0 || !(format.sampleRate >= 1) || format.sampleRate > 1e7)
+  if (format.channels == 0 || format.channels > 64 || !(format.sampleRate >= 1) ||
+      format.sampleRate > 1e7)
     return Status::failure("unsupported audio format");
-  SF_INFO info{};
-  info.samplerate = static_cast<int>(std::lround(format.sampleRate));
-  info.channels = static_cast<int>(format.channels);
-  // RF64 that downgrades itself to plain WAVE while the data fits in 32-bit sizes: below
-  // 4 GiB readers see an ordinary WAV file, beyond it nothing wraps around.
-  info.format = SF_FORMAT_RF64 | SF_FORMAT_PCM_16 | SF_ENDIAN_FILE;
-  SndfilePtr file(sf_open(path.c_str(), SFM_WRITE, &info));
-  if (!file) return Status::failure(sf_strerror(nullptr));
-  SNDFILE* f = file.get();
-  // Each must hold before the first write; a file without them is not the file we promise.
-  if (sf_command(f, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE) != SF_TRUE)
-    return Status::failure("cannot enable the RF64 downgrade to WAVE");
-  sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-  if (sf_command(f, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE) != SF_TRUE)
-    return Status::failure("cannot keep the WAV header current");
-  auto impl = std::make_unique<Impl>();
-  impl->file = std::move(file);
-  return std::unique_ptr<WavFile>(new WavFile(std::move(impl), format));
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Status::failure(systemError(errno));
+  std::unique_ptr<WavFile> file(new WavFile(fd, format));
+
+  const uint32_t rate = static_cast<uint32_t>(std::lround(format.sampleRate));
+  const uint16_t blockAlign = static_cast<uint16_t>(2 * format.channels);
+  unsigned char h[kDataAt] = {};
+  std::memcpy(h, "RIFF", 4);
+  put32(h + 4, static_cast<uint32_t>(kRiffOverhead));
+  std::memcpy(h + 8, "WAVE", 4);
+  // Room for the ds64 chunk the file needs if it ever grows past 4 GiB.
+  std::memcpy(h + kJunkAt, "JUNK", 4);
+  put32(h + 16, 28);
+  std::memcpy(h + 48, "fmt ", 4);
+  put32(h + 52, 16);
+  put16(h + 56, 1);  // plain integer PCM
+  put16(h + 58, static_cast<uint16_t>(format.channels));
+  put32(h + 60, rate);
+  put32(h + 64, rate * blockAlign);
+  put16(h + 68, blockAlign);
+  put16(h + 70, 16);
+  std::memcpy(h + 72, "data", 4);
+  put32(h + kDataSizeAt, 0);
+  auto [written, error] = pwriteAll(fd, h, sizeof h, 0);
+  if (error != 0) {
+    file.reset();
+    ::unlink(path.c_str());
+    return Status::failure(systemError(error));
+  }
+  return file;
 }
 
 Status WavFile::write(const AudioFormat& format, std::span<const float> interleaved) {
   if (format != format_) return Status::failure("audio format differs from the file's");
-  const sf_count_t frames = static_cast<sf_count_t>(interleaved.size() / format_.channels);
-  if (frames == 0) return Status::ok();
-  const sf_count_t written = sf_writef_float(impl_->file.get(), interleaved.data(), frames);
-  frames_ += written;
-  if (written != frames) return Status::failure(sf_strerror(impl_->file.get()));
+  const size_t frames = interleaved.size() / format_.channels;
+  const size_t samples = frames * format_.channels;
+  if (samples == 0) return Status::ok();
+  // Converted in slices so a long buffer needs no buffer of its own size.
+  std::vector<int16_t> pcm(std::min<size_t>(samples, 8192 / format_.channels * format_.channels));
+  for (size_t at = 0; at < samples; at += pcm.size()) {
+    const size_t n = std::min(pcm.size(), samples - at);
+    for (size_t i = 0; i < n; ++i) pcm[i] = toPcm16(interleaved[at + i]);
+    Status s = appendBytes(reinterpret_cast<const unsigned char*>(pcm.data()), n * 2);
+    if (!s) return s;
+  }
+  return Status::ok();
+}
+
+Status WavFile::writeSilence(int64_t frames) {
+  if (frames <= 0) return Status::ok();
+  const size_t frameBytes = 2 * format_.channels;
+  const std::vector<unsigned char> zeros(
+      std::min<size_t>(static_cast<size_t>(frames) * frameBytes, 65536 / frameBytes * frameBytes),
+      0);
+  uint64_t left = static_cast<uint64_t>(frames) * frameBytes;
+  while (left > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
+    Status s = appendBytes(zeros.data(), n);
+    if (!s) return s;
+    left -= n;
+  }
+  return Status::ok();
+}
+
+Status WavFile::truncate(int64_t frames) {
+  if (frames < 0 || frames >= frames_) return Status::ok();
+  frames_ = frames;
+  if (::ftruncate(fd_, kDataAt + frames_ * 2 * static_cast<off_t>(format_.channels)) != 0)
+    return Status::failure(systemError(errno));
+  return updateHeader();
+}
+
+Status WavFile::appendBytes(const unsigned char* data, size_t size) {
+  const size_t frameBytes = 2 * format_.channels;
+  const off_t at = kDataAt + static_cast<off_t>(frames_) * static_cast<off_t>(frameBytes);
+  auto [written, error] = pwriteAll(fd_, data, size, at);
+  frames_ += static_cast<int64_t>(written / frameBytes);
+  if (error != 0) {
+    // Keep the file exactly as long as its whole frames; the next write continues there.
+    (void)::ftruncate(fd_, kDataAt + frames_ * static_cast<off_t>(frameBytes));
+    (void)updateHeader();
+    return Status::failure(systemError(error));
+  }
+  return updateHeader();
+}
+
+Status WavFile::updateHeader() {
+  const uint64_t dataBytes = static_cast<uint64_t>(frames_) * 2 * format_.channels;
+  if (!rf64_ && dataBytes > rf64Threshold_) {
+    // Sizes first, then the markers: a reader never sees "RF64" without a filled-in ds64.
+    unsigned char ds64[28] = {};
+    put64(ds64, kRiffOverhead + dataBytes);
+    put64(ds64 + 8, dataBytes);
+    put64(ds64 + 16, static_cast<uint64_t>(frames_));
+    if (int e = pwriteAll(fd_, ds64, sizeof ds64, kDs64BodyAt).second)
+      return Status::failure(systemError(e));
+    unsigned char all32[4];
+    put32(all32, 0xffffffffu);
+    if (int e = pwriteAll(fd_, all32, 4, kRiffSizeAt).second)
+      return Status::failure(systemError(e));
+    if (int e = pwriteAll(fd_, all32, 4, kDataSizeAt).second)
+      return Status::failure(systemError(e));
+    if (int e = pwriteAll(fd_, "ds64", 4, kJunkAt).second) return Status::failure(systemError(e));
+    if (int e = pwriteAll(fd_, "RF64", 4, 0).second) return Status::failure(systemError(e));
+    rf64_ = true;
+    return Status::ok();
+  }
+  if (rf64_) {
+    unsigned char sizes[24];
+    put64(sizes, kRiffOverhead + dataBytes);
+    put64(sizes + 8, dataBytes);
+    put64(sizes + 16, static_cast<uint64_t>(frames_));
+    if (int e = pwriteAll(fd_, sizes, sizeof sizes, kDs64BodyAt).second)
+      return Status::failure(systemError(e));
+    return Status::ok();
+  }
+  unsigned char size[4];
+  put32(size, static_cast<uint32_t>(kRiffOverhead + dataBytes));
+  if (int e = pwriteAll(fd_, size, 4, kRiffSizeAt).second) return Status::failure(systemError(e));
+  put32(size, static_cast<uint32_t>(dataBytes));
+  if (int e = pwriteAll(fd_, size, 4, kDataSizeAt).second) return Status::failure(systemError(e));
   return Status::ok();
 }
 

@@ -11,13 +11,19 @@
 
 namespace talvex::audio {
 
-// An open WAV file. Lifecycle: create() -> write()* -> destruction, which closes the file with
-// final sizes in its header. The header is also brought up to date after every write, so a
-// process killed mid-recording leaves a readable file holding everything written so far.
-// Float samples are clipped to full scale on conversion, never wrapped around.
+// An open WAV file. Lifecycle: create() -> write()* / writeSilence()* -> destruction, which
+// closes the file with final sizes in its header. The header is also brought up to date after
+// every write, so a process killed mid-recording leaves a readable file holding everything
+// written so far. Float samples are clipped to full scale on conversion, never wrapped around.
 //
-// Files stay plain RIFF/WAVE while they are below 4 GiB and become RF64 (the 64-bit-size
-// variant of WAVE) once they grow past it, so a recording of many hours is never corrupted.
+// Layout: "RIFF" "WAVE", a 28-byte "JUNK" chunk, a plain PCM "fmt " chunk (format tag 1, what
+// every WAV reader takes), "data". Once the data outgrows 32-bit sizes (4 GiB) the file turns
+// itself into RF64: "RIFF" becomes "RF64" and the JUNK chunk becomes the "ds64" chunk that
+// holds the 64-bit sizes, so a recording of many hours is neither cut short nor corrupted.
+//
+// A write that fails part-way (a full disk) leaves the file as it was before it: frames() and
+// the header count only whole frames that are on disk, and the next write starts right after
+// them.
 //
 // Not thread-safe: one thread (the audio queue) uses it at a time.
 class WavFile {
@@ -30,16 +36,29 @@ class WavFile {
 
   // Appends interleaved frames in `format`, which must be the file's own.
   Status write(const AudioFormat& format, std::span<const float> interleaved);
+  // Appends `frames` frames of digital silence.
+  Status writeSilence(int64_t frames);
+  // Cuts the file back to its first `frames` frames (no-op when it holds no more).
+  Status truncate(int64_t frames);
 
   const AudioFormat& format() const { return format_; }
+  // Whole frames in the file.
   int64_t frames() const { return frames_; }
 
+  // Where the data would outgrow 32-bit sizes. Tests lower it to see the RF64 form without
+  // writing gigabytes.
+  void setRf64ThresholdForTesting(uint64_t dataBytes) { rf64Threshold_ = dataBytes; }
+
  private:
-  struct Impl;
-  WavFile(std::unique_ptr<Impl> impl, AudioFormat format);
-  std::unique_ptr<Impl> impl_;
+  WavFile(int fd, AudioFormat format);
+  Status appendBytes(const unsigned char* data, size_t size);
+  Status updateHeader();
+
+  int fd_;
   AudioFormat format_;
   int64_t frames_ = 0;
+  bool rf64_ = false;
+  uint64_t rf64Threshold_;
 };
 
 }  // namespace talvex::audio

@@ -2,7 +2,9 @@
 #include "platform/audio/wav_reader.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sndfile.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -133,6 +135,100 @@ TEST_F(WavFileTest, FailuresCarryADescription) {
   EXPECT_FALSE(other);
   EXPECT_NE(other.message(), "");
   EXPECT_EQ((*file)->frames(), 0);
+}
+
+// The header every reader takes: RIFF/WAVE, JUNK room for the 64-bit sizes, format tag 1.
+TEST_F(WavFileTest, HeaderIsPlainPcmWithRoomForSixtyFourBitSizes) {
+  auto file = WavFile::create(path("h.wav"), kStereo);
+  ASSERT_TRUE(file);
+  std::vector<float> block(2 * 100, 0.25f);
+  ASSERT_TRUE((*file)->write(kStereo, block));
+  ASSERT_TRUE((*file)->writeSilence(50));
+  EXPECT_EQ((*file)->frames(), 150);
+  file->reset();
+  std::ifstream in(path("h.wav"), std::ios::binary);
+  std::string h(80, '\0');
+  in.read(h.data(), 80);
+  auto u16 = [&](size_t at) { return uint16_t(uint8_t(h[at]) | uint8_t(h[at + 1]) << 8); };
+  auto u32 = [&](size_t at) { return uint32_t(u16(at)) | uint32_t(u16(at + 2)) << 16; };
+  EXPECT_EQ(h.substr(0, 4), "RIFF");
+  EXPECT_EQ(u32(4), fs::file_size(path("h.wav")) - 8);
+  EXPECT_EQ(h.substr(12, 4), "JUNK");
+  EXPECT_EQ(u32(16), 28u);
+  EXPECT_EQ(h.substr(48, 4), "fmt ");
+  EXPECT_EQ(u16(56), 1);  // WAVE_FORMAT_PCM, not the extensible header
+  EXPECT_EQ(u16(58), 2);
+  EXPECT_EQ(u32(60), 48000u);
+  EXPECT_EQ(u32(64), 48000u * 4);
+  EXPECT_EQ(u16(68), 4);
+  EXPECT_EQ(u16(70), 16);
+  EXPECT_EQ(h.substr(72, 4), "data");
+  EXPECT_EQ(u32(76), 150u * 4);
+  Contents c = read(path("h.wav"));
+  ASSERT_EQ(c.info.frames, 150);
+  EXPECT_EQ(c.info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_WAV);
+  EXPECT_NEAR(c.samples[0], 8192, 1);
+  EXPECT_EQ(c.samples.back(), 0);
+}
+
+TEST_F(WavFileTest, BecomesRf64PastTheThirtyTwoBitLimitAndStaysReadable) {
+  auto file = WavFile::create(path("big.wav"), kStereo);
+  ASSERT_TRUE(file);
+  (*file)->setRf64ThresholdForTesting(4000);
+  std::vector<float> block(2 * 600, 0.5f);
+  ASSERT_TRUE((*file)->write(kStereo, block));  // 2400 bytes: still RIFF
+  EXPECT_EQ(magic(path("big.wav")), "RIFF....WAVE");
+  ASSERT_TRUE((*file)->write(kStereo, block));  // 4800 bytes: RF64
+  EXPECT_EQ(magic(path("big.wav")), "RF64....WAVE");
+  // Open, as a killed recorder leaves it: the ds64 sizes are current.
+  auto open = readWav(path("big.wav"));
+  ASSERT_TRUE(open) << open.message();
+  EXPECT_EQ(open->frames, 1200);
+  EXPECT_EQ(open->declaredDataBytes, 4800u);
+  ASSERT_TRUE((*file)->writeSilence(300));
+  file->reset();
+  Contents c = read(path("big.wav"));
+  EXPECT_EQ(c.info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+  ASSERT_EQ(c.info.frames, 1500);
+  EXPECT_NEAR(c.samples[2399], 16384, 1);
+  EXPECT_EQ(c.samples[2400], 0);
+  auto closed = readWav(path("big.wav"));
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(closed->declaredDataBytes, 6000u);
+  EXPECT_EQ(closed->dataBytesOnDisk, 6000u);
+}
+
+// A write that runs out of room keeps only whole frames, the header says so, and writing
+// continues right after them once there is room again.
+TEST_F(WavFileTest, FailedWriteLeavesWholeFramesAndWritingResumes) {
+  auto file = WavFile::create(path("full.wav"), kStereo);
+  ASSERT_TRUE(file);
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  // 80 header bytes + 1000 frames + half a frame.
+  rlimit limit = saved;
+  limit.rlim_cur = 80 + 4000 + 2;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  std::vector<float> block(2 * 1500, 0.25f);
+  Status s = (*file)->write(kStereo, block);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_FALSE(s);
+  EXPECT_NE(s.message(), "");
+  EXPECT_EQ((*file)->frames(), 1000);
+  EXPECT_EQ(fs::file_size(path("full.wav")), 80u + 4000u);
+  auto partial = readWav(path("full.wav"));
+  ASSERT_TRUE(partial);
+  EXPECT_EQ(partial->declaredDataBytes, 4000u);
+  EXPECT_EQ(partial->dataBytesOnDisk, 4000u);
+
+  std::vector<float> after(2 * 10, -0.5f);
+  ASSERT_TRUE((*file)->write(kStereo, after));
+  file->reset();
+  Contents c = read(path("full.wav"));
+  ASSERT_EQ(c.info.frames, 1010);
+  EXPECT_NEAR(c.samples[1999], 8192, 1);
+  EXPECT_NEAR(c.samples[2000], -16384, 1);
 }
 
 }  // namespace

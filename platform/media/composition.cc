@@ -1,6 +1,14 @@
 #include "platform/media/composition.h"
 
 namespace talvex::media {
+namespace {
+
+// The export picks a movie timescale of up to 2^31 - 1 ticks per second so that every edit
+// lands exactly; a 64-bit count of such ticks reaches 2^32 seconds (about 136 years), so that
+// is as far as anything can be placed exactly.
+const MediaTime kLatestExactEnd = MediaTime::make(int64_t{1} << 32, 1);
+
+}  // namespace
 
 CompositionTrack* Composition::addTrack(MediaType type, int preferredTrackId) {
   for (const auto& t : tracks_)
@@ -28,6 +36,8 @@ Status Composition::insertTimeRange(CompositionTrack& track, const MediaTime& so
   if (compare(duration, zero) == 0) return Status::ok();
   if (compare(add(sourceStart, duration), asset.duration()) > 0)
     return Status::failure("the time range lies beyond the end of the source");
+  if (compare(add(at, duration), kLatestExactEnd) > 0)
+    return Status::failure("the time range would end beyond what a movie can place exactly");
   if (!track.segments.empty())
     return Status::failure("the composition track already holds a time range");
   if (track.type == MediaType::Video && compare(sourceStart, zero) != 0)

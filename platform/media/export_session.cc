@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -214,10 +216,22 @@ class AudioAsPcm {
       avcodec_send_packet(dec_.get(), nullptr);
       return Status::ok();
     }
-    if (pkt_->stream_index == stream_) rc = avcodec_send_packet(dec_.get(), pkt_.get());
+    if (pkt_->stream_index == stream_) {
+      keepWholeSampleFrames(*pkt_);
+      if (pkt_->size > 0) rc = avcodec_send_packet(dec_.get(), pkt_.get());
+    }
     av_packet_unref(pkt_.get());
     if (rc < 0 && rc != AVERROR(EAGAIN)) return avFailure("decoding audio failed", rc);
     return Status::ok();
+  }
+
+  // A PCM file cut short (a recording whose writer was killed) can end inside a sample frame;
+  // the whole frames before the cut are good sound, the stray bytes are not.
+  void keepWholeSampleFrames(AVPacket& p) const {
+    const AVCodecID id = dec_->codec_id;
+    if (id < AV_CODEC_ID_FIRST_AUDIO || id >= AV_CODEC_ID_ADPCM_IMA_QT) return;  // not PCM
+    const int frameBytes = dec_->ch_layout.nb_channels * (av_get_bits_per_sample(id) / 8);
+    if (frameBytes > 0) p.size -= p.size % frameBytes;
   }
 
   // Keeps the part of `f` that lies in the range. Samples are counted from the first frame's
@@ -261,18 +275,30 @@ class AudioAsPcm {
   std::vector<uint8_t> pending_, converted_;
 };
 
+// "." + the target's name, cut so that the whole temporary name with `extra` more bytes still
+// fits the file system's limit; a cut falls between UTF-8 characters.
+std::string hiddenStem(const std::string& dir, const std::string& name, size_t extra) {
+  long limit = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (limit <= 0) limit = NAME_MAX;
+  const size_t room = static_cast<size_t>(limit) > extra + 1 ? limit - extra - 1 : 0;
+  size_t keep = std::min(name.size(), room);
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  return "." + name.substr(0, keep);
+}
+
 // Creates an empty file beside `target` under a name no other run uses, with the permissions
 // a new file there would get.
 Result<std::string> createTemporaryBeside(const std::string& target) {
   namespace fs = std::filesystem;
   const fs::path t(target);
   const fs::path dir = t.has_parent_path() ? t.parent_path() : fs::path(".");
+  const std::string stem = hiddenStem(dir.string(), t.filename().string(), 14);
   std::random_device rd;
   for (int attempt = 0; attempt < 16; ++attempt) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%08x", rd());
-    const std::string path =
-        (dir / ("." + t.filename().string() + "." + suffix + ".part")).string();
+    const std::string path = (dir / (stem + "." + suffix + ".part")).string();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       ::close(fd);
@@ -328,6 +354,7 @@ Status writeMovie(const Composition& composition, const std::string& path) {
   };
   bool haveV = false, haveA = false;
   if (Status s = fill(video, vp.get(), haveV); !s) return s;
+  if (video && !haveV) return Status::failure("the video track holds no frames");
   if (Status s = fill(audio, ap.get(), haveA); !s) return s;
   while (haveV || haveA) {
     const bool takeVideo = haveV && (!haveA || vp->dts == AV_NOPTS_VALUE ||

@@ -5,8 +5,15 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "platform/media/av_handles.h"
 #include "platform/media/library_log.h"
@@ -21,8 +28,15 @@ constexpr AVRational kTicks{1, 90000};
 constexpr int kKeyInterval = 60;
 constexpr const char* kMaxFragmentMicros = "2000000";
 
+constexpr int kIoBufferSize = 64 * 1024;
+
 // Frees the PixelBuffer an AVFrame borrows its planes from.
 void releasePixels(void* opaque, uint8_t*) { delete static_cast<PixelBuffer*>(opaque); }
+
+void removeQuietly(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
 
 }  // namespace
 
@@ -30,6 +44,11 @@ void releasePixels(void* opaque, uint8_t*) { delete static_cast<PixelBuffer*>(op
 // touched only on the encoder queue until the finish or cancel has run there.
 struct MovieWriter::Impl {
   std::string path;
+  // The movie file, written through an I/O context of our own so that a failed write keeps
+  // the system's reason and the file can be cut back to its last complete fragment.
+  int fd = -1;
+  AVIOContext* io = nullptr;
+  int writeErrno = 0;
   OutputContextPtr out;
   CodecContextPtr encoder;
   AVStream* stream = nullptr;
@@ -45,17 +64,108 @@ struct MovieWriter::Impl {
   PacketPtr held;  // the newest packet, written once the next one tells its duration
   int64_t lastFrameTicks = -1, lastInterval = 90000 / 30;
   bool failed = false;
+  std::atomic<int64_t> packetsMuxed{0};
+  int64_t wholeBytes = 0;  // the file up to the end of its last complete fragment
+  std::atomic<int64_t> wholeFrames{0};
+
+  mutable std::mutex errorMutex;
+  std::optional<std::string> error;
 
   std::atomic<int> pending{0};
   std::atomic<bool> cancelled{false};
+  std::atomic<bool> broken{false};  // the file takes no more data
   // Declared last: destroyed first, so queued work finishes before the objects above go.
   std::unique_ptr<SerialQueue> queue;
 
+  ~Impl() { closeFile(); }
+
+  static int writeOut(void* opaque, uint8_t* buf, int size) {
+    auto* m = static_cast<Impl*>(opaque);
+    size_t left = static_cast<size_t>(size);
+    while (left > 0) {
+      const ssize_t n = ::write(m->fd, buf, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        m->writeErrno = n < 0 ? errno : ENOSPC;
+        return AVERROR(m->writeErrno);
+      }
+      buf += n;
+      left -= static_cast<size_t>(n);
+    }
+    return size;
+  }
+
+  static int64_t seekOut(void* opaque, int64_t offset, int whence) {
+    auto* m = static_cast<Impl*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+      struct stat st {};
+      return ::fstat(m->fd, &st) == 0 ? st.st_size : AVERROR(errno);
+    }
+    const off_t at = ::lseek(m->fd, offset, whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : at;
+  }
+
+  Status openFile() {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return Status::failure(std::strerror(errno));
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+    if (buffer) io = avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, writeOut, seekOut);
+    if (!io) {
+      av_free(buffer);
+      return Status::failure(avErrorText(AVERROR(ENOMEM)));
+    }
+    io->seekable = AVIO_SEEKABLE_NORMAL;
+    out->pb = io;
+    out->flags |= AVFMT_FLAG_CUSTOM_IO;
+    return Status::ok();
+  }
+
+  // Releases the muxer, then its I/O context, then the file.
+  void closeFile() {
+    if (out) out->pb = nullptr;  // ours, not the output context's to close
+    out.reset();
+    if (io) {
+      av_freep(&io->buffer);
+      avio_context_free(&io);
+    }
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+
+  // The system's reason when the file refused data, else FFmpeg's for `rc`.
+  std::string describe(int rc) const {
+    return writeErrno ? std::strerror(writeErrno) : avErrorText(rc);
+  }
+
+  // The file can no longer be written: keep what plays and say why, once.
+  void fail(int rc) {
+    if (failed) return;
+    failed = true;
+    {
+      std::lock_guard lock(errorMutex);
+      if (!error) error = describe(rc);
+    }
+    broken = true;
+    // Should even the cut fail, the damaged tail is all that is wrong: readers stop there.
+    if (fd >= 0 && ::ftruncate(fd, wholeBytes) != 0) return;
+  }
+
+  // Each packet is flushed to the file as the muxer hands it on. The muxer holds a fragment's
+  // packets until the packet that opens the next fragment arrives, then writes the whole
+  // fragment: so when the file has grown after a packet, it holds every packet before it.
   void writePacket(PacketPtr pkt) {
     if (failed) return;
     av_packet_rescale_ts(pkt.get(), encoder->time_base, stream->time_base);
     pkt->stream_index = stream->index;
-    if (av_write_frame(out.get(), pkt.get()) < 0) failed = true;
+    const int64_t before = packetsMuxed;
+    if (int rc = av_write_frame(out.get(), pkt.get()); rc < 0) return fail(rc);
+    avio_flush(out->pb);
+    if (out->pb->error < 0) return fail(out->pb->error);
+    ++packetsMuxed;
+    if (const int64_t end = avio_tell(out->pb); end != wholeBytes) {
+      wholeBytes = end;
+      wholeFrames = before;
+    }
   }
 
   // Holds each packet back until the next one arrives, so that every packet carries its true
@@ -116,9 +226,12 @@ struct MovieWriter::Impl {
         held->duration = lastInterval;  // the last frame lasts as long as the one before it
         writePacket(std::move(held));
       }
-      av_write_trailer(out.get());
+      if (int rc = av_write_trailer(out.get()); rc < 0 || out->pb->error < 0)
+        fail(rc < 0 ? rc : out->pb->error);
+      else
+        wholeFrames = packetsMuxed.load();
     }
-    out.reset();  // closes the file
+    closeFile();
   }
 };
 
@@ -127,6 +240,10 @@ MovieWriter::MovieWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 MovieWriter::~MovieWriter() {
   if (impl_->writing && !impl_->finished) impl_->cancelled = true;
   impl_->queue.reset();
+  if (!impl_->writing) {
+    impl_->closeFile();
+    removeQuietly(impl_->path);
+  }
 }
 
 Result<std::unique_ptr<MovieWriter>> MovieWriter::open(const std::string& path) {
@@ -138,8 +255,7 @@ Result<std::unique_ptr<MovieWriter>> MovieWriter::open(const std::string& path) 
   int r = avformat_alloc_output_context2(&raw, nullptr, "mov", path.c_str());
   if (r < 0 || !raw) return R::failure(avErrorText(r < 0 ? r : AVERROR(ENOMEM)));
   impl->out.reset(raw);
-  r = avio_open(&impl->out->pb, path.c_str(), AVIO_FLAG_WRITE);
-  if (r < 0) return R::failure(avErrorText(r));
+  if (Status s = impl->openFile(); !s) return R::failure(s.message());
   return std::unique_ptr<MovieWriter>(new MovieWriter(std::move(impl)));
 }
 
@@ -186,7 +302,12 @@ Status MovieWriter::startWriting() {
   av_dict_set(&opts, "flush_packets", "1", 0);
   int r = avformat_write_header(m.out.get(), &opts);
   av_dict_free(&opts);
-  if (r < 0) return Status::failure(avErrorText(r));
+  if (r >= 0) {
+    avio_flush(m.out->pb);  // the header must be in the file before the first frame counts
+    if (m.out->pb->error < 0) r = m.out->pb->error;
+  }
+  if (r < 0) return Status::failure(m.describe(r));
+  m.wholeBytes = avio_tell(m.out->pb);
   m.writing = true;
   m.queue = std::make_unique<SerialQueue>("lumipose.encoder");
   return Status::ok();
@@ -195,7 +316,8 @@ Status MovieWriter::startWriting() {
 void MovieWriter::startSession(MediaTime t) { impl_->sessionStart = t; }
 
 bool MovieWriter::isReadyForMoreMediaData() const {
-  return impl_->writing && !impl_->finished && impl_->pending.load() < impl_->handOffFrames;
+  return impl_->writing && !impl_->finished && !impl_->broken &&
+         impl_->pending.load() < impl_->handOffFrames;
 }
 
 bool MovieWriter::append(const PixelBuffer& frame, MediaTime pts) {
@@ -236,11 +358,17 @@ void MovieWriter::cancelWriting() {
   m.finished = true;
   m.cancelled = true;
   if (m.queue)
-    m.queue->sync([&m] { m.out.reset(); });
+    m.queue->sync([&m] { m.closeFile(); });
   else
-    m.out.reset();
-  std::error_code ignored;
-  std::filesystem::remove(m.path, ignored);
+    m.closeFile();
+  removeQuietly(m.path);
 }
+
+std::optional<std::string> MovieWriter::error() const {
+  std::lock_guard lock(impl_->errorMutex);
+  return impl_->error;
+}
+
+int64_t MovieWriter::framesInFile() const { return impl_->wholeFrames.load(); }
 
 }  // namespace talvex::media

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/image/pixel_buffer.h"
@@ -28,6 +29,9 @@ struct VideoSettings {
 // -> append()* -> markAsFinished() -> finishWriting() or cancelWriting(); then destruction.
 // The file is fragmented (a fragment at least every two seconds, flushed as it completes), so a
 // process killed mid-recording leaves a movie that plays up to its last complete fragment.
+// When the file stops taking data (disk full, device gone), the writer cuts it back to its last
+// complete fragment, which plays, accepts no more frames, and error() says why. A writer that
+// never started writing leaves nothing at its path.
 // Threading: all calls from one thread (the caller's serial queue). Encoding runs on the
 // writer's own encoder thread, fed through a bounded hand-off; the finish completion runs on
 // that thread.
@@ -55,6 +59,12 @@ class MovieWriter {
   void finishWriting(std::function<void()> completion);
   // Drops the output: stops encoding and removes the file. Returns when done.
   void cancelWriting();
+
+  // Why the file could no longer be written, or nothing; callable from any thread.
+  std::optional<std::string> error() const;
+  // Frames the file holds in complete fragments; after the finish's completion, every frame
+  // of the movie. Callable from any thread.
+  int64_t framesInFile() const;
 
  private:
   struct Impl;

@@ -5,9 +5,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "platform/media/movie_test_util.h"
 #include "platform/process/dispatch.h"
+#include "tests/small_disk.h"
 
 namespace talvex::media {
 namespace {
@@ -155,6 +157,75 @@ TEST(MovieWriter, CompletedFragmentsAreReadableBeforeTheFinish) {
   EXPECT_DOUBLE_EQ(partial.packetTimes.front(), 0.0);
   finish(*w);
   EXPECT_EQ(testing::readMovie(path).packetTimes.size(), 150u);
+}
+
+// Frames of noise: nothing for the encoder to save, so every frame costs its share of the rate.
+PixelBuffer noise(int width, int height, std::mt19937& rng) {
+  PixelBuffer b = PixelBuffer::allocateNV12(width, height);
+  for (int p = 0; p < 2; ++p) {
+    const PlaneView& v = b.plane(p);
+    for (int y = 0; y < v.height; ++y)
+      for (int x = 0; x < v.bytesPerRow; ++x) v.base[y * v.bytesPerRow + x] = rng() & 0xff;
+  }
+  return b;
+}
+
+TEST(MovieWriter, DiskFillingUpKeepsTheCompleteFragmentsAndSaysWhy) {
+  talvex::testing::SmallDisk disk(1 << 20);
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  const std::string path = disk.file("m.mov");
+  auto created = MovieWriter::open(path);
+  ASSERT_TRUE(created);
+  MovieWriter& w = *created.value();
+  VideoSettings s;
+  s.width = 320;
+  s.height = 240;
+  ASSERT_TRUE(w.addVideoInput(s));
+  ASSERT_TRUE(w.startWriting());
+  w.startSession(MediaTime::make(0, 1000000));
+  std::mt19937 rng(1);
+  // 10 s at 2.5 Mbit/s is three times what the disk holds.
+  for (int i = 0; i < 300; ++i) {
+    while (!w.isReadyForMoreMediaData() && !w.error()) ::usleep(1000);
+    if (w.error()) break;
+    // The encoder may fail between the test and the append: then the append is refused.
+    if (!w.append(noise(320, 240, rng), MediaTime::make(i * 33333, 1000000))) {
+      ASSERT_TRUE(w.error()) << "frame " << i << " refused while the writer was healthy";
+      break;
+    }
+  }
+  finish(w);
+  ASSERT_TRUE(w.error());
+  EXPECT_EQ(*w.error(), "No space left on device");
+  EXPECT_FALSE(w.append(noise(320, 240, rng), MediaTime::make(301 * 33333, 1000000)));
+  // What the writer counts is what the file holds: whole fragments, readable to the end.
+  const int64_t kept = w.framesInFile();
+  EXPECT_GT(kept, 0) << "the first fragment fits";
+  EXPECT_LT(kept, 300);
+  testing::MovieFacts f = testing::readMovie(path);
+  ASSERT_TRUE(f.opened);
+  EXPECT_EQ(f.packetTimes.size(), static_cast<size_t>(kept));
+}
+
+TEST(MovieWriter, WriterThatNeverStartsLeavesNoFile) {
+  talvex::testing::SmallDisk disk(64 << 10);
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  disk.fill();
+  const std::string path = disk.file("m.mov");
+  {
+    auto w = MovieWriter::open(path);
+    ASSERT_TRUE(w);
+    ASSERT_TRUE(w.value()->addVideoInput(VideoSettings{}));
+    Status s = w.value()->startWriting();
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.message(), "No space left on device");
+  }
+  EXPECT_FALSE(fs::exists(path));
+  {
+    auto w = MovieWriter::open(path);
+    ASSERT_TRUE(w);
+  }
+  EXPECT_FALSE(fs::exists(path)) << "opened, never started";
 }
 
 }  // namespace

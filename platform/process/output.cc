@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cerrno>
 #include <string>
 
@@ -34,6 +36,8 @@ void writeLine(int fd, std::string_view line) {
 void say(std::string_view line) { writeLine(STDERR_FILENO, line); }
 
 void printResult(std::string_view line) { writeLine(STDOUT_FILENO, line); }
+
+void ignoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
 
 void exitProcess(int status) { ::_exit(status); }
 

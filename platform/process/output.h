@@ -16,6 +16,11 @@ void printResult(std::string_view line);
 // a short write. Errors are dropped: a report line that cannot be written changes nothing.
 void writeWhole(int fd, std::string_view text);
 
+// Makes a write to a pipe whose reader has gone fail with EPIPE instead of ending the process
+// with SIGPIPE: a parent that closes its end of a channel costs the lines on it, never the
+// clean-up (finishing a movie, deleting the preview). Call once, before any thread starts.
+void ignoreBrokenPipes();
+
 // say("ERR:" + message), then exit status 1.
 [[noreturn]] void fail(std::string_view message);
 

@@ -1,0 +1,188 @@
+#include "looptap/timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace talvex::looptap {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Records what the timeline writes: silence as negative runs, audio by its first sample.
+struct Recorder : Timeline::Output {
+  struct Op {
+    bool silent;
+    int64_t at, frames;
+    float first;
+  };
+  std::vector<Op> ops;
+  int64_t frames = 0;
+  bool silenceFails = false;
+
+  int64_t position() override { return frames; }
+  bool silence(int64_t n) override {
+    if (silenceFails) return false;
+    ops.push_back({true, frames, n, 0});
+    frames += n;
+    return true;
+  }
+  void audio(Timeline::Entry& e) override {
+    ops.push_back({false, frames, e.frames, e.samples.empty() ? 0 : e.samples[0]});
+    frames += e.frames;
+  }
+  void truncate(int64_t position) override {
+    // Only silence may be cut.
+    while (!ops.empty() && ops.back().at + ops.back().frames > position) {
+      EXPECT_TRUE(ops.back().silent) << "audio cut at " << position;
+      if (ops.back().at >= position) {
+        ops.pop_back();
+      } else {
+        ops.back().frames = position - ops.back().at;
+        break;
+      }
+    }
+    frames = position;
+  }
+  int64_t silenceTotal() const {
+    int64_t n = 0;
+    for (const auto& o : ops) n += o.silent ? o.frames : 0;
+    return n;
+  }
+  // Where the audio buffer marked `mark` went.
+  int64_t whereIs(float mark) const {
+    for (const auto& o : ops)
+      if (!o.silent && o.first == mark) return o.at;
+    return -1;
+  }
+};
+
+const TimePoint t0{std::chrono::seconds(1000)};
+Clock::duration ms(double v) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(v));
+}
+
+class TimelineTest : public ::testing::Test {
+ protected:
+  // A 10 ms buffer (480 frames) whose samples all hold `mark`.
+  void add(double soundedMs, double arrivedMs, float mark = 0.5f, int64_t frames = 480) {
+    tl_.add({std::vector<float>(static_cast<size_t>(frames * 2), mark), frames, mark,
+             t0 + ms(soundedMs), t0 + ms(arrivedMs)});
+  }
+  Timeline tl_{48000, 2};
+  Recorder out_;
+};
+
+TEST_F(TimelineTest, NothingLeavesBeforeTheOriginIsKnownAndEarlierAudioIsCut) {
+  // Delivered before "STARTED": 10 ms of which the last 4 ms are after frame 0.
+  add(-6, 0, 0.25f);
+  tl_.release(t0 + 1s, out_);
+  EXPECT_TRUE(out_.ops.empty());
+  tl_.begin(t0);
+  add(-20, 1, 0.125f);  // wholly before frame 0
+  add(4, 1, 0.75f);
+  tl_.finish(t0 + ms(14), out_);
+  ASSERT_EQ(out_.ops.size(), 2u);
+  EXPECT_FALSE(out_.ops[0].silent);
+  EXPECT_EQ(out_.ops[0].at, 0);
+  EXPECT_EQ(out_.ops[0].frames, 192);  // 4 ms
+  EXPECT_EQ(out_.whereIs(0.75f), 192);
+  EXPECT_EQ(out_.frames, 672);
+}
+
+TEST_F(TimelineTest, StretchesTheServerNeverDeliveredBecomeSilenceInPlace) {
+  tl_.begin(t0);
+  // An idle sink: the first audio comes 900 ms late, then flows; a stall of 1 s follows.
+  double t = 900;
+  for (int i = 0; i < 50; ++i, t += 10) add(t, t + 10, i == 0 ? 0.9f : 0.5f);
+  t += 1000;
+  for (int i = 0; i < 50; ++i, t += 10) add(t, t + 10, i == 0 ? 0.1f : 0.5f);
+  tl_.finish(t0 + ms(t), out_);
+  EXPECT_EQ(out_.whereIs(0.9f), 43200);          // 0.9 s
+  EXPECT_EQ(out_.whereIs(0.1f), 43200 + 72000);  // 0.9 + 0.5 + 1.0 s
+  EXPECT_EQ(out_.frames, static_cast<int64_t>(t * 48));
+  EXPECT_EQ(out_.silenceTotal(), 48000 * 19 / 10);
+}
+
+TEST_F(TimelineTest, JitterThatTheNextBuffersMakeUpInsertsNothing) {
+  tl_.begin(t0);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> late(0, 30);
+  // Each buffer reaches the client 0-30 ms late (scheduling), now and then 80 ms, and the
+  // ones queued behind a late one come with it; the moment each carries is its arrival less
+  // its length, as the stream reports it.
+  double arrival = 0;
+  for (int i = 0; i < 500; ++i) {
+    const double jitter = i % 97 == 50 ? 80 : late(rng);
+    arrival = std::max(arrival, i * 10 + 10 + jitter);
+    add(arrival - 10, arrival);
+    tl_.release(t0 + ms(arrival), out_);
+  }
+  tl_.finish(std::nullopt, out_);
+  EXPECT_EQ(out_.silenceTotal(), 0);
+  EXPECT_EQ(out_.frames, 500 * 480);
+}
+
+TEST_F(TimelineTest, AudioHandedOutAheadIsWrittenWholeNeverCut) {
+  tl_.begin(t0);
+  add(0, 10, 0.1f);
+  // A burst that claims to have sounded before what is already in the file.
+  for (int i = 0; i < 10; ++i) add(0, 20, i == 0 ? 0.2f : 0.5f);
+  add(110, 120, 0.3f);
+  tl_.finish(std::nullopt, out_);
+  EXPECT_EQ(out_.silenceTotal(), 0);
+  EXPECT_EQ(out_.whereIs(0.2f), 480);
+  EXPECT_EQ(out_.whereIs(0.3f), 480 * 11);
+}
+
+TEST_F(TimelineTest, HeldAudioLeavesAfterTheHoldAndAStallFillsToHalfASecondAgo) {
+  tl_.begin(t0);
+  add(0, 10);
+  tl_.release(t0 + ms(150), out_);
+  EXPECT_TRUE(out_.ops.empty());
+  tl_.release(t0 + ms(210), out_);
+  EXPECT_EQ(out_.frames, 480);
+  // Nothing more arrives: the file follows the clock, half a second behind it.
+  tl_.release(t0 + ms(2000), out_);
+  EXPECT_EQ(out_.frames, 48000 * 3 / 2);
+  // When audio comes back it lands at its moment, after the rest of the gap.
+  add(2100, 2110, 0.7f);
+  tl_.finish(t0 + ms(2200), out_);
+  EXPECT_EQ(out_.whereIs(0.7f), 2100 * 48);
+  EXPECT_EQ(out_.frames, 2200 * 48);
+}
+
+// This process did not get the processor for a second: the stall fill went on, and then the
+// server's backlog arrives at once. It takes the place of the fill instead of pushing all
+// later audio back.
+TEST_F(TimelineTest, LateAudioReplacesTheSilenceWrittenForAStall) {
+  tl_.begin(t0);
+  add(0, 10, 0.1f);
+  tl_.release(t0 + ms(1200), out_);
+  EXPECT_EQ(out_.frames, 48000 * 7 / 10);  // filled to half a second ago
+  for (int i = 1; i < 120; ++i) add(i * 10, 1200, i == 50 ? 0.2f : 0.5f);
+  tl_.finish(t0 + ms(1200), out_);
+  EXPECT_EQ(out_.whereIs(0.2f), 500 * 48);
+  EXPECT_EQ(out_.frames, 1200 * 48);
+  EXPECT_EQ(out_.silenceTotal(), 0);
+}
+
+TEST_F(TimelineTest, AGapThatCannotBeWrittenIsMeasuredAgainByTheNextBuffer) {
+  tl_.begin(t0);
+  add(0, 10, 0.1f);
+  tl_.finish(std::nullopt, out_);
+  // A full disk: neither the silence of a gap nor the audio after it can go in its place.
+  out_.silenceFails = true;
+  add(500, 510, 0.2f);
+  tl_.finish(std::nullopt, out_);
+  EXPECT_EQ(out_.whereIs(0.2f), -1);
+  out_.silenceFails = false;
+  add(800, 810, 0.3f);
+  tl_.finish(std::nullopt, out_);
+  EXPECT_EQ(out_.whereIs(0.3f), 800 * 48);
+}
+
+}  // namespace
+}  // namespace talvex::looptap

@@ -1,0 +1,192 @@
+// talvex-lumipose live when the world around it fails: a disk that fills up before or during a
+// recording, a parent that stops reading. The disks are real tmpfs mounts of a few pages; the
+// camera is a played filter graph through talvex-lumipose-testcam.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "tests/child_process.h"
+#include "tests/small_disk.h"
+
+namespace talvex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::SmallDisk;
+
+const std::string kMovingCamera = "testsrc2=size=1280x720:rate=30";
+
+std::string shell(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  const int st = ::pclose(f);
+  if (status) *status = st;
+  return out;
+}
+
+// Frames the movie's video track decodes to, or -1 when it cannot be read; `errors` gets what
+// the decoder complained about on the way.
+int decodedFrames(const std::string& movie, std::string* errors = nullptr) {
+  int st = 0;
+  const std::string n = shell(
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames -of csv=p=0 '" +
+          movie + "' 2>/dev/null",
+      &st);
+  if (errors) *errors = shell("ffmpeg -v error -i '" + movie + "' -f null - 2>&1");
+  return st == 0 && !n.empty() ? std::atoi(n.c_str()) : -1;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int countLinesStartingWith(const std::string& text, const std::string& start) {
+  int n = 0;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) n += l.rfind(start, 0) == 0;
+  return n;
+}
+
+class LiveFailures : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/live_failures.XXXXXX";
+    dir = ::mkdtemp(tmpl);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::unique_ptr<ChildProcess> testcam() {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{testing::buildPath("talvex-lumipose-testcam"), "live",
+                                 preview().string()},
+        std::map<std::string, std::string>{{"TALVEX_TEST_CAMERA", kMovingCamera}});
+  }
+  fs::path preview() const { return dir / "preview.jpg"; }
+  static std::string recLine(const std::string& movie, const std::string& frames) {
+    return "REC " + movie + "\t" + frames + "\n";
+  }
+
+  fs::path dir;
+};
+
+TEST_F(LiveFailures, DiskFillingUpMidRecordingKeepsWhatPlaysAndSaysSoOnce) {
+  // 1 MiB holds well under 4 s of 2.5 Mbit/s video: the disk fills while recording.
+  SmallDisk disk(1 << 20);
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  const std::string movie = disk.file("m.mov"), frames = disk.file("m.jsonl");
+  auto c = testcam();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine(movie, frames));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  ASSERT_TRUE(c->waitForLine("ERR:", 60s, true)) << c->errSoFar();
+  std::this_thread::sleep_for(1s);  // frames keep coming after the failure
+  c->write("STOP\n");
+  auto stopped = c->waitForLine("REC:stopped:", 60s, true);
+  ASSERT_TRUE(stopped) << c->errSoFar();
+  c->write("QUIT\n");
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+
+  // One line says why, with the system's words; nothing else went wrong.
+  EXPECT_EQ(countLinesStartingWith(r->err, "ERR:"), 1) << r->err;
+  EXPECT_NE(r->err.find("ERR:No space left on device\n"), std::string::npos) << r->err;
+  // The count is what the movie holds, and all of it decodes.
+  const int n = std::atoi(stopped->c_str() + std::strlen("REC:stopped:"));
+  std::string errors;
+  EXPECT_EQ(decodedFrames(movie, &errors), n);
+  EXPECT_EQ(errors, "") << "the movie ends at its last complete fragment";
+  // The frames file holds whole lines only.
+  const std::string text = readFile(frames);
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "ends inside a line";
+  std::istringstream lines(text);
+  for (std::string l; std::getline(lines, l);)
+    EXPECT_TRUE(nlohmann::json::accept(l)) << "not a whole record: " << l;
+}
+
+TEST_F(LiveFailures, RecordingOntoAFullDiskLeavesNothingBehind) {
+  SmallDisk disk(64 << 10);
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  disk.fill();
+  const std::string movie = disk.file("m.mov"), frames = disk.file("m.jsonl");
+  auto c = testcam();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine(movie, frames));
+  auto err = c->waitForLine("ERR:", 30s, true);
+  ASSERT_TRUE(err) << c->errSoFar();
+  EXPECT_EQ(*err, "ERR:No space left on device");
+  c->write("STOP\nQUIT\n");
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(r->err, "STARTED\nERR:No space left on device\n") << "not recording: STOP says nothing";
+  EXPECT_FALSE(fs::exists(movie)) << "a movie that could not be opened leaves no file";
+  EXPECT_FALSE(fs::exists(frames));
+}
+
+TEST_F(LiveFailures, FramesFileOnAFullDiskIsSaidOnceAndTheMovieGoesOn) {
+  SmallDisk disk(64 << 10);
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  disk.fill();
+  const std::string movie = (dir / "m.mov").string(), frames = disk.file("m.jsonl");
+  auto c = testcam();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  c->write(recLine(movie, frames));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  ASSERT_TRUE(c->waitForLine("ERR:No space left on device", 30s)) << c->errSoFar();
+  std::this_thread::sleep_for(1s);  // more records fail; none is said again
+  c->write("STOP\nQUIT\n");
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(countLinesStartingWith(r->err, "ERR:"), 1) << r->err;
+  const size_t at = r->err.rfind("REC:stopped:");
+  ASSERT_NE(at, std::string::npos) << r->err;
+  const int n = std::atoi(r->err.c_str() + at + std::strlen("REC:stopped:"));
+  EXPECT_GT(n, 0);
+  EXPECT_EQ(decodedFrames(movie), n) << "the movie does not depend on its frames file";
+  EXPECT_EQ(readFile(frames), "");
+}
+
+TEST_F(LiveFailures, ParentThatStopsReadingStillGetsACleanQuit) {
+  auto c = testcam();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  const std::string movie = (dir / "m.mov").string();
+  c->write(recLine(movie, (dir / "m.jsonl").string()));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  for (int i = 0; i < 200 && !fs::exists(preview()); ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(fs::exists(preview()));
+  // The parent closes its end of standard error, then of standard input: "REC:stopped:N"
+  // has nowhere to go, which must cost neither the movie nor the clean-up.
+  c->closeErrorOutput();
+  std::this_thread::sleep_for(500ms);
+  c->closeInput();
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->termSignal, 0) << "killed by signal " << r->termSignal;
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_FALSE(fs::exists(preview()));
+  std::string errors;
+  EXPECT_GT(decodedFrames(movie, &errors), 0);
+  EXPECT_EQ(errors, "");
+}
+
+}  // namespace
+}  // namespace talvex

@@ -1,0 +1,326 @@
+// A recording in sync, proven as the parent application makes one: the camera program records
+// a camera whose frames carry their own number, the audio program records the sound server's
+// output while a player sounds a tone at the capture moment of chosen frames, both are
+// stopped, and `mux` joins movie and sound with
+//   offset = (moment talvex-looptap printed STARTED) - start_epoch.
+// The finished movie is then decoded and, for every mark, the tone's place is compared with
+// the frame's. The camera is talvex-lumipose-testcam (this machine has none); its frame log
+// says when each frame was captured. Each sound server is a private one started by the test.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "platform/media/media_fixtures.h"
+#include "platform/media/movie_asset.h"
+#include "platform/media/video_frame_reader.h"
+#include "tests/beep_player.h"
+#include "tests/child_process.h"
+#include "tests/pulse_daemon.h"
+
+namespace talvex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+
+constexpr int kFps = 30;
+// Frame numbers are drawn as 12 white-or-black boxes across the middle of the picture, bit 0
+// on the left: 4096 frames, over two minutes at 30 fps.
+constexpr int kCodeBits = 12;
+constexpr int kBoxLeft = 40, kBoxPitch = 100, kBoxTop = 300, kBoxWidth = 80, kBoxHeight = 120;
+// When the marks come, in seconds after the first one: uneven, so that a mark can never be
+// taken for its neighbour.
+constexpr double kMarks[] = {0, 1.3, 2.9, 4.0, 5.7};
+constexpr double kTolerance = 0.040;        // sound against picture, per mark
+constexpr double kEpochTolerance = 0.0055;  // start_epoch: 5 ms, plus its rounding to 1 ms
+
+std::string codedCamera() {
+  std::string graph = "color=c=black:size=1280x720:rate=" + std::to_string(kFps);
+  for (int b = 0; b < kCodeBits; ++b) {
+    graph += ",drawbox=x=" + std::to_string(kBoxLeft + b * kBoxPitch) +
+             ":y=" + std::to_string(kBoxTop) + ":w=" + std::to_string(kBoxWidth) +
+             ":h=" + std::to_string(kBoxHeight) + ":color=white:t=fill:enable='mod(floor(n/" +
+             std::to_string(1 << b) + "),2)'";
+  }
+  return graph;
+}
+
+// Where frame n of the played camera lies after its first frame, in microseconds (the
+// camera's own rounding of n/30 s).
+int64_t frameMicros(int64_t n) { return (n * 1'000'000 + kFps / 2) / kFps; }
+
+int64_t wallNs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// Monotonic nanoseconds to wall-clock seconds, through one reading of both clocks.
+struct ClockMap {
+  ClockMap() {
+    const int64_t a = testing::monotonicNs();
+    wall = wallNs();
+    mono = a + (testing::monotonicNs() - a) / 2;
+  }
+  double wallSeconds(int64_t monoNs) const { return (wall + (monoNs - mono)) / 1e9; }
+  int64_t mono, wall;
+};
+
+struct Mark {
+  int64_t frame = 0;    // camera frame number
+  double picture = 0;   // where that frame is in the finished movie, seconds
+  double sound = 0;     // where the tone begins in the finished movie, seconds
+  double expected = 0;  // tone heard minus frame captured, seconds (ideally 0)
+  double written = 0;   // tone handed to the server minus frame captured, seconds
+  double error() const { return sound - picture - expected; }
+};
+
+struct SyncRun {
+  std::vector<Mark> marks;
+  double startEpochError = NAN;  // start_epoch minus the first recorded frame's capture
+  double offset = NAN;
+  double firstFrameWait = NAN;  // from its capture to its handling, seconds
+  int droppedFrames = 0;
+  std::string report() const {
+    std::ostringstream s;
+    s.setf(std::ios::fixed);
+    s.precision(1);
+    s << "sound-minus-picture ms:";
+    for (const Mark& m : marks) s << ' ' << m.error() * 1000;
+    s << " | tone heard after written ms:";
+    for (const Mark& m : marks) s << ' ' << (m.expected - m.written) * 1000;
+    s << " | start_epoch error ms: " << startEpochError * 1000
+      << " (the first frame was handled after " << firstFrameWait * 1000 << ")";
+    s.precision(3);
+    s << " | offset s: " << offset << " | frames missing from the movie: " << droppedFrames;
+    return s.str();
+  }
+};
+
+std::vector<std::string> readLines(const fs::path& p) {
+  std::ifstream in(p);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+// Tone onsets in the first channel, in samples: the first sample that is not quiet after a
+// quiet stretch of 0.5 s. (A server may lose a tone's first few samples when it starts a
+// stream; the onset is then where the tone begins in the file.)
+std::vector<int64_t> onsets(const media::fixtures::AudioReadback& a) {
+  std::vector<int64_t> found;
+  const int quiet = 32767 / 50;
+  const int64_t quietNeeded = a.sampleRate / 2;
+  int64_t quietRun = quietNeeded;
+  for (int64_t i = 0; i < a.frames(); ++i) {
+    const int v = std::abs(a.samples[static_cast<size_t>(i * a.channels)]);
+    if (v >= quiet && quietRun >= quietNeeded) found.push_back(i);
+    quietRun = v < quiet ? quietRun + 1 : 0;
+  }
+  return found;
+}
+
+class SyncE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/sync_e2e.XXXXXX";
+    dir = ::mkdtemp(tmpl);
+  }
+  void TearDown() override {
+    // A failed run keeps its movie, sound and logs for a look.
+    if (HasFailure())
+      std::printf("files of the failed run kept in %s\n", dir.c_str());
+    else
+      fs::remove_all(dir);
+  }
+
+  // One recording, as the parent makes it, on `sound`; fills `run`.
+  void record(const testing::TestSoundServer& sound, SyncRun& run);
+  void expectInSync(const SyncRun& run, const char* scenario);
+
+  fs::path dir;
+};
+
+void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
+  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
+  const fs::path frameLog = dir / "camera.log", movie = dir / "rec.mov", frames = dir / "rec.jsonl",
+                 wav = dir / "sys.wav", out = dir / "out.mov";
+  ChildProcess camera(
+      {testing::buildPath("talvex-lumipose-testcam"), "live", (dir / "preview.jpg").string()},
+      {{"TALVEX_TEST_CAMERA", codedCamera()}, {"TALVEX_TEST_CAMERA_LOG", frameLog.string()}});
+  ASSERT_TRUE(camera.waitForLine("STARTED", 60s)) << camera.errSoFar();
+  ChildProcess looptap({testing::buildPath("talvex-looptap"), wav.string()},
+                       {{"PULSE_SERVER", sound.server()}});
+  looptap.closeInput();
+  ASSERT_TRUE(looptap.waitForLine("STARTED", 30s)) << looptap.errSoFar();
+  // The parent notes the moment it reads the line.
+  const double tapStarted = wallNs() / 1e9;
+
+  camera.write("REC " + movie.string() + "\t" + frames.string() + "\n");
+  ASSERT_TRUE(camera.waitForLine("REC:started", 30s)) << camera.errSoFar();
+
+  // The camera's first frame is its frame 0; every later one lies on its 1/30 s grid.
+  const auto log = readLines(frameLog);
+  ASSERT_FALSE(log.empty());
+  const int64_t origin = std::stoll(log[0]) * 1000;
+  const int64_t first = testing::monotonicNs() + 1'000'000'000;
+  std::vector<int64_t> markFrames;
+  for (double s : kMarks) {
+    const int64_t at = first + static_cast<int64_t>(s * 1e9) - origin;
+    markFrames.push_back((at * kFps + 999'999'999) / 1'000'000'000);
+  }
+  std::vector<std::optional<testing::Beep>> beeps;
+  testing::BeepPlayer player(sound.server());
+  for (int64_t m : markFrames) beeps.push_back(player.playAt(origin + frameMicros(m) * 1000));
+  std::this_thread::sleep_for(1s);
+
+  camera.write("STOP\n");
+  ASSERT_TRUE(camera.waitForLine("REC:stopped:", 30s, true)) << camera.errSoFar();
+  looptap.signal(SIGTERM);
+  auto tapEnd = looptap.wait(30s);
+  ASSERT_TRUE(tapEnd);
+  ASSERT_EQ(tapEnd->exitStatus, 0) << tapEnd->err;
+  camera.write("QUIT\n");
+  auto camEnd = camera.wait(30s);
+  ASSERT_TRUE(camEnd);
+  ASSERT_EQ(camEnd->exitStatus, 0) << camEnd->err;
+  for (const auto& b : beeps) ASSERT_TRUE(b) << "the tone player could not play";
+  // Every frame the camera gave lies on the grid the marks were placed on; capture moment and
+  // arrival at the frame queue, in microseconds, by capture moment.
+  std::map<int64_t, int64_t> arrivals;
+  for (const std::string& line : readLines(frameLog)) {
+    long long pts = 0, arrived = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%lld %lld", &pts, &arrived), 2) << line;
+    const int64_t since = pts * 1000 - origin;
+    const int64_t n = (since * kFps + 500'000'000) / 1'000'000'000;
+    ASSERT_NEAR(since / 1000, frameMicros(n), 1)
+        << "the test camera no longer stamps its frames on a 1/" << kFps
+        << " s grid from its first frame: " << line;
+    arrivals[pts] = arrived;
+  }
+
+  // The parent's mux.
+  const auto header = readLines(frames);
+  ASSERT_FALSE(header.empty());
+  double startEpoch = 0;
+  ASSERT_EQ(std::sscanf(header[0].c_str(), "{\"start_epoch\":%lf}", &startEpoch), 1) << header[0];
+  run.offset = tapStarted - startEpoch;
+  char offset[64];
+  std::snprintf(offset, sizeof offset, "%.6f", run.offset);
+  auto muxed = testing::run({testing::buildPath("talvex-lumipose"), "mux", movie.string(),
+                             wav.string(), out.string(), offset});
+  ASSERT_EQ(muxed.exitStatus, 0) << muxed.err;
+
+  // The picture: every frame's number and place in the finished movie.
+  auto asset = media::MovieAsset::open(out.string());
+  const auto videoTracks = asset->tracks(media::MediaType::Video);
+  ASSERT_EQ(videoTracks.size(), 1u);
+  auto reader = media::VideoFrameReader::create(*asset, videoTracks.front());
+  ASSERT_TRUE(reader) << reader.message();
+  ASSERT_TRUE((*reader)->start());
+  std::vector<std::pair<int64_t, double>> shown;  // frame number, movie time
+  while (auto t = (*reader)->nextFrame()) {
+    auto image = (*reader)->image();
+    ASSERT_TRUE(image);
+    const PlaneView& y = image->plane(0);
+    int64_t code = 0;
+    for (int b = 0; b < kCodeBits; ++b) {
+      const int x = kBoxLeft + b * kBoxPitch + kBoxWidth / 2, row = kBoxTop + kBoxHeight / 2;
+      if (y.base[row * y.bytesPerRow + x] > 128) code |= int64_t{1} << b;
+    }
+    shown.emplace_back(code, t->seconds());
+  }
+  ASSERT_GE(shown.size(), 30u);
+  for (size_t i = 1; i < shown.size(); ++i) {
+    ASSERT_GT(shown[i].first, shown[i - 1].first) << "frame numbers out of order at " << i;
+    run.droppedFrames += static_cast<int>(shown[i].first - shown[i - 1].first - 1);
+  }
+  // start_epoch against the capture moment of the movie's first frame.
+  const ClockMap clocks;
+  const int64_t firstCaptured = origin + frameMicros(shown.front().first) * 1000;
+  run.startEpochError = startEpoch - clocks.wallSeconds(firstCaptured);
+  if (auto a = arrivals.find(firstCaptured / 1000); a != arrivals.end())
+    run.firstFrameWait = (a->second - a->first) / 1e6;
+
+  // The sound.
+  auto audio = media::fixtures::readAudio(out.string());
+  ASSERT_TRUE(audio) << "no sound in the finished movie";
+  const auto tones = onsets(*audio);
+  std::ostringstream found;
+  for (int64_t t : tones)
+    found << ' ' << audio->start.seconds() + static_cast<double>(t) / audio->sampleRate;
+  ASSERT_EQ(tones.size(), markFrames.size())
+      << "tones found in the finished movie at (s):" << found.str() << "; sound from "
+      << audio->start.seconds() << " s for " << audio->frames() / double(audio->sampleRate)
+      << " s; offset " << run.offset;
+
+  for (size_t k = 0; k < markFrames.size(); ++k) {
+    Mark m;
+    m.frame = markFrames[k];
+    // The mark's own frame where the movie has it, else its place beside the nearest frame.
+    const auto near = std::min_element(shown.begin(), shown.end(), [&](auto& a, auto& b) {
+      return std::llabs(a.first - m.frame) < std::llabs(b.first - m.frame);
+    });
+    m.picture = near->second + (frameMicros(m.frame) - frameMicros(near->first)) / 1e6;
+    m.sound = audio->start.seconds() + static_cast<double>(tones[k]) / audio->sampleRate;
+    const int64_t captured = origin + frameMicros(m.frame) * 1000;
+    m.expected = (beeps[k]->heard - captured) / 1e9;
+    m.written = (beeps[k]->written - captured) / 1e9;
+    run.marks.push_back(m);
+  }
+}
+
+void SyncE2E::expectInSync(const SyncRun& run, const char* scenario) {
+  // One line per run, for scripts/sync_measure.sh.
+  std::printf("sync %s: %s\n", scenario, run.report().c_str());
+  std::fflush(stdout);
+  ASSERT_EQ(run.marks.size(), std::size(kMarks));
+  for (const Mark& m : run.marks)
+    EXPECT_NEAR(m.error(), 0, kTolerance)
+        << scenario << " frame " << m.frame << ": " << run.report();
+  EXPECT_NEAR(run.startEpochError, 0, kEpochTolerance) << run.report();
+}
+
+using testing::ServerKind;
+using testing::TestSoundServer;
+
+// An idle null sink renders far ahead of the clock and delivers nothing for up to 2 s.
+TEST_F(SyncE2E, PulseAudioIdleSink) {
+  TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = false});
+  SyncRun run;
+  record(sound, run);
+  if (HasFatalFailure()) return;
+  expectInSync(run, "pulseaudio-idle");
+}
+
+// Another application keeps playing (silence) all along.
+TEST_F(SyncE2E, PulseAudioBusySink) {
+  TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = true});
+  SyncRun run;
+  record(sound, run);
+  if (HasFatalFailure()) return;
+  expectInSync(run, "pulseaudio-busy");
+}
+
+// PipeWire with WirePlumber and pipewire-pulse, as on current desktops; nothing else playing.
+TEST_F(SyncE2E, PipeWire) {
+  TestSoundServer sound(ServerKind::pipewire, {.withSink = true, .busy = false});
+  SyncRun run;
+  record(sound, run);
+  if (HasFatalFailure()) return;
+  expectInSync(run, "pipewire");
+}
+
+}  // namespace
+}  // namespace talvex
