@@ -44,6 +44,7 @@ void analyzeRun(const std::string& clip, int seconds) {
   const auto start = Clock::now();
   pid_t pid = ::fork();
   if (pid == 0) {
+    std::freopen("/dev/null", "w", stdout);
     std::freopen("/dev/null", "w", stderr);
     ::execl(program.c_str(), program.c_str(), "analyze", clip.c_str(), out.c_str(), nullptr);
     ::_exit(127);
@@ -53,10 +54,11 @@ void analyzeRun(const std::string& clip, int seconds) {
   ::wait4(pid, &status, 0, &use);
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   const int frames = seconds * 10;
-  std::printf("analyze %2d s clip: %.2f s wall (%.1fx real time), %.1f ms CPU per analysed frame, "
-              "exit %d, load %s\n",
-              seconds, wall, seconds / wall, 1000 * cpuSeconds(use) / frames,
-              WIFEXITED(status) ? WEXITSTATUS(status) : -1, load().c_str());
+  std::printf(
+      "analyze %2d s clip: %.2f s wall (%.1fx real time), %.1f ms CPU per analysed frame, "
+      "exit %d, load %s\n",
+      seconds, wall, seconds / wall, 1000 * cpuSeconds(use) / frames,
+      WIFEXITED(status) ? WEXITSTATUS(status) : -1, load().c_str());
 }
 
 // CPU per analysed frame of each branch alone over the clip's analysed frames (every third).
