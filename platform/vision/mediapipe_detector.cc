@@ -18,6 +18,8 @@ namespace {
 constexpr FaceRange kFaceRange = FaceRange::Full;
 constexpr float kMinFacePresence = 0.5f;
 constexpr int kMeshPoints = 468;  // the face proper; the irises lie inside it
+// A followed face lying this much inside a larger one is that face followed twice.
+constexpr double kSameFaceOverlap = 0.6;
 
 PixelBox meshBox(const std::vector<PixelPoint3>& mesh) {
   double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
@@ -155,9 +157,9 @@ Result<std::vector<FaceDetection>> MediaPipeDetector::findFaces(std::vector<bool
   needsMesh.assign(faces->size(), false);
   // People further away are small in the whole frame; each tile shows them larger. A face
   // found only in a tile must prove itself with a mesh. The first detection of a sequence
-  // looks in every tile; later ones take turns, half the tiles each (a face found is then
-  // followed without them): a 48 px face costs 5 ms a frame less and is found within two
-  // detections.
+  // looks in every tile; later ones take turns, half the tiles each (a face once found is
+  // followed without them), which halves the tiles' cost; a face that comes is then found
+  // within two detections.
   const std::vector<PixelBox> tiles = overlappingTiles(rgb_.width, rgb_.height);
   const bool allTiles = freshSequence_;
   freshSequence_ = false;
@@ -244,6 +246,15 @@ Result<std::vector<FaceObservation>> MediaPipeDetector::trackFaces(bool detectNo
   std::vector<FaceObservation> sorted;
   std::vector<PixelRotatedRect> follow;
   for (size_t i : order) {
+    // Two followed faces that drift onto one face become one.
+    const Rect& box = out[i].boundingBox;
+    const bool again = std::any_of(sorted.begin(), sorted.end(), [&](const FaceObservation& k) {
+      const Rect& o = k.boundingBox;
+      const double iw = std::min(box.x + box.width, o.x + o.width) - std::max(box.x, o.x);
+      const double ih = std::min(box.y + box.height, o.y + o.height) - std::max(box.y, o.y);
+      return iw > 0 && ih > 0 && iw * ih > kSameFaceOverlap * box.width * box.height;
+    });
+    if (again) continue;
     sorted.push_back(std::move(out[i]));
     follow.push_back(next[i].second);
   }
