@@ -9,8 +9,8 @@
 
 #include "bench/bench_clip.h"
 #include "platform/media/av_handles.h"
-#include "platform/media/movie_writer.h"
-#include "platform/media/nv12_converter.h"
+#include "platform/media/read/nv12_converter.h"
+#include "platform/media/write/movie_writer.h"
 #include "platform/process/dispatch.h"
 
 using namespace talvex;

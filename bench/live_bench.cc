@@ -19,7 +19,7 @@ extern "C" {
 
 #include "bench/bench_clip.h"
 #include "lumipose/live/live.h"
-#include "platform/media/played_camera.h"
+#include "platform/media/camera/played_camera.h"
 #include "platform/vision/load_detector.h"
 
 using namespace talvex;

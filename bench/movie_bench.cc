@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/media/media_fixtures.h"
-#include "platform/media/movie_asset.h"
-#include "platform/media/video_frame_reader.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/media/read/video_frame_reader.h"
+#include "platform/media/testing/media_fixtures.h"
 
 namespace {
 

@@ -12,6 +12,9 @@ using namespace talvex;
 using talvex::looptap::err;
 
 int main(int argc, char** argv) {
+  // Blocked before any thread exists, so a signal that comes while the capture is being set
+  // up waits for its source instead of being lost or ending the process unreported.
+  BlockedSignals early{SIGTERM, SIGINT, SIGUSR1, SIGUSR2};
   if (argc < 2) {
     err("usage: talvex-looptap <output.wav>");
     exitProcess(2);
@@ -20,10 +23,6 @@ int main(int argc, char** argv) {
   looptap::LooptapCapture rec(
       outPath, audio::makeSoundServerCaptureService(),
       {[](std::string_view line) { err(line); }, [](int status) { exitProcess(status); }});
-
-  // Ignored before any source exists, so that none of them can end the process by its
-  // default action while the others are being set up.
-  for (int signo : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) std::signal(signo, SIG_IGN);
 
   MainLoop loop;
   // The main loop never waits for a stop: it runs on its own task. A second stop signal
@@ -43,6 +42,8 @@ int main(int argc, char** argv) {
     rec.setPaused(false);
     err("RESUMED");
   });
+
+  early.unblock();
 
   runInBackground([&rec] { rec.start(); });
   loop.run();

@@ -23,6 +23,17 @@ void Timeline::fillTo(int64_t target, Output& out) {
 }
 
 void Timeline::releaseOldest(Output& out) {
+  // The server's audio is continuous, and none of it sounded after it arrived: a buffer that
+  // claims to end after the next one begins was stamped late (it waited, in the socket or for
+  // this process) and ended when the next began. Going backwards from the newest buffer, the
+  // least delayed one, gives a backlog read all at once the times it really covers.
+  for (size_t i = held_.size() - 1; i-- > 0;) {
+    const auto length = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(held_[i].frames) / rate_));
+    if (held_[i].sounded + length > held_[i + 1].sounded)
+      held_[i].sounded = held_[i + 1].sounded - length;
+  }
+
   Entry& first = held_.front();
   // Audio from before frame 0 is not part of the recording.
   const int64_t start = framesAt(first.sounded);
@@ -70,7 +81,13 @@ void Timeline::releaseOldest(Output& out) {
 
 void Timeline::release(TimePoint now, Output& out) {
   if (!origin_) return;
-  while (!held_.empty() && now - held_.front().arrived >= tuning_.hold) releaseOldest(out);
+  while (!held_.empty() && now - held_.front().arrived >= tuning_.hold) {
+    // Whether a buffer is late is judged against the ones after it. A server that hands
+    // over long buffers (PipeWire with a large quantum: up to 170 ms) may have none behind
+    // the oldest yet; it waits for one, as long as a stall would take.
+    if (held_.size() == 1 && now - held_.front().arrived < tuning_.stallAfter) break;
+    releaseOldest(out);
+  }
   if (held_.empty()) fillTo(framesAt(now - tuning_.stallAfter), out);
 }
 

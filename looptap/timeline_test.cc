@@ -76,17 +76,19 @@ class TimelineTest : public ::testing::Test {
 };
 
 TEST_F(TimelineTest, NothingLeavesBeforeTheOriginIsKnownAndEarlierAudioIsCut) {
-  // Delivered before "STARTED": 10 ms of which the last 4 ms are after frame 0.
+  // Delivered before "STARTED": 10 ms wholly before frame 0, then 10 ms of which the last
+  // 4 ms are after it.
+  add(-20, 0, 0.125f);
   add(-6, 0, 0.25f);
   tl_.release(t0 + 1s, out_);
   EXPECT_TRUE(out_.ops.empty());
   tl_.begin(t0);
-  add(-20, 1, 0.125f);  // wholly before frame 0
   add(4, 1, 0.75f);
   tl_.finish(t0 + ms(14), out_);
   ASSERT_EQ(out_.ops.size(), 2u);
   EXPECT_FALSE(out_.ops[0].silent);
   EXPECT_EQ(out_.ops[0].at, 0);
+  EXPECT_EQ(out_.ops[0].first, 0.25f);
   EXPECT_EQ(out_.ops[0].frames, 192);  // 4 ms
   EXPECT_EQ(out_.whereIs(0.75f), 192);
   EXPECT_EQ(out_.frames, 672);
@@ -125,16 +127,34 @@ TEST_F(TimelineTest, JitterThatTheNextBuffersMakeUpInsertsNothing) {
   EXPECT_EQ(out_.frames, 500 * 480);
 }
 
-TEST_F(TimelineTest, AudioHandedOutAheadIsWrittenWholeNeverCut) {
+// More audio at once than time passed: stamped as it arrived, the buffers overlap; they are
+// spread back before the newest and written whole, none cut.
+// PipeWire with a large quantum hands over 8192 frames (about 171 ms) at a time: a long buffer
+// that comes 30 ms late, with none behind it yet, is still no gap.
+TEST_F(TimelineTest, LongBuffersThatComeLateInsertNothing) {
   tl_.begin(t0);
-  add(0, 10, 0.1f);
-  // A burst that claims to have sounded before what is already in the file.
-  for (int i = 0; i < 10; ++i) add(0, 20, i == 0 ? 0.2f : 0.5f);
-  add(110, 120, 0.3f);
+  const double len = 8192 / 48.0;
+  for (int i = 0; i < 12; ++i) {
+    const double arrival = (i + 1) * len + (i % 3 == 1 ? 30 : 2);
+    add(arrival - len, arrival, 0.5f, 8192);
+    for (double t = arrival; t < arrival + len; t += 50) tl_.release(t0 + ms(t), out_);
+  }
   tl_.finish(std::nullopt, out_);
   EXPECT_EQ(out_.silenceTotal(), 0);
-  EXPECT_EQ(out_.whereIs(0.2f), 480);
-  EXPECT_EQ(out_.whereIs(0.3f), 480 * 11);
+  EXPECT_EQ(out_.frames, 12 * 8192);
+}
+
+TEST_F(TimelineTest, ABurstIsSpreadBackAndWrittenWhole) {
+  tl_.begin(t0);
+  add(500, 510, 0.1f);
+  for (int i = 0; i < 10; ++i) add(590, 600, i == 0 ? 0.2f : 0.5f);
+  add(600, 610, 0.3f);
+  tl_.finish(std::nullopt, out_);
+  EXPECT_EQ(out_.whereIs(0.1f), 490 * 48);
+  EXPECT_EQ(out_.whereIs(0.2f), 500 * 48);
+  EXPECT_EQ(out_.whereIs(0.3f), 600 * 48);
+  EXPECT_EQ(out_.silenceTotal(), 490 * 48);
+  EXPECT_EQ(out_.frames, 610 * 48);
 }
 
 TEST_F(TimelineTest, HeldAudioLeavesAfterTheHoldAndAStallFillsToHalfASecondAgo) {
@@ -142,7 +162,11 @@ TEST_F(TimelineTest, HeldAudioLeavesAfterTheHoldAndAStallFillsToHalfASecondAgo) 
   add(0, 10);
   tl_.release(t0 + ms(150), out_);
   EXPECT_TRUE(out_.ops.empty());
-  tl_.release(t0 + ms(210), out_);
+  add(10, 20);
+  tl_.release(t0 + ms(215), out_);
+  EXPECT_EQ(out_.frames, 480);
+  // The last one has nothing behind it to be judged against: it waits for that a while.
+  tl_.release(t0 + ms(400), out_);
   EXPECT_EQ(out_.frames, 480);
   // Nothing more arrives: the file follows the clock, half a second behind it.
   tl_.release(t0 + ms(2000), out_);
@@ -166,6 +190,21 @@ TEST_F(TimelineTest, LateAudioReplacesTheSilenceWrittenForAStall) {
   tl_.finish(t0 + ms(1200), out_);
   EXPECT_EQ(out_.whereIs(0.2f), 500 * 48);
   EXPECT_EQ(out_.frames, 1200 * 48);
+  EXPECT_EQ(out_.silenceTotal(), 0);
+}
+
+// The same backlog as the stream stamps it: read in one burst, every buffer stamped as if it
+// had just sounded. Continuity puts it back over the second it covers.
+TEST_F(TimelineTest, ABacklogReadInOneBurstIsSpreadBackOverTheTimeItCovers) {
+  tl_.begin(t0);
+  add(0, 10, 0.1f);
+  tl_.release(t0 + ms(1200), out_);
+  for (int i = 1; i < 120; ++i) add(1190, 1200, i == 50 ? 0.2f : 0.5f);
+  add(1200, 1210, 0.3f);
+  tl_.finish(t0 + ms(1210), out_);
+  EXPECT_EQ(out_.whereIs(0.2f), 500 * 48);
+  EXPECT_EQ(out_.whereIs(0.3f), 1200 * 48);
+  EXPECT_EQ(out_.frames, 1210 * 48);
   EXPECT_EQ(out_.silenceTotal(), 0);
 }
 

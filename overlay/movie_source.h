@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/media/movie_asset.h"
-#include "platform/media/video_frame_reader.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/media/read/video_frame_reader.h"
 #include "platform/process/result.h"
 
 namespace talvex::overlay {

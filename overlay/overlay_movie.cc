@@ -5,7 +5,7 @@
 #include "overlay/record_drawing.h"
 #include "overlay/timeline.h"
 #include "platform/draw/canvas.h"
-#include "platform/media/movie_rewriter.h"
+#include "platform/media/write/movie_rewriter.h"
 
 namespace talvex::overlay {
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/media/media_fixtures.h"
+#include "platform/media/testing/media_fixtures.h"
 #include "tests/child_process.h"
 
 namespace talvex {

@@ -564,6 +564,37 @@ TEST_F(LooptapE2E, CaptureFollowsTheDefaultOutput) {
   }
 }
 
+// looptap itself does not get the processor for a while (here: stopped by a signal) while a
+// sound plays: the server keeps what was captured meanwhile, and when it arrives, late and
+// all at once, it still goes to its moment, and the file is no longer than the recording.
+TEST_F(LooptapE2E, AudioThatArrivesLateStillGoesToItsMoment) {
+  testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
+  ASSERT_TRUE(server.ready());
+  auto child = looptap(path("late.wav"), server.server());
+  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
+  const auto started = Clock::now();
+  std::this_thread::sleep_until(started + 800ms);
+  child->signal(SIGSTOP);
+  std::this_thread::sleep_until(started + 1s);
+  Played p = playTone(server.server(), server.sink(), 0.2);
+  ASSERT_EQ(p.error, "");
+  std::this_thread::sleep_until(started + 2s);
+  child->signal(SIGCONT);
+  std::this_thread::sleep_until(started + 3s);
+  const auto stopped = Clock::now();
+  child->signal(SIGTERM);
+  auto r = child->wait(10s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0) << r->err;
+  auto wav = audio::readWav(path("late.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(stoppedCount(linesOf(r->err)), wav->frames);
+  EXPECT_NEAR(wav->frames / 48000.0, seconds(stopped - started), 0.05);
+  const int64_t at = onset(*wav);
+  ASSERT_GE(at, 0) << "the tone played while looptap waited is not in the file";
+  EXPECT_NEAR(at / 48000.0, seconds(p.at - started), 0.04);
+}
+
 // The stream stalls while the server stays connected (a suspended PulseAudio sink, a frozen
 // PipeWire graph behind a live pipewire-pulse), then data comes back. The recording never stops
 // silently: level lines go on, the file keeps its timeline, and sound is captured again at its
@@ -720,6 +751,31 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   const int64_t at = onset(*wav);
   ASSERT_GE(at, 0) << r->err;
   EXPECT_NEAR(at / 48000.0, seconds(p.at - started), 0.04);
+}
+
+// A parent that changes its mind at once: a stop signal that comes while the program is still
+// setting up is honoured, never lost (which would leave the program running) and never fatal.
+TEST_F(LooptapE2E, StopSignalsDuringStartUpAreHonoured) {
+  const std::string socketPath = path("mute.sock");
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(fd, 16), 0);
+  for (int run = 0; run < 12; ++run) {
+    SCOPED_TRACE(run);
+    auto child = looptap(path("early.wav"), "unix:" + socketPath);
+    // From 30 ms after the start, when the program's own code runs, in small steps.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30 + 4 * run));
+    child->signal(run % 2 ? SIGINT : SIGTERM);
+    auto r = child->wait(10s);
+    ASSERT_TRUE(r) << "the stop signal was lost";
+    EXPECT_EQ(r->exitStatus, 0);
+    EXPECT_EQ(r->err, "STOPPED:0\n");
+  }
+  ::close(fd);
 }
 
 // A frozen sound server never confirms the stop: the stop still ends in bounded time with the

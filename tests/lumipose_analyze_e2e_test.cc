@@ -8,8 +8,8 @@
 #include <regex>
 #include <sstream>
 
-#include "platform/media/media_fixtures.h"
-#include "platform/media/movie_asset.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/media/testing/media_fixtures.h"
 #include "tests/child_process.h"
 #include "tests/small_disk.h"
 

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/media/media_fixtures.h"
-#include "platform/media/movie_asset.h"
-#include "platform/media/video_frame_reader.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/media/read/video_frame_reader.h"
+#include "platform/media/testing/media_fixtures.h"
 #include "tests/child_process.h"
 
 namespace talvex {

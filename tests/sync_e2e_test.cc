@@ -20,9 +20,9 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/media/media_fixtures.h"
-#include "platform/media/movie_asset.h"
-#include "platform/media/video_frame_reader.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/media/read/video_frame_reader.h"
+#include "platform/media/testing/media_fixtures.h"
 #include "tests/beep_player.h"
 #include "tests/child_process.h"
 #include "tests/pulse_daemon.h"

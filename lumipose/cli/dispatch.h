@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/media/camera.h"
+#include "platform/media/camera/camera.h"
 
 namespace talvex::lumipose {
 

@@ -12,7 +12,7 @@
 
 #include "lumipose/cli/engine_path.h"
 #include "lumipose/cli/permission_word.h"
-#include "platform/media/camera_permission.h"
+#include "platform/media/camera/camera_permission.h"
 #include "platform/process/output.h"
 
 int main(int argc, char** argv) {

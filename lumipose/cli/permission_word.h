@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/media/camera_permission.h"
+#include "platform/media/camera/camera_permission.h"
 
 namespace talvex::lumipose {
 

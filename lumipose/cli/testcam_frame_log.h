@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/media/camera.h"
+#include "platform/media/camera/camera.h"
 
 namespace talvex::lumipose {
 

@@ -14,7 +14,7 @@
 
 #include "lumipose/cli/dispatch.h"
 #include "lumipose/cli/testcam_frame_log.h"
-#include "platform/media/played_camera.h"
+#include "platform/media/camera/played_camera.h"
 #include "platform/process/output.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include "lumipose/analysis/analyzer.h"
 #include "lumipose/output/line_writer.h"
 #include "platform/image/preview_renderer.h"
-#include "platform/media/camera.h"
+#include "platform/media/camera/camera.h"
 #include "platform/media/media_time.h"
-#include "platform/media/movie_writer.h"
+#include "platform/media/write/movie_writer.h"
 #include "platform/process/dispatch.h"
 #include "platform/vision/load_detector.h"
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <vector>
 
 #include "lumipose/live/control_channel.h"
 #include "lumipose/live/live.h"
@@ -32,24 +31,6 @@ const sigset_t& quitSignals() {
   return set;
 }
 
-// SIGINT and SIGTERM that arrived while they were blocked. They are taken off the pending set
-// here because making a signal source (which first ignores the signal) would discard them;
-// they are raised again once the sources handle them.
-std::vector<int> takePendingQuitSignals() {
-  std::vector<int> taken;
-  sigset_t pending;
-  if (::sigpending(&pending) != 0) return taken;
-  for (int signo : {SIGINT, SIGTERM}) {
-    if (!sigismember(&pending, signo)) continue;
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, signo);
-    const timespec now{0, 0};
-    if (::sigtimedwait(&one, nullptr, &now) == signo) taken.push_back(signo);
-  }
-  return taken;
-}
-
 }  // namespace
 
 int runLive(const std::string& previewPath, media::CameraSource& camera) {
@@ -58,12 +39,10 @@ int runLive(const std::string& previewPath, media::CameraSource& camera) {
   Live live(previewPath, camera, [] { return vision::loadDetector(); });
   // Signal handling comes first, so that a parent that changes its mind while the camera
   // starts gets an orderly quit. talvex-lumipose blocks both signals before it loads this
-  // program; one that came meanwhile is pending and reaches the handlers now.
-  const std::vector<int> early = takePendingQuitSignals();
+  // program; one that came meanwhile is still pending and reaches the handlers now.
   SignalSource sigint(loop, SIGINT, [&live] { live.quit(); });
   SignalSource sigterm(loop, SIGTERM, [&live] { live.quit(); });
   ::pthread_sigmask(SIG_UNBLOCK, &quitSignals(), nullptr);
-  for (int signo : early) ::raise(signo);
 
   switch (camera.permission()) {
     case media::CameraPermission::Authorized:

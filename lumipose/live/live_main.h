@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/media/camera.h"
+#include "platform/media/camera/camera.h"
 
 namespace talvex::lumipose {
 

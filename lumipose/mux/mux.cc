@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/media/composition.h"
-#include "platform/media/export_session.h"
-#include "platform/media/movie_asset.h"
-#include "platform/media/video_frame_reader.h"
+#include "platform/media/export/composition.h"
+#include "platform/media/export/export_session.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/media/read/video_frame_reader.h"
 #include "platform/process/dispatch.h"
 #include "platform/process/output.h"
 

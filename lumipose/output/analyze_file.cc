@@ -16,8 +16,8 @@
 #include "lumipose/analysis/analyzer.h"
 #include "lumipose/output/line_writer.h"
 #include "lumipose/output/progress_line.h"
-#include "platform/media/movie_asset.h"
-#include "platform/media/video_frame_reader.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/media/read/video_frame_reader.h"
 #include "platform/process/output.h"
 #include "platform/vision/load_detector.h"
 

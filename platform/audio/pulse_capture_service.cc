@@ -93,6 +93,7 @@ class PulseCaptureStream : public CaptureStream {
                                           PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
                                       nullptr, nullptr));
     const pa_mainloop_api* api = pa_threaded_mainloop_get_api(conn_->loop());
+    watchDue_ = SteadyClock::now() + std::chrono::microseconds(kWatchEveryUsec);
     watch_ =
         TimeEventPtr(pa_context_rttime_new(conn_->context(), pa_rtclock_now() + kWatchEveryUsec,
                                            &PulseCaptureStream::onWatch, this),
@@ -232,6 +233,15 @@ class PulseCaptureStream : public CaptureStream {
     if (me->phase_ != Phase::running) return;
     pa_context_rttime_restart(me->conn_->context(), e, pa_rtclock_now() + kWatchEveryUsec);
     const auto now = SteadyClock::now();
+    // A late watch means this process did not run (stopped, or starved of the processor):
+    // whatever the server sent meanwhile is still unread in the socket, and a new stream now
+    // would throw it away. Look again next time.
+    const bool late = now - me->watchDue_ > std::chrono::milliseconds(100);
+    me->watchDue_ = now + std::chrono::microseconds(kWatchEveryUsec);
+    if (late) {
+      me->lastData_ = std::max(me->lastData_, now - kStallAfter / 2);
+      return;
+    }
     // Data waiting to be read is no stall (this process may just have been kept waiting).
     const size_t waiting = me->stream_ ? pa_stream_readable_size(me->stream_.get()) : 0;
     if (waiting > 0 && waiting != static_cast<size_t>(-1)) me->lastData_ = now;
@@ -339,7 +349,7 @@ class PulseCaptureStream : public CaptureStream {
   bool lookingUp_ = false;
   bool retryEvenIfSame_ = false;
   int lostWithoutData_ = 0;
-  SteadyClock::time_point lastData_{}, pendingEndSounded_{}, nextRetry_{};
+  SteadyClock::time_point lastData_{}, pendingEndSounded_{}, nextRetry_{}, watchDue_{};
   SteadyClock::duration retryEvery_ = std::chrono::seconds(1);
 };
 

@@ -43,7 +43,9 @@ struct SignalSource::Impl : std::enable_shared_from_this<SignalSource::Impl> {
 };
 
 SignalSource::SignalSource(MainLoop& loop, int signo, Work handler) {
-  ::signal(signo, SIG_IGN);
+  sigset_t blocked;
+  ::pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  if (!sigismember(&blocked, signo)) ::signal(signo, SIG_IGN);
   impl_ = std::make_shared<Impl>(loop.impl_->io, signo, std::move(handler));
   impl_->arm();
 }
@@ -51,6 +53,20 @@ SignalSource::SignalSource(MainLoop& loop, int signo, Work handler) {
 SignalSource::~SignalSource() {
   std::error_code ignored;
   impl_->set.cancel(ignored);
+}
+
+BlockedSignals::BlockedSignals(std::initializer_list<int> signals) {
+  sigemptyset(&set_);
+  for (int signo : signals) sigaddset(&set_, signo);
+  ::pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+}
+
+BlockedSignals::~BlockedSignals() { unblock(); }
+
+void BlockedSignals::unblock() {
+  if (!blocked_) return;
+  blocked_ = false;
+  ::pthread_sigmask(SIG_UNBLOCK, &set_, nullptr);
 }
 
 struct SerialQueue::Impl {

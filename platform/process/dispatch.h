@@ -3,7 +3,10 @@
 // All of them run on Asio underneath; no Asio type appears here.
 #pragma once
 
+#include <signal.h>
+
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <semaphore>
 #include <string>
@@ -39,8 +42,11 @@ class MainLoop {
 
 // Turns one signal into calls of `handler` on `loop`. Construction first sets the signal's
 // disposition to ignore, then installs the source, so from then on the signal never ends the
-// process by its default action. Each delivery of the signal calls the handler once on the
-// loop; the source stays armed until destroyed. The loop must outlive the source.
+// process by its default action. A signal the calling thread blocks is not set to ignore
+// first (that would discard a pending one): a program that blocks its signals before it
+// starts threads (`BlockedSignals`) keeps one that came early and gets it once it unblocks.
+// Each delivery of the signal calls the handler once on the loop; the source stays armed
+// until destroyed. The loop must outlive the source.
 class SignalSource {
  public:
   SignalSource(MainLoop& loop, int signo, Work handler);
@@ -51,6 +57,25 @@ class SignalSource {
  private:
   struct Impl;
   std::shared_ptr<Impl> impl_;
+};
+
+// Blocks `signals` in the calling thread from construction until unblock() (or destruction),
+// so that none of them is lost or acts by its default action while a program sets up its
+// signal sources. Made first thing in main, before any thread exists, every thread started
+// meanwhile inherits the block and only the calling thread takes the signals afterwards.
+class BlockedSignals {
+ public:
+  explicit BlockedSignals(std::initializer_list<int> signals);
+  ~BlockedSignals();
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+
+  // Pending signals are delivered now, to the sources made meanwhile.
+  void unblock();
+
+ private:
+  sigset_t set_;
+  bool blocked_ = true;
 };
 
 // A serial queue: one thread of its own that runs submitted work one item at a time, in

@@ -60,6 +60,27 @@ TEST(SignalSource, TurnsEachSignalIntoAHandlerCallOnTheLoop) {
   EXPECT_EQ(handlerThread, std::this_thread::get_id());
 }
 
+TEST(SignalSource, KeepsASignalThatCameWhileItWasBlockedBeforeTheSourceExisted) {
+  MainLoop loop;
+  BlockedSignals blocked{SIGUSR2};
+  // Arrives before any source exists: with a plain ignore-then-install it would be lost.
+  ::pthread_kill(::pthread_self(), SIGUSR2);
+  std::atomic<int> calls = 0;
+  SignalSource src(loop, SIGUSR2, [&] {
+    ++calls;
+    loop.stop();
+  });
+  blocked.unblock();
+  // A lost signal would leave the loop running: give up after two seconds.
+  std::thread watchdog([&] {
+    for (int i = 0; i < 200 && calls == 0; ++i) ::usleep(10000);
+    loop.stop();
+  });
+  loop.run();
+  watchdog.join();
+  EXPECT_EQ(calls, 1);
+}
+
 TEST(MainLoop, PostedWorkRunsInOrderUntilStop) {
   MainLoop loop;
   std::vector<int> seen;

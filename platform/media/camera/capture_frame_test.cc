@@ -1,0 +1,102 @@
+#include "platform/media/camera/capture_frame.h"
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <vector>
+
+namespace talvex::media {
+namespace {
+
+uint8_t lumaAt(const PixelBuffer& b, int x, int y) {
+  return b.plane(0).base[y * b.plane(0).bytesPerRow + x];
+}
+uint8_t cbAt(const PixelBuffer& b, int x, int y) {
+  return b.plane(1).base[(y / 2) * b.plane(1).bytesPerRow + (x / 2) * 2];
+}
+
+// YUYV with luma `y` on the left half and `y2` on the right, chroma `c`.
+std::vector<uint8_t> yuyv(int w, int h, uint8_t y, uint8_t y2, uint8_t c) {
+  std::vector<uint8_t> out(size_t(w) * h * 2);
+  for (int r = 0; r < h; ++r)
+    for (int x = 0; x < w; ++x) {
+      out[size_t(r) * w * 2 + size_t(x) * 2] = x < w / 2 ? y : y2;
+      out[size_t(r) * w * 2 + size_t(x) * 2 + 1] = c;
+    }
+  return out;
+}
+
+TEST(CaptureFrame, LimitedRangeYuyvIsStretchedToFullRange) {
+  const auto data = yuyv(64, 32, 16, 235, 240);
+  auto img = CaptureConverter().convert({CaptureFormat::Yuyv, 64, 32, 128, false}, data.data(),
+                                        data.size(), 64, 32);
+  ASSERT_TRUE(img) << img.message();
+  EXPECT_EQ(lumaAt(*img, 0, 0), 0);
+  EXPECT_EQ(lumaAt(*img, 63, 31), 255);
+  EXPECT_EQ(cbAt(*img, 0, 0), 255);
+  // Full-range frames are left as they are.
+  const auto full = yuyv(64, 32, 16, 235, 100);
+  img = CaptureConverter().convert({CaptureFormat::Yuyv, 64, 32, 0, true}, full.data(), full.size(),
+                                   64, 32);
+  ASSERT_TRUE(img);
+  EXPECT_EQ(lumaAt(*img, 0, 0), 16);
+  EXPECT_EQ(cbAt(*img, 0, 0), 100);
+}
+
+TEST(CaptureFrame, Nv12WithPaddedRowsAndScalingToTheWantedSize) {
+  // 40x20 with rows padded to 48 bytes: luma 126 (limited) becomes 128 in full range.
+  const int w = 40, h = 20, stride = 48;
+  std::vector<uint8_t> data(size_t(stride) * h * 3 / 2, 128);
+  for (int r = 0; r < h; ++r)
+    for (int x = 0; x < w; ++x) data[size_t(r) * stride + x] = 126;
+  auto img = CaptureConverter().convert({CaptureFormat::Nv12, w, h, stride, false}, data.data(),
+                                        data.size(), 80, 40);
+  ASSERT_TRUE(img) << img.message();
+  EXPECT_EQ(img->width(), 80);
+  EXPECT_EQ(img->height(), 40);
+  EXPECT_NEAR(lumaAt(*img, 79, 39), 128, 1);
+  // A buffer shorter than the layout says is refused, not read past.
+  EXPECT_FALSE(CaptureConverter().convert({CaptureFormat::Nv12, w, h, stride, false}, data.data(),
+                                          data.size() / 2, 80, 40));
+}
+
+// A JPEG of black on the left half and white on the right, as a camera would send it.
+std::vector<uint8_t> halfWhiteJpeg(int w, int h, int subsamp) {
+  std::vector<uint8_t> rgb(size_t(w) * h * 3);
+  for (int r = 0; r < h; ++r)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c) rgb[(size_t(r) * w + x) * 3 + c] = x < w / 2 ? 0 : 255;
+  tjhandle tj = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  std::vector<uint8_t> bytes;
+  if (tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &jpeg, &size, subsamp, 95, 0) == 0)
+    bytes.assign(jpeg, jpeg + size);
+  tjFree(jpeg);
+  tjDestroy(tj);
+  return bytes;
+}
+
+TEST(CaptureFrame, CameraJpegIsDecodedAndDamagedOnesRefused) {
+  const int w = 64, h = 32;
+  CaptureConverter converter;
+  for (int subsamp : {TJSAMP_420, TJSAMP_422, TJSAMP_444, TJSAMP_GRAY}) {
+    const auto bytes = halfWhiteJpeg(w, h, subsamp);
+    ASSERT_FALSE(bytes.empty());
+    auto img =
+        converter.convert({CaptureFormat::Mjpeg, w, h, 0, true}, bytes.data(), bytes.size(), w, h);
+    ASSERT_TRUE(img) << img.message() << " subsampling " << subsamp;
+    EXPECT_LT(lumaAt(*img, 4, 16), 8) << subsamp;  // full range: black stays near 0
+    EXPECT_GT(lumaAt(*img, 60, 16), 247) << subsamp;
+    EXPECT_NEAR(cbAt(*img, 60, 16), 128, 3) << subsamp;  // white is white, not tinted
+  }
+  const auto bytes = halfWhiteJpeg(w, h, TJSAMP_422);
+  // A truncated frame, as a USB camera sometimes gives, is refused.
+  EXPECT_FALSE(converter.convert({CaptureFormat::Mjpeg, w, h, 0, true}, bytes.data(), 20, w, h));
+  // So is one whose size is not the negotiated one.
+  EXPECT_FALSE(converter.convert({CaptureFormat::Mjpeg, w * 2, h, 0, true}, bytes.data(),
+                                 bytes.size(), w * 2, h));
+}
+
+}  // namespace
+}  // namespace talvex::media

@@ -1,0 +1,49 @@
+// Decodes the frames of one video track in presentation order, each with its presentation time.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/image/pixel_buffer.h"
+#include "platform/media/media_time.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/process/result.h"
+
+namespace talvex::media {
+
+// Lifecycle: create() -> start() -> nextFrame() until it gives nothing -> destruction.
+// Owns its own demuxer and decoder (FFmpeg's frame and slice threads decode underneath), so
+// it needs nothing of the asset once created. Threading: one thread at a time.
+class VideoFrameReader {
+ public:
+  // Opens the asset's file for reading `track`. Fails when the file cannot be opened again or
+  // does not hold that video track.
+  static Result<std::unique_ptr<VideoFrameReader>> create(const MovieAsset& asset,
+                                                          const AssetTrack& track);
+  ~VideoFrameReader();
+  VideoFrameReader(const VideoFrameReader&) = delete;
+  VideoFrameReader& operator=(const VideoFrameReader&) = delete;
+
+  // Opens the track's decoder. Fails when there is none for its format.
+  Status start();
+
+  // Decodes the next frame and gives its presentation time, exact in the track's time base.
+  // Gives nothing at the end of the track, and also once reading or decoding has failed (the
+  // reason is then in failure()); it never blocks beyond decoding what the file holds.
+  std::optional<MediaTime> nextFrame();
+
+  // The frame that nextFrame() last gave, as NV12 full range. Costs a pixel conversion, so
+  // callers ask only for the frames they use.
+  Result<PixelBuffer> image();
+
+  // Why reading ended early; empty when it reached the end of the track.
+  const std::string& failure() const;
+
+ private:
+  struct Impl;
+  explicit VideoFrameReader(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace talvex::media
