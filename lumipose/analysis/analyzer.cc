@@ -85,9 +85,15 @@ Analyzer::Analyzer(std::unique_ptr<vision::Detector> detectors) : detector(std::
   handReq.maximumHandCount = 2;
 }
 
+void Analyzer::startSequence() { lastT.reset(); }
+
 FrameRecord Analyzer::line(const PixelBuffer& frame, double t) {
   FrameRecord rec = FrameRecord::object();
   rec["t"] = num(r3(t));
+
+  // A frame at the same moment as the last is not its successor either: no following.
+  if (!lastT || !(t > *lastT && t - *lastT <= kMaxFollowGap)) detector->startSequence();
+  lastT = t;
 
   vision::ImageRequestHandler handler(*detector, frame);
   const std::array<vision::Request*, 4> requests{&poseReq, &faceReq, &handReq, &bodyReq};

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "platform/image/pixel_buffer.h"
 #include "platform/vision/vision.h"
@@ -24,7 +25,15 @@ class Analyzer {
   // The frame record of `frame` at `t` seconds. Never fails: this is where a failed detection
   // (any model run, any branch) becomes the failed record of only "t" and "faces" 0, which
   // no frame that was analysed can look like; other gaps show as missing keys.
+  // Frames are taken for one sequence (the detectors follow faces, hands and the body from
+  // one to the next) while `t` moves forward by at most kMaxFollowGap seconds at a time; a
+  // larger step, or a step back, starts a new sequence.
   FrameRecord line(const PixelBuffer& frame, double t);
+
+  // The next frame starts a new sequence (a new recording), whatever its `t`.
+  void startSequence();
+
+  static constexpr double kMaxFollowGap = 0.5;
 
  private:
   // No trailing underscore, like the four requests below.
@@ -33,6 +42,7 @@ class Analyzer {
   vision::DetectFaceRectanglesRequest poseReq;
   vision::DetectHumanBodyPoseRequest bodyReq;
   vision::DetectHumanHandPoseRequest handReq;
+  std::optional<double> lastT;  // of the sequence's previous frame
 };
 
 }  // namespace talvex::lumipose

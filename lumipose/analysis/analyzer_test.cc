@@ -171,5 +171,29 @@ TEST_F(AnalyzerTest, ShouldersFromFirstBodyOnly) {
   EXPECT_EQ(line()["shoulders"].dump(), "[[0.6,0.6],[0.3,0.55]]");
 }
 
+// The detectors follow one sequence of frames; the analyzer tells them when the frames stop
+// following each other: the first frame, a step back or no step in t, a jump of more than
+// half a second, or a new recording.
+TEST_F(AnalyzerTest, NewSequenceOnFirstFrameJumpsStepsBackAndNewRecordings) {
+  struct Step {
+    double t;
+    int started;
+  };
+  const Step steps[] = {{0.1, 1}, {0.2, 1}, {0.7, 1}, {1.3, 2}, {1.2, 3},
+                        {1.2, 4}, {1.3, 4}, {1.8, 4}, {2.31, 5}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.t);
+    analyzer->line(frame, s.t);
+    EXPECT_EQ(fake->sequencesStarted, s.started);
+  }
+  analyzer->startSequence();
+  analyzer->line(frame, 2.4);
+  EXPECT_EQ(fake->sequencesStarted, 6);
+  // A failed frame does not break the sequence by itself: the detector decides.
+  fake->fail = true;
+  analyzer->line(frame, 2.5);
+  EXPECT_EQ(fake->sequencesStarted, 6);
+}
+
 }  // namespace
 }  // namespace talvex::lumipose

@@ -132,9 +132,11 @@ void Live::captureOutput(const media::CameraFrame& frame) {
         // The moment the frame was captured, not the moment it is handled here: it may have
         // waited behind the open-recording work or for a core.
         const double epoch = r3(captureWallClock(pts, readClocks()));
-        // Through the analysis queue, so the header goes before every record.
+        // Through the analysis queue, so the header goes before every record; a recording's
+        // frames never follow the last recording's.
         analysis_.async([this, w = lines_.get(), epoch] {
           if (!w->write(startEpochRecord(epoch))) recordingBroken(*w->error());
+          if (analyzer_) analyzer_->startSequence();
         });
       }
       say("REC:started");

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "lumipose/analysis/analyzer.h"
+#include "lumipose/output/frames_ahead.h"
 #include "lumipose/output/frames_format.h"
 #include "lumipose/output/line_writer.h"
 #include "lumipose/output/progress_line.h"
@@ -16,7 +18,6 @@
 #include "platform/vision/load_detector.h"
 
 namespace talvex::lumipose {
-
 Status analyzeFile(const std::string& moviePath, const std::string& framesPath) {
   // A file that cannot be read at all says the same as an audio-only movie.
   auto opened = media::MovieAsset::open(moviePath);
@@ -56,15 +57,15 @@ Status analyzeFile(const std::string& moviePath, const std::string& framesPath) 
   Analyzer analyzer(std::move(detector).value());
   int64_t n = 0;
   media::MediaTime t0;
-  while (auto pts = (*reader)->nextFrame()) {
-    ++n;
-    if (n == 1) t0 = *pts;
-    progress.frame(n, media::subtract(*pts, t0).seconds());
-    if (!isAnalysisFrame(n)) continue;
-    auto image = (*reader)->image();
-    if (!image) continue;
-    const double t = media::subtract(*pts, t0).seconds();
-    if (!writer->write(analyzer.line(*image, t))) return writeFailed();
+  {
+    FramesAhead frames(**reader);
+    while (auto f = frames.next()) {
+      n = f->n;
+      if (n == 1) t0 = f->pts;
+      const double t = media::subtract(f->pts, t0).seconds();
+      progress.frame(n, t);
+      if (f->image && !writer->write(analyzer.line(*f->image, t))) return writeFailed();
+    }
   }
   const Status closed = writer->close();
   progress.finish();

@@ -18,6 +18,8 @@ namespace {
 constexpr FaceRange kFaceRange = FaceRange::Full;
 constexpr float kMinFacePresence = 0.5f;
 constexpr int kMeshPoints = 468;  // the face proper; the irises lie inside it
+// A followed face lying this much inside a larger one is that face followed twice.
+constexpr double kSameFaceOverlap = 0.6;
 
 PixelBox meshBox(const std::vector<PixelPoint3>& mesh) {
   double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
@@ -55,7 +57,10 @@ MediaPipeModels::MediaPipeModels(MediaPipeModels&&) noexcept = default;
 MediaPipeModels& MediaPipeModels::operator=(MediaPipeModels&&) noexcept = default;
 MediaPipeModels::~MediaPipeModels() = default;
 
-MediaPipeDetector::MediaPipeDetector(MediaPipeModels models) : models_(std::move(models)) {}
+MediaPipeDetector::MediaPipeDetector(MediaPipeModels models, TrackingOptions tracking)
+    : models_(std::move(models)), tracking_(tracking) {
+  tracking_.detectEvery = std::max(1, tracking_.detectEvery);
+}
 MediaPipeDetector::~MediaPipeDetector() = default;
 
 Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
@@ -65,62 +70,196 @@ Result<std::unique_ptr<MediaPipeDetector>> MediaPipeDetector::load() {
 }
 
 Result<MediaPipeModels> MediaPipeDetector::loadModels() {
+  // Loading is mostly packing weights for the CPU, model by model, sharing nothing: two
+  // threads, one per core, each loading about half of the weights, take half the time.
+  // (Start-up matters for short clips and for the first records of a live session.)
   MediaPipeModels m;
-  auto fd = FaceDetector::load(kFaceRange, kModelThreads);
-  if (!fd) return fd.status();
-  m.faceDetector = std::move(fd.value());
-  auto fl = FaceLandmarker::load(kModelThreads);
-  if (!fl) return fl.status();
-  m.faceLandmarker = std::move(fl.value());
-  auto geometryPath = modelPath("geometry_pipeline_metadata_landmarks.binarypb");
-  if (!geometryPath) return geometryPath.status();
-  auto face = loadCanonicalFace(*geometryPath);
-  if (!face) return face.status();
-  m.canonicalFace = std::move(face.value());
-  auto hands = HandPipeline::load();
-  if (!hands) return hands.status();
-  m.hands = std::move(hands.value());
-  auto bodies = BodyPipeline::load();
-  if (!bodies) return bodies.status();
-  m.bodies = std::move(bodies.value());
+  Status beside = Status::ok();
+  auto loadBeside = [&m]() -> Status {
+    auto bodies = BodyPipeline::load();
+    if (!bodies) return bodies.status();
+    m.bodies = std::move(bodies.value());
+    auto fd = FaceDetector::load(kFaceRange, kModelThreads);
+    if (!fd) return fd.status();
+    m.faceDetector = std::move(fd.value());
+    return Status::ok();
+  };
+  auto other = runBeside(true, [&] {
+    beside = loadBeside();
+    return true;
+  });
+  auto loadHere = [&m]() -> Status {
+    auto fl = FaceLandmarker::load(kModelThreads);
+    if (!fl) return fl.status();
+    m.faceLandmarker = std::move(fl.value());
+    auto geometryPath = modelPath("geometry_pipeline_metadata_landmarks.binarypb");
+    if (!geometryPath) return geometryPath.status();
+    auto face = loadCanonicalFace(*geometryPath);
+    if (!face) return face.status();
+    m.canonicalFace = std::move(face.value());
+    auto hands = HandPipeline::load();
+    if (!hands) return hands.status();
+    m.hands = std::move(hands.value());
+    return Status::ok();
+  };
+  const Status here = loadHere();
+  // Always waited for: the other thread fills `m`.
+  other.get();
+  if (!here) return here;
+  if (!beside) return beside;
   return m;
 }
 
-Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
+FaceObservation MediaPipeDetector::faceFromMesh(const FaceMesh& mesh) const {
+  const double w = rgb_.width, h = rgb_.height;
+  FaceObservation obs;
+  // With a mesh the box is the mesh's extent: steadier and tighter than the detector's box,
+  // which is coarse for small faces.
+  const PixelBox boxPixels = meshBox(mesh.points);
+  obs.boundingBox = {boxPixels.xmin / w, 1.0 - (boxPixels.ymin + boxPixels.height()) / h,
+                     boxPixels.width() / w, boxPixels.height() / h};
+  obs.landmarks = faceRegions(mesh.points, boxPixels);
+  if (auto angles = estimateHeadAngles(models_.canonicalFace, mesh.points)) {
+    obs.yaw = angles->yaw;
+    obs.roll = angles->roll;
+    obs.pitch = angles->pitch;
+  }
+  return obs;
+}
+
+namespace {
+
+// A face found in a tile, where a face cut by the tile's edge can look like a whole one: only
+// faces clear of the edges that lie inside the frame count, and only those not found already.
+bool newFaceInTile(const FaceDetection& f, const PixelBox& tile, int width, int height,
+                   const std::vector<FaceDetection>& found) {
+  const double margin = 0.05 * (tile.xmax - tile.xmin);
+  auto clear = [&](double lo, double hi, double tileLo, double tileHi, double frameHi) {
+    return (tileLo <= 0 || lo >= tileLo + margin) && (tileHi >= frameHi || hi <= tileHi - margin);
+  };
+  if (!clear(f.xmin, f.xmax, tile.xmin, tile.xmax, width) ||
+      !clear(f.ymin, f.ymax, tile.ymin, tile.ymax, height))
+    return false;
+  const PixelBox box{f.xmin, f.ymin, f.xmax, f.ymax};
+  return std::none_of(found.begin(), found.end(), [&](const FaceDetection& g) {
+    const PixelBox other{g.xmin, g.ymin, g.xmax, g.ymax};
+    const double iw = std::min(box.xmax, other.xmax) - std::max(box.xmin, other.xmin);
+    const double ih = std::min(box.ymax, other.ymax) - std::max(box.ymin, other.ymin);
+    return iw > 0 && ih > 0;
+  });
+}
+
+}  // namespace
+
+Result<std::vector<FaceDetection>> MediaPipeDetector::findFaces(std::vector<bool>& needsMesh) {
   auto faces = models_.faceDetector->detect(rgb_);
   if (!faces) return faces.status();
+  needsMesh.assign(faces->size(), false);
+  // People further away are small in the whole frame; each tile shows them larger. A face
+  // found only in a tile must prove itself with a mesh. The first detection of a sequence
+  // looks in every tile; later ones take turns, half the tiles each (a face once found is
+  // followed without them), which halves the tiles' cost; a face that comes is then found
+  // within two detections.
+  const std::vector<PixelBox> tiles = overlappingTiles(rgb_.width, rgb_.height);
+  const bool allTiles = freshSequence_;
+  freshSequence_ = false;
+  for (size_t i = 0; i < tiles.size(); ++i) {
+    if (!allTiles && i % 2 != tileTurn_) continue;
+    const PixelBox& tile = tiles[i];
+    auto inTile = models_.faceDetector->detect(rgb_, tile);
+    if (!inTile) return inTile.status();
+    for (const FaceDetection& f : *inTile) {
+      if (!newFaceInTile(f, tile, rgb_.width, rgb_.height, *faces)) continue;
+      faces->push_back(f);
+      needsMesh.push_back(true);
+    }
+  }
+  tileTurn_ = allTiles ? 0 : 1 - tileTurn_;
+  return faces;
+}
+
+Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
+  followedFaces_.reset();
+  std::vector<bool> needsMesh;
+  auto faces = findFaces(needsMesh);
+  if (!faces) return faces.status();
   // Largest first, so the meshes go to the faces that matter.
-  std::stable_sort(
-      faces->begin(), faces->end(), [](const FaceDetection& a, const FaceDetection& b) {
-        return (a.xmax - a.xmin) * (a.ymax - a.ymin) > (b.xmax - b.xmin) * (b.ymax - b.ymin);
-      });
+  std::vector<size_t> order(faces->size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto area = [&](size_t i) {
+    const FaceDetection& f = (*faces)[i];
+    return (f.xmax - f.xmin) * (f.ymax - f.ymin);
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return area(a) > area(b); });
   const double w = rgb_.width, h = rgb_.height;
   std::vector<FaceObservation> out;
-  for (size_t i = 0; i < faces->size(); ++i) {
-    const FaceDetection& f = (*faces)[i];
+  // Every face must have a mesh for the next frame to follow them all by their meshes.
+  std::vector<PixelRotatedRect> follow;
+  bool followable = true;
+  size_t meshes = 0;
+  for (size_t k = 0; k < order.size(); ++k) {
+    const FaceDetection& f = (*faces)[order[k]];
+    const bool mustProve = needsMesh[order[k]];
+    if (mustProve && meshes >= kMaxMeshFaces) continue;
+    const size_t i = meshes++;
     FaceObservation obs;
     // The detector's box, normalised, origin at the lower left.
     obs.boundingBox = {f.xmin / w, 1.0 - f.ymax / h, (f.xmax - f.xmin) / w, (f.ymax - f.ymin) / h};
+    followable = followable && i < kMaxMeshFaces;
     if (i < kMaxMeshFaces) {
       auto mesh = models_.faceLandmarker->run(rgb_, f);
       if (!mesh) return mesh.status();
       if (mesh->presence >= kMinFacePresence) {
-        // With a mesh the box is the mesh's extent: steadier and tighter than the detector's
-        // box, which is coarse for small faces.
-        const PixelBox boxPixels = meshBox(mesh->points);
-        obs.boundingBox = {boxPixels.xmin / w, 1.0 - (boxPixels.ymin + boxPixels.height()) / h,
-                           boxPixels.width() / w, boxPixels.height() / h};
-        obs.landmarks = faceRegions(mesh->points, boxPixels);
-        if (auto angles = estimateHeadAngles(models_.canonicalFace, mesh->points)) {
-          obs.yaw = angles->yaw;
-          obs.roll = angles->roll;
-          obs.pitch = angles->pitch;
-        }
+        obs = faceFromMesh(*mesh);
+        follow.push_back(meshCrop(mesh->points));
+      } else if (mustProve) {
+        --meshes;
+        continue;
+      } else {
+        followable = false;
       }
     }
     out.push_back(std::move(obs));
   }
+  if (followable) followedFaces_ = std::move(follow);
   return out;
+}
+
+Result<std::vector<FaceObservation>> MediaPipeDetector::trackFaces(bool detectNow) {
+  if (detectNow || !followedFaces_) return detectFaces();
+  std::vector<FaceObservation> out;
+  std::vector<std::pair<double, PixelRotatedRect>> next;  // by area, for the largest first
+  for (const PixelRotatedRect& crop : *followedFaces_) {
+    auto mesh = models_.faceLandmarker->runOnCrop(rgb_, crop);
+    if (!mesh) return mesh.status();
+    if (!(mesh->presence >= kMinFacePresence)) return detectFaces();  // lost: look at once
+    out.push_back(faceFromMesh(*mesh));
+    next.emplace_back(out.back().boundingBox.width * out.back().boundingBox.height,
+                      meshCrop(mesh->points));
+  }
+  // Largest first, as the detector orders them.
+  std::vector<size_t> order(out.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return next[a].first > next[b].first; });
+  std::vector<FaceObservation> sorted;
+  std::vector<PixelRotatedRect> follow;
+  for (size_t i : order) {
+    // Two followed faces that drift onto one face become one.
+    const Rect& box = out[i].boundingBox;
+    const bool again = std::any_of(sorted.begin(), sorted.end(), [&](const FaceObservation& k) {
+      const Rect& o = k.boundingBox;
+      const double iw = std::min(box.x + box.width, o.x + o.width) - std::max(box.x, o.x);
+      const double ih = std::min(box.y + box.height, o.y + o.height) - std::max(box.y, o.y);
+      return iw > 0 && ih > 0 && iw * ih > kSameFaceOverlap * box.width * box.height;
+    });
+    if (again) continue;
+    sorted.push_back(std::move(out[i]));
+    follow.push_back(next[i].second);
+  }
+  followedFaces_ = std::move(follow);
+  return sorted;
 }
 
 // What one perform found, branch by branch.
@@ -144,7 +283,8 @@ void runBranch(Result<T> result, T& into, Status& status) {
 
 }  // namespace
 
-Status MediaPipeDetector::runBranches(std::span<Request* const> requests, Found& found) {
+Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool detectNow,
+                                      Found& found) {
   bool faceWork = false;
   const DetectHumanHandPoseRequest* handReq = nullptr;
   bool bodyWork = false;
@@ -163,11 +303,14 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, Found&
   Status faceStatus = Status::ok(), handStatus = Status::ok(), bodyStatus = Status::ok();
   std::vector<std::function<void()>> branches;
   if (bodyWork)
-    branches.push_back([&] { runBranch(models_.bodies->detect(rgb_), found.bodies, bodyStatus); });
-  if (handReq)
     branches.push_back(
-        [&] { runBranch(models_.hands->detect(rgb_, maxHands), found.hands, handStatus); });
-  if (faceWork) branches.push_back([&] { runBranch(detectFaces(), found.faces, faceStatus); });
+        [&] { runBranch(models_.bodies->track(rgb_, detectNow), found.bodies, bodyStatus); });
+  if (handReq)
+    branches.push_back([&] {
+      runBranch(models_.hands->track(rgb_, maxHands, detectNow), found.hands, handStatus);
+    });
+  if (faceWork)
+    branches.push_back([&] { runBranch(trackFaces(detectNow), found.faces, faceStatus); });
   std::atomic<size_t> next{0};
   auto takeBranches = [&] {
     for (size_t i = next++; i < branches.size(); i = next++) branches[i]();
@@ -182,10 +325,32 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, Found&
   return faceStatus;
 }
 
+void MediaPipeDetector::startSequence() {
+  sequenceFrame_ = 0;
+  freshSequence_ = true;
+  followedFaces_.reset();
+  models_.hands->forget();
+  models_.bodies->forget();
+}
+
 Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* const> requests) {
-  if (Status s = convertToRgb(image, rgb_); !s) return s;
+  unsigned work = 0;
+  for (Request* r : requests) work |= 1u << static_cast<unsigned>(r->kind());
+  if (work != lastWork_ || (rgb_.width != image.width() || rgb_.height != image.height()))
+    startSequence();
+  lastWork_ = work;
+  if (Status s = convertToRgb(image, rgb_); !s) {
+    startSequence();
+    return s;
+  }
+  const bool detectNow = sequenceFrame_ == 0;
+  sequenceFrame_ = (sequenceFrame_ + 1) % tracking_.detectEvery;
   Found found;
-  if (Status s = runBranches(requests, found); !s) return s;
+  if (Status s = runBranches(requests, detectNow, found); !s) {
+    // What a failed frame left behind is not followed.
+    startSequence();
+    return s;
+  }
   for (Request* r : requests) {
     switch (r->kind()) {
       case RequestKind::FaceLandmarks:

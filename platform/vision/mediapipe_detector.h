@@ -4,6 +4,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "platform/vision/face/face_detector.h"
 #include "platform/vision/face/face_landmarker.h"
@@ -30,7 +32,16 @@ struct MediaPipeModels {
   std::unique_ptr<BodyPipeline> bodies;
 };
 
-// Lifecycle: loaded once (all models), then perform() per frame. Threading: one thread at a time.
+// How a sequence of frames is followed. Between detections, faces, hands and the body are
+// looked for where their landmarks were in the previous frame (one landmark pass each, no
+// detector); the detectors run on every `detectEvery`th frame of a sequence and at once when a
+// followed face, hand or body is lost. detectEvery 1 detects on every frame.
+struct TrackingOptions {
+  int detectEvery = 5;
+};
+
+// Lifecycle: loaded once (all models), then perform() per frame, startSequence() between
+// sequences. Threading: one thread at a time.
 class MediaPipeDetector : public Detector {
  public:
   // At most this many faces, the largest first, get a mesh (and so landmarks and head angles).
@@ -41,19 +52,36 @@ class MediaPipeDetector : public Detector {
   static Result<std::unique_ptr<MediaPipeDetector>> load();
   static Result<MediaPipeModels> loadModels();
   // A detector running the given models (takes them).
-  explicit MediaPipeDetector(MediaPipeModels models);
+  explicit MediaPipeDetector(MediaPipeModels models, TrackingOptions tracking = {});
 
   // Fails when any requested branch fails (a model run, the RGB conversion): a failure is
   // never reported as a frame without faces, hands or bodies.
   Status perform(const PixelBuffer& image, std::span<Request* const> requests) override;
+  void startSequence() override;
 
  private:
   struct Found;
+  // Faces in the whole frame and in overlapping tiles; `needsMesh` marks those found only in
+  // a tile, which count only with a mesh.
+  Result<std::vector<FaceDetection>> findFaces(std::vector<bool>& needsMesh);
   Result<std::vector<FaceObservation>> detectFaces();
-  Status runBranches(std::span<Request* const> requests, Found& found);
+  Result<std::vector<FaceObservation>> trackFaces(bool detectNow);
+  FaceObservation faceFromMesh(const FaceMesh& mesh) const;
+  Status runBranches(std::span<Request* const> requests, bool detectNow, Found& found);
 
   MediaPipeModels models_;
+  TrackingOptions tracking_;
   RgbImage rgb_;  // the current frame, reused between frames
+  // The sequence being followed: frames performed since the last detection, which requests the last
+  // frame had (another set starts a new sequence), and the mesh crops of the last frame's
+  // faces, or nothing when a face had no mesh to follow it by.
+  int sequenceFrame_ = 0;
+  unsigned lastWork_ = 0;
+  std::optional<std::vector<PixelRotatedRect>> followedFaces_;
+  // Whether the sequence has had its first detection yet, and which half of the tiles the next
+  // detection looks in.
+  bool freshSequence_ = true;
+  size_t tileTurn_ = 0;
 };
 
 }  // namespace talvex::vision

@@ -98,10 +98,16 @@ class DetectHumanHandPoseRequest : public Request {
 // The detectors behind the requests. perform() runs every request in `requests` on `image`
 // (an NV12 full-range buffer, upright), replacing each request's results; on failure the
 // results are unspecified and the caller must not read them. One thread at a time.
+//
+// Consecutive performs are taken for consecutive frames of one sequence (one movie, one
+// recording): a detector may follow what it found in the previous frame instead of searching
+// the whole frame again. startSequence() says the next frame does not follow the last one
+// (a new recording, a cut, a seek), so nothing is carried over.
 class Detector {
  public:
   virtual ~Detector() = default;
   virtual Status perform(const PixelBuffer& image, std::span<Request* const> requests) = 0;
+  virtual void startSequence() {}
 };
 
 // Per-frame handler: borrows the detector and the image for one frame.

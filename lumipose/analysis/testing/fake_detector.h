@@ -15,6 +15,9 @@ class FakeDetector : public vision::Detector {
   std::optional<std::vector<vision::HandObservation>> hands;
   std::optional<std::vector<vision::BodyObservation>> bodies;
   std::vector<vision::RequestKind> lastOrder;
+  int sequencesStarted = 0;
+
+  void startSequence() override { ++sequencesStarted; }
 
   Status perform(const PixelBuffer&, std::span<vision::Request* const> requests) override {
     lastOrder.clear();

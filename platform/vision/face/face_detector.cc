@@ -75,7 +75,12 @@ Result<std::unique_ptr<FaceDetector>> FaceDetector::fromModel(std::unique_ptr<tf
 }
 
 Result<std::vector<FaceDetection>> FaceDetector::detect(const RgbImage& frame) {
-  const Letterbox lb = letterboxToTensor(frame, inputSize_, -1.f, 1.f, model_->input(0));
+  return detect(frame, PixelBox{0, 0, double(frame.width), double(frame.height)});
+}
+
+Result<std::vector<FaceDetection>> FaceDetector::detect(const RgbImage& frame,
+                                                        const PixelBox& region) {
+  const Letterbox lb = letterboxToTensor(frame, region, inputSize_, -1.f, 1.f, model_->input(0));
   if (Status s = model_->invoke(); !s) return s;
   DecodeOptions o;
   o.numCoords = 16;

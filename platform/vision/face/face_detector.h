@@ -41,6 +41,9 @@ class FaceDetector {
   static const char* modelFile(FaceRange range);
   // Faces sorted by score, highest first. Fails only if the model fails to run.
   Result<std::vector<FaceDetection>> detect(const RgbImage& frame);
+  // The same in one region of the frame (frame pixels), scaled up to the model's input where
+  // the whole frame would be scaled down; the faces are given in whole-frame pixels.
+  Result<std::vector<FaceDetection>> detect(const RgbImage& frame, const PixelBox& region);
 
  private:
   FaceDetector(std::unique_ptr<tflite::Model> model, int inputSize, std::vector<Anchor> anchors,

@@ -1,5 +1,7 @@
 #include "platform/vision/hands_body/body_pipeline.h"
 
+#include <optional>
+
 #include "platform/vision/hands_body/landmark_readout.h"
 #include "platform/vision/hands_body/roi_geometry.h"
 #include "platform/vision/hands_body/two_stage_models.h"
@@ -17,6 +19,10 @@ constexpr int kDetectorCoords = 4 + 2 * kDetectorKeypoints;
 // Keypoint 0 is the centre of the hips, 1 a point on the circle around the whole body.
 constexpr int kHipKeypoint = 0;
 constexpr int kScaleKeypoint = 1;
+// The landmark model gives the same two points for the next frame: 33 the hips' centre, 34
+// the point on the body circle.
+constexpr int kHipLandmark = 33;
+constexpr int kScaleLandmark = 34;
 
 // The person detector's anchor layout: 28x28 and 14x14 maps with 2 anchors per cell and a
 // 7x7 map shared by three layers (6 per cell), 2254 in all.
@@ -45,6 +51,8 @@ TwoStageShape bodyShape(const BodyModelChoice& choice, size_t anchors) {
 struct BodyPipeline::Parts {
   TwoStageModels models;
   std::vector<Anchor> anchors;
+  // Where the body of the last frame is looked for in the next one.
+  std::optional<NormalizedRotatedRect> followed;
 };
 
 BodyPipeline::BodyPipeline(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
@@ -58,7 +66,7 @@ Result<std::unique_ptr<BodyPipeline>> BodyPipeline::load(const BodyModelChoice& 
                                    choice.landmarkThreads);
   if (!models) return models.status();
   return std::unique_ptr<BodyPipeline>(
-      new BodyPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors)})));
+      new BodyPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors), {}})));
 }
 
 Result<std::unique_ptr<BodyPipeline>> BodyPipeline::fromModels(
@@ -69,13 +77,14 @@ Result<std::unique_ptr<BodyPipeline>> BodyPipeline::fromModels(
                                     bodyShape(choice, anchors.size()));
   if (!models) return models.status();
   return std::unique_ptr<BodyPipeline>(
-      new BodyPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors)})));
+      new BodyPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors), {}})));
 }
 
 Result<std::vector<BodyObservation>> BodyPipeline::detect(const RgbImage& frame) {
   std::vector<BodyObservation> bodies;
-  if (frame.width <= 0 || frame.height <= 0) return bodies;
   Parts& p = *parts_;
+  p.followed.reset();
+  if (frame.width <= 0 || frame.height <= 0) return bodies;
   // The person detector takes values in -1..1.
   const Letterbox lb =
       letterboxToTensor(frame, kDetectorInput, -1.0f, 1.0f, p.models.detector->input(0));
@@ -98,9 +107,29 @@ Result<std::vector<BodyObservation>> BodyPipeline::detect(const RgbImage& frame)
     lb.transform.map(k.x, k.y, x, y);
     return NormalizedPoint{x / frame.width, y / frame.height};
   };
-  const NormalizedRotatedRect region = roi::bodyRoiFromDetection(
-      toFrame(person.keypoints[kHipKeypoint]), toFrame(person.keypoints[kScaleKeypoint]),
-      frame.width, frame.height);
+  return landmarks(frame, roi::bodyRoiFromDetection(toFrame(person.keypoints[kHipKeypoint]),
+                                                    toFrame(person.keypoints[kScaleKeypoint]),
+                                                    frame.width, frame.height));
+}
+
+Result<std::vector<BodyObservation>> BodyPipeline::track(const RgbImage& frame, bool detectNow) {
+  Parts& p = *parts_;
+  if (detectNow || frame.width <= 0 || frame.height <= 0) return detect(frame);
+  if (!p.followed) return std::vector<BodyObservation>{};
+  const NormalizedRotatedRect region = *p.followed;
+  auto bodies = landmarks(frame, region);
+  if (!bodies) return bodies;
+  if (bodies->empty()) return detect(frame);  // lost: look for it at once
+  return bodies;
+}
+
+void BodyPipeline::forget() { parts_->followed.reset(); }
+
+Result<std::vector<BodyObservation>> BodyPipeline::landmarks(const RgbImage& frame,
+                                                             const NormalizedRotatedRect& region) {
+  Parts& p = *parts_;
+  p.followed.reset();
+  std::vector<BodyObservation> bodies;
   if (!roi::isUsable(region)) return bodies;
   const CropTransform crop =
       warpToTensor(frame, roi::toPixels(region, frame.width, frame.height), kLandmarkInput,
@@ -108,10 +137,18 @@ Result<std::vector<BodyObservation>> BodyPipeline::detect(const RgbImage& frame)
   if (Status s = p.models.landmark->invoke(); !s) return s;
   const float presence = p.models.landmark->output(p.models.presence)[0];
   if (!(presence >= kMinPresence)) return bodies;  // also drops NaN
-  auto body =
-      bodyFromLandmarks({p.models.landmark->output(p.models.landmarks), 5 * kPoseLandmarkCount},
-                        {crop, kLandmarkInput, frame.width, frame.height});
-  if (body) bodies.push_back(std::move(*body));
+  const std::span<const float> values{p.models.landmark->output(p.models.landmarks),
+                                      5 * kPoseLandmarkCount};
+  auto body = bodyFromLandmarks(values, {crop, kLandmarkInput, frame.width, frame.height});
+  if (!body) return bodies;
+  bodies.push_back(std::move(*body));
+  auto point = [&](int index) {
+    double x = 0, y = 0;
+    crop.map(values[5 * index] / kLandmarkInput, values[5 * index + 1] / kLandmarkInput, x, y);
+    return NormalizedPoint{x / frame.width, y / frame.height};
+  };
+  p.followed = roi::bodyRoiFromDetection(point(kHipLandmark), point(kScaleLandmark), frame.width,
+                                         frame.height);
   return bodies;
 }
 

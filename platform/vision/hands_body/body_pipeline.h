@@ -29,8 +29,9 @@ struct BodyModelChoice {
   int landmarkThreads = kModelThreads;
 };
 
-// Lifecycle: load once (reads both models), then detect per frame. Threading: one thread at
-// a time; the models keep their tensors between calls.
+// Lifecycle: load once (reads both models), then detect or track per frame. Threading: one
+// thread at a time; the models keep their tensors, and the pipeline the body it follows,
+// between calls.
 class BodyPipeline {
  public:
   ~BodyPipeline();
@@ -48,7 +49,17 @@ class BodyPipeline {
   // normalised image coordinates with the origin at the lower left, each with its visibility
   // (0..1) as confidence. Fails when a model run fails: a failure is never reported as
   // "no body".
+  // The body found is remembered for track().
   Result<std::vector<BodyObservation>> detect(const RgbImage& frame);
+
+  // The next frame of a sequence: the body remembered from the previous frame is looked for
+  // again in the region its own landmarks (hip centre and body circle) call for, without the
+  // person detector. The detector runs all the same (as detect()) when `detectNow`, or at once
+  // when the followed body is lost (presence below kMinPresence). With no body remembered and
+  // no `detectNow`, the frame has no body until the next detection.
+  Result<std::vector<BodyObservation>> track(const RgbImage& frame, bool detectNow);
+  // Forgets the remembered body (a new sequence of frames).
+  void forget();
 
   // A person detection must score this much (after the sigmoid). Kept low: people seen from
   // the side score little more than 0.5, and the landmark model's presence flag below is the
@@ -60,6 +71,9 @@ class BodyPipeline {
   struct Parts;
 
  private:
+  // One landmark pass on `region`: the body (nothing if absent) and where to look next.
+  Result<std::vector<BodyObservation>> landmarks(const RgbImage& frame,
+                                                 const NormalizedRotatedRect& region);
   explicit BodyPipeline(std::unique_ptr<Parts> parts);
   std::unique_ptr<Parts> parts_;
 };

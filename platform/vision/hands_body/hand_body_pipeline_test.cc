@@ -1,6 +1,7 @@
 // The hand and body pipelines on real pictures: webcam frames of a man raising his hand to
 // his chin, and portraits. Expected positions were read off the pictures by eye (pixels of
 // the picture, top-left origin) and are compared with generous but meaningful tolerances.
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -340,6 +341,83 @@ TEST(HandBodyPipelineFailures, AFailedModelRunIsAFailureNotAnEmptyResult) {
       model(body.detectorFile), failing(body.landmarkFile, kLandmarkOutputs), body);
   ASSERT_TRUE(poseLandmarksFail) << poseLandmarksFail.message();
   expectFailure((*poseLandmarksFail)->detect(portrait), "pose landmarks");
+}
+
+}  // namespace
+}  // namespace talvex::vision
+
+namespace talvex::vision {
+namespace {
+
+// Following from frame to frame: every third frame of the clip, as the analysis takes them,
+// while the hand is up (frames 1100..1160), the detectors running on every fifth. Each
+// followed frame must give about what detecting on that frame gives. The wrist and the
+// shoulders sit on the picture's bottom edge here, where the models guess most freely.
+std::vector<int> everyThirdFrame(int from, int to) {
+  std::vector<int> v;
+  for (int i = from; i <= to; i += 3) v.push_back(i);
+  return v;
+}
+
+TEST_F(HandBodyPipelines, FollowedHandAndBodyStayWithTheDetectedOnes) {
+  const std::vector<int> indices = everyThirdFrame(1100, 1160);
+  auto frames = tp::loadMovieFrames(tp::webcamClipPath(), indices);
+  ASSERT_EQ(frames.size(), indices.size());
+  std::vector<RgbImage> rgb;
+  for (const auto& f : frames) rgb.push_back(rgbOf(f));
+  std::vector<std::vector<Spot>> detected;
+  std::vector<std::optional<Shoulders>> detectedBody;
+  for (const auto& img : rgb) {
+    detected.push_back(wrists(hands_->detect(img, 2)));
+    detectedBody.push_back(shouldersOf(bodies_->detect(img)));
+  }
+  int compared = 0, differInARow = 0, longestDifference = 0;
+  for (size_t i = 0; i < rgb.size(); ++i) {
+    SCOPED_TRACE(indices[i]);
+    const bool detectNow = i % 5 == 0;
+    auto hands = wrists(hands_->track(rgb[i], 2, detectNow));
+    auto body = shouldersOf(bodies_->track(rgb[i], detectNow));
+    if (detectNow) {
+      EXPECT_EQ(hands.size(), detected[i].size());
+    }
+    if (hands.size() != detected[i].size()) {
+      longestDifference = std::max(longestDifference, ++differInARow);
+      continue;
+    }
+    differInARow = 0;
+    for (size_t k = 0; k < hands.size(); ++k) {
+      EXPECT_NEAR(hands[k].x, detected[i][k].x, 0.06);
+      EXPECT_NEAR(hands[k].y, detected[i][k].y, 0.1);
+      ++compared;
+    }
+    ASSERT_EQ(body.has_value(), detectedBody[i].has_value());
+    if (body) {
+      EXPECT_NEAR(body->left.x, detectedBody[i]->left.x, 0.06);
+      EXPECT_NEAR(body->right.y, detectedBody[i]->right.y, 0.06);
+    }
+  }
+  EXPECT_GT(compared, static_cast<int>(rgb.size()) / 2) << "the hand should be up in most";
+  // A hand that comes (or returns) between detections is seen at the next one.
+  EXPECT_LT(longestDifference, 5);
+}
+
+TEST_F(HandBodyPipelines, LostHandIsLookedForAtOnceAndForgettingDropsIt) {
+  const RgbImage up = rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), kHandFrames[0].index));
+  const RgbImage down = rgbOf(tp::loadMovieFrame(tp::webcamClipPath(), kNoHandFrame));
+  ASSERT_EQ(wrists(hands_->track(up, 2, true)).size(), 1u);
+  // Its region now holds no hand: the palm detector runs on this frame and finds none.
+  EXPECT_TRUE(wrists(hands_->track(down, 2, false)).empty());
+  // Nothing is followed now, and without a detection the hand that came back is not seen yet.
+  EXPECT_TRUE(wrists(hands_->track(up, 2, false)).empty());
+  EXPECT_EQ(wrists(hands_->track(up, 2, true)).size(), 1u);
+  EXPECT_EQ(wrists(hands_->track(up, 2, false)).size(), 1u);
+  hands_->forget();
+  EXPECT_TRUE(wrists(hands_->track(up, 2, false)).empty());
+  // The body likewise: followed, then forgotten.
+  ASSERT_TRUE(shouldersOf(bodies_->track(up, true)));
+  EXPECT_TRUE(shouldersOf(bodies_->track(up, false)));
+  bodies_->forget();
+  EXPECT_FALSE(shouldersOf(bodies_->track(up, false)));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/vision/hands_body/hand_pipeline.h"
 
 #include <algorithm>
+#include <array>
 
 #include "platform/vision/hands_body/landmark_readout.h"
 #include "platform/vision/hands_body/roi_geometry.h"
@@ -40,11 +41,29 @@ TwoStageShape handShape(const HandModelChoice& choice, size_t anchors) {
           .landmarkValues = 3 * kHandLandmarkCount};
 }
 
+// A hand whose landmark box lies mostly inside one already kept (or holds it) is that hand
+// found a second time.
+bool sameHandAgain(const std::vector<PixelBox>& kept, const PixelBox& bounds) {
+  return std::any_of(kept.begin(), kept.end(), [&](const PixelBox& k) {
+    return overlapOfSmaller(k, bounds) > HandPipeline::kSameHandOverlap;
+  });
+}
+
 }  // namespace
 
 struct HandPipeline::Parts {
   TwoStageModels models;
   std::vector<Anchor> anchors;
+  // The regions where the hands of the last frame are looked for in the next one.
+  std::vector<NormalizedRotatedRect> followed;
+};
+
+// One landmark pass that found a hand: the hand, the box around its landmarks (frame pixels)
+// and the region its landmarks call for in the next frame.
+struct HandPipeline::Pass {
+  HandObservation hand;
+  PixelBox bounds;
+  NormalizedRotatedRect next;
 };
 
 HandPipeline::HandPipeline(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
@@ -58,7 +77,7 @@ Result<std::unique_ptr<HandPipeline>> HandPipeline::load(const HandModelChoice& 
                                    choice.landmarkThreads);
   if (!models) return models.status();
   return std::unique_ptr<HandPipeline>(
-      new HandPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors)})));
+      new HandPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors), {}})));
 }
 
 Result<std::unique_ptr<HandPipeline>> HandPipeline::fromModels(
@@ -69,13 +88,14 @@ Result<std::unique_ptr<HandPipeline>> HandPipeline::fromModels(
       checkTwoStageModels(std::move(palm), std::move(landmark), handShape(choice, anchors.size()));
   if (!models) return models.status();
   return std::unique_ptr<HandPipeline>(
-      new HandPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors)})));
+      new HandPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors), {}})));
 }
 
 Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame, int maxHands) {
   std::vector<HandObservation> hands;
-  if (maxHands <= 0 || frame.width <= 0 || frame.height <= 0) return hands;
   Parts& p = *parts_;
+  p.followed.clear();
+  if (maxHands <= 0 || frame.width <= 0 || frame.height <= 0) return hands;
   const Letterbox lb =
       letterboxToTensor(frame, kPalmInput, 0.0f, 1.0f, p.models.detector->input(0));
   if (Status s = p.models.detector->invoke(); !s) return s;
@@ -112,26 +132,63 @@ Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame,
         center, boxW, boxH, toFrame(kp[kWristKeypoint].x, kp[kWristKeypoint].y),
         toFrame(kp[kMiddleKnuckleKeypoint].x, kp[kMiddleKnuckleKeypoint].y), frame.width,
         frame.height);
-    if (!roi::isUsable(region)) continue;
-    const CropTransform crop =
-        warpToTensor(frame, roi::toPixels(region, frame.width, frame.height), kLandmarkInput,
-                     kLandmarkInput, 0.0f, 1.0f, p.models.landmark->input(0));
-    if (Status s = p.models.landmark->invoke(); !s) return s;
-    const float presence = p.models.landmark->output(p.models.presence)[0];
-    if (!(presence >= kMinPresence)) continue;  // also drops NaN
-    const std::span<const float> landmarks{p.models.landmark->output(p.models.landmarks),
-                                           3 * kHandLandmarkCount};
-    const CropGeometry geometry{crop, kLandmarkInput, frame.width, frame.height};
-    const PixelBox bounds = handBounds(landmarks, geometry);
-    if (std::any_of(kept.begin(), kept.end(), [&](const PixelBox& k) {
-          return overlapOfSmaller(k, bounds) > kSameHandOverlap;
-        })) {
-      continue;
-    }
-    kept.push_back(bounds);
-    hands.push_back(handFromLandmarks(landmarks, geometry, presence));
+    auto pass = landmarks(frame, region);
+    if (!pass) return pass.status();
+    if (!*pass || sameHandAgain(kept, (*pass)->bounds)) continue;
+    kept.push_back((*pass)->bounds);
+    hands.push_back(std::move((*pass)->hand));
+    p.followed.push_back((*pass)->next);
   }
   return hands;
+}
+
+Result<std::vector<HandObservation>> HandPipeline::track(const RgbImage& frame, int maxHands,
+                                                         bool detectNow) {
+  Parts& p = *parts_;
+  if (detectNow || maxHands <= 0 || frame.width <= 0 || frame.height <= 0)
+    return detect(frame, maxHands);
+  std::vector<HandObservation> hands;
+  std::vector<PixelBox> kept;
+  std::vector<NormalizedRotatedRect> next;
+  for (const NormalizedRotatedRect& region : p.followed) {
+    if (hands.size() == static_cast<size_t>(maxHands)) break;
+    auto pass = landmarks(frame, region);
+    if (!pass) return pass.status();
+    if (!*pass) return detect(frame, maxHands);  // lost: look for it (and others) at once
+    // Two followed hands that drift onto one hand become one.
+    if (sameHandAgain(kept, (*pass)->bounds)) continue;
+    kept.push_back((*pass)->bounds);
+    hands.push_back(std::move((*pass)->hand));
+    next.push_back((*pass)->next);
+  }
+  p.followed = std::move(next);
+  return hands;
+}
+
+void HandPipeline::forget() { parts_->followed.clear(); }
+
+Result<std::optional<HandPipeline::Pass>> HandPipeline::landmarks(
+    const RgbImage& frame, const NormalizedRotatedRect& region) {
+  Parts& p = *parts_;
+  if (!roi::isUsable(region)) return std::optional<Pass>{};
+  const CropTransform crop =
+      warpToTensor(frame, roi::toPixels(region, frame.width, frame.height), kLandmarkInput,
+                   kLandmarkInput, 0.0f, 1.0f, p.models.landmark->input(0));
+  if (Status s = p.models.landmark->invoke(); !s) return s;
+  const float presence = p.models.landmark->output(p.models.presence)[0];
+  if (!(presence >= kMinPresence)) return std::optional<Pass>{};  // also drops NaN
+  const std::span<const float> values{p.models.landmark->output(p.models.landmarks),
+                                      3 * kHandLandmarkCount};
+  const CropGeometry geometry{crop, kLandmarkInput, frame.width, frame.height};
+  std::array<NormalizedPoint, kHandLandmarkCount> points;
+  for (int i = 0; i < kHandLandmarkCount; ++i) {
+    double x = 0, y = 0;
+    crop.map(values[3 * i] / kLandmarkInput, values[3 * i + 1] / kLandmarkInput, x, y);
+    points[static_cast<size_t>(i)] = {x / frame.width, y / frame.height};
+  }
+  return std::optional<Pass>{Pass{handFromLandmarks(values, geometry, presence),
+                                  handBounds(values, geometry),
+                                  roi::handRoiFromLandmarks(points, frame.width, frame.height)}};
 }
 
 }  // namespace talvex::vision

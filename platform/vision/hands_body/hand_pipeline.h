@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,9 @@ struct HandModelChoice {
   int landmarkThreads = kModelThreads;
 };
 
-// Lifecycle: load once (reads both models), then detect per frame. Threading: one thread at
-// a time; the models keep their tensors between calls.
+// Lifecycle: load once (reads both models), then detect or track per frame. Threading: one
+// thread at a time; the models keep their tensors, and the pipeline the hands it follows,
+// between calls.
 class HandPipeline {
  public:
   ~HandPipeline();
@@ -47,7 +49,17 @@ class HandPipeline {
   // normalised image coordinates with the origin at the lower left; its confidence is the
   // landmark model's hand presence score. Hands whose presence is below kMinPresence are left
   // out. Fails when a model run fails: a failure is never reported as "no hands".
+  // The hands found are remembered for track().
   Result<std::vector<HandObservation>> detect(const RgbImage& frame, int maxHands);
+
+  // The next frame of a sequence: each hand remembered from the previous frame is looked for
+  // again in the region its landmarks call for, without the palm detector. The palm detector
+  // runs all the same (as detect()) when `detectNow`, or at once when a followed hand is lost
+  // (its presence drops below kMinPresence). With no hand remembered and no `detectNow`, the
+  // frame has no hands: new hands appear at the next detection.
+  Result<std::vector<HandObservation>> track(const RgbImage& frame, int maxHands, bool detectNow);
+  // Forgets the remembered hands (a new sequence of frames).
+  void forget();
 
   // A palm must score this much (after the sigmoid) to be looked at.
   static constexpr double kMinPalmScore = 0.5;
@@ -62,6 +74,8 @@ class HandPipeline {
   struct Parts;
 
  private:
+  struct Pass;
+  Result<std::optional<Pass>> landmarks(const RgbImage& frame, const NormalizedRotatedRect& region);
   explicit HandPipeline(std::unique_ptr<Parts> parts);
   std::unique_ptr<Parts> parts_;
 };

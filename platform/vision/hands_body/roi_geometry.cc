@@ -62,6 +62,45 @@ NormalizedRotatedRect bodyRoiFromDetection(NormalizedPoint hipCenter, Normalized
                       imageHeight);
 }
 
+NormalizedRotatedRect handRoiFromLandmarks(std::span<const NormalizedPoint> lm, int imageWidth,
+                                           int imageHeight) {
+  // The wrist, the finger bases and the first joints: points that keep the hand's extent
+  // whatever the fingers do.
+  constexpr int kSteady[] = {0, 1, 2, 3, 5, 6, 9, 10, 13, 14, 17, 18};
+  constexpr int kWrist = 0, kIndexBase = 5, kMiddleBase = 9, kRingBase = 13;
+  if (lm.size() < 21) return {};
+  const NormalizedPoint knuckles{
+      ((lm[kIndexBase].x + lm[kRingBase].x) / 2 + lm[kMiddleBase].x) / 2,
+      ((lm[kIndexBase].y + lm[kRingBase].y) / 2 + lm[kMiddleBase].y) / 2};
+  const double rotation = uprightRotation(lm[kWrist], knuckles, imageWidth, imageHeight);
+  // The extent along the region's own axes, in pixels around the points' centre.
+  double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
+  for (int i : kSteady) {
+    minX = std::min(minX, lm[i].x);
+    maxX = std::max(maxX, lm[i].x);
+    minY = std::min(minY, lm[i].y);
+    maxY = std::max(maxY, lm[i].y);
+  }
+  const double cx = (minX + maxX) / 2, cy = (minY + maxY) / 2;
+  const double c = std::cos(rotation), s = std::sin(rotation);
+  double minU = 1e30, maxU = -1e30, minV = 1e30, maxV = -1e30;
+  for (int i : kSteady) {
+    const double x = (lm[i].x - cx) * imageWidth, y = (lm[i].y - cy) * imageHeight;
+    const double u = x * c + y * s, v = -x * s + y * c;
+    minU = std::min(minU, u);
+    maxU = std::max(maxU, u);
+    minV = std::min(minV, v);
+    maxV = std::max(maxV, v);
+  }
+  const double mu = (minU + maxU) / 2, mv = (minV + maxV) / 2;
+  const NormalizedRotatedRect box{cx + (mu * c - mv * s) / imageWidth,
+                                  cy + (mu * s + mv * c) / imageHeight, (maxU - minU) / imageWidth,
+                                  (maxV - minV) / imageHeight, rotation};
+  // Twice the palm-and-knuckles box, nudged towards the fingers, as the landmark model expects.
+  return transformRoi(box, {.scaleX = 2.0, .scaleY = 2.0, .shiftY = -0.1, .squareLong = true},
+                      imageWidth, imageHeight);
+}
+
 bool isUsable(const NormalizedRotatedRect& roi) {
   for (double v : {roi.xCenter, roi.yCenter, roi.width, roi.height, roi.rotation}) {
     if (!std::isfinite(v)) return false;

@@ -8,6 +8,8 @@
 // is square in pixels has width * imageWidth == height * imageHeight.
 #pragma once
 
+#include <span>
+
 #include "platform/vision/ops/image_ops.h"
 
 namespace talvex::vision::roi {
@@ -42,6 +44,13 @@ NormalizedRotatedRect handRoiFromPalm(NormalizedPoint boxCenter, double boxWidth
 // The body region from a person detection: `hipCenter` is the region's centre and the
 // distance to `scalePoint` its half size; the direction hips -> scale point points up.
 NormalizedRotatedRect bodyRoiFromDetection(NormalizedPoint hipCenter, NormalizedPoint scalePoint,
+                                           int imageWidth, int imageHeight);
+
+// The region for the next frame from a hand's 21 landmarks (normalised, in the model's
+// order): turned so the wrist-to-knuckles direction points up, bounding the palm and finger
+// bases, then grown to hold the whole hand the way the palm region is. This is how a hand
+// found in one frame is followed into the next without the palm detector.
+NormalizedRotatedRect handRoiFromLandmarks(std::span<const NormalizedPoint> landmarks,
                                            int imageWidth, int imageHeight);
 
 // False for regions a landmark model cannot be run on: not finite (a model gave NaN) or

@@ -101,5 +101,52 @@ TEST(RoiGeometry, RegionsFromBrokenDetectionsAreNotUsable) {
   EXPECT_TRUE(isUsable(handRoiFromPalm({0.5, 0.5}, 0.1, 0.1, {0.5, 0.5}, {0.5, 0.5}, 100, 100)));
 }
 
+// A hand drawn upright: wrist at the bottom, the finger bases in a row 40 px above it (the
+// middle one straight above the wrist), the
+// first joints 20 px further; points 4, 7, 8, 11, 12, 15, 16, 19, 20 (the finger ends) are far
+// off and must not count.
+std::vector<NormalizedPoint> uprightHand(double wristX, double wristY, int w, int h) {
+  std::vector<NormalizedPoint> lm(21, {0.0, 0.0});
+  auto at = [&](int i, double dx, double dy) { lm[i] = {wristX + dx / w, wristY + dy / h}; };
+  at(0, 0, 0);
+  at(1, -20, -10), at(2, -25, -25), at(3, -30, -35);  // thumb
+  at(5, -10, -40), at(6, -10, -60);                   // index
+  at(9, 0, -40), at(10, 0, -60);                      // middle
+  at(13, 10, -40), at(14, 10, -60);                   // ring
+  at(17, 20, -40), at(18, 20, -60);                   // little
+  for (int end : {4, 7, 8, 11, 12, 15, 16, 19, 20}) at(end, 300, 300);
+  return lm;
+}
+
+TEST(RoiGeometry, HandRegionFromLandmarksFollowsTheHand) {
+  const int w = 1280, h = 720;
+  const auto lm = uprightHand(0.5, 0.5, w, h);
+  const NormalizedRotatedRect r = handRoiFromLandmarks(lm, w, h);
+  // Wrist to knuckles points up: no turn. The steady points span x -30..20 and y -60..0 px:
+  // centre (-5, -30), long side 60 px, moved a tenth of it (6 px) towards the fingers and
+  // doubled to 120.
+  EXPECT_NEAR(r.rotation, 0, 1e-9);
+  EXPECT_NEAR(r.width * w, 120, 1e-6);
+  EXPECT_NEAR(r.height * h, 120, 1e-6);
+  EXPECT_NEAR(r.xCenter * w, 0.5 * w - 5, 1e-6);
+  EXPECT_NEAR(r.yCenter * h, 0.5 * h - 36, 1e-6);
+
+  // The same hand turned a quarter clockwise on screen (fingers to the right): the region
+  // turns with it and keeps its size; its centre turns about the wrist.
+  std::vector<NormalizedPoint> turned(lm.size());
+  for (size_t i = 0; i < lm.size(); ++i) {
+    const double dx = (lm[i].x - 0.5) * w, dy = (lm[i].y - 0.5) * h;
+    turned[i] = {0.5 + -dy / w, 0.5 + dx / h};
+  }
+  const NormalizedRotatedRect t = handRoiFromLandmarks(turned, w, h);
+  EXPECT_NEAR(t.rotation, kPi / 2, 1e-9);
+  EXPECT_NEAR(t.width * w, 120, 1e-6);
+  EXPECT_NEAR(t.xCenter * w, 0.5 * w + 36, 1e-6);
+  EXPECT_NEAR(t.yCenter * h, 0.5 * h - 5, 1e-6);
+
+  // Too few points: no usable region.
+  EXPECT_FALSE(isUsable(handRoiFromLandmarks(std::span(lm).first(5), w, h)));
+}
+
 }  // namespace
 }  // namespace talvex::vision::roi

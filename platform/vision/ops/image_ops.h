@@ -49,4 +49,15 @@ struct Letterbox {
 };
 Letterbox letterboxToTensor(const RgbImage& image, int size, float lo, float hi, float* dst);
 
+// The same for the part of the frame inside `region` (frame pixels, clipped to the frame); the
+// transform maps back to whole-frame pixels.
+Letterbox letterboxToTensor(const RgbImage& image, const PixelBox& region, int size, float lo,
+                            float hi, float* dst);
+
+// Overlapping square tiles covering a width x height frame, each side two thirds of the
+// frame's shorter side, so that a detector sees a far-away face or hand at one and a half
+// times the size the whole letterboxed frame shows it (faces up to a sixth of a tile wide
+// lie wholly inside one tile). Empty for frames too small to be worth tiling.
+std::vector<PixelBox> overlappingTiles(int width, int height);
+
 }  // namespace talvex::vision

@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <numbers>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "platform/vision/ops/image_ops.h"
 #include "platform/vision/ops/ssd_anchors.h"
@@ -175,6 +178,52 @@ TEST(ConvertToRgb, UsesTheFullRangeMatrix) {
   EXPECT_LT(rgb.pixels[1], 60);
   EXPECT_NEAR(rgb.pixels[2], 128, 8);
   EXPECT_FALSE(convertToRgb(PixelBuffer(), rgb));
+}
+
+TEST(Tiles, CoverTheFrameWithOverlapsHoldingSmallFaces) {
+  for (auto [w, h, count] :
+       {std::tuple{1280, 720, 6}, {640, 480, 6}, {1920, 1080, 6}, {720, 1280, 6}, {100, 100, 4}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    const std::vector<PixelBox> tiles = overlappingTiles(w, h);
+    ASSERT_EQ(tiles.size(), static_cast<size_t>(count));
+    const double side = tiles[0].width();
+    // Every square of side/6 anywhere in the frame lies wholly inside some tile.
+    const double face = side / 6;
+    for (double y = 0; y + face <= h; y += face / 3) {
+      for (double x = 0; x + face <= w; x += face / 3) {
+        bool inside = false;
+        for (const PixelBox& t : tiles) {
+          inside |= t.xmin <= x && x + face <= t.xmax && t.ymin <= y && y + face <= t.ymax;
+          EXPECT_GE(t.xmin, 0);
+          EXPECT_LE(t.xmax, w);
+          EXPECT_LE(t.ymax, h);
+        }
+        ASSERT_TRUE(inside) << x << "," << y;
+      }
+    }
+  }
+  EXPECT_TRUE(overlappingTiles(60, 60).empty());
+}
+
+TEST(Letterbox, ARegionMapsBackToWholeFramePixels) {
+  RgbImage img{1280, 720, std::vector<uint8_t>(1280 * 720 * 3, 0)};
+  // A white square at 800..880 x 300..380, inside the region 640..1120 x 240..720.
+  for (int y = 300; y < 380; ++y)
+    for (int x = 800; x < 880; ++x)
+      for (int c = 0; c < 3; ++c) img.pixels[(static_cast<size_t>(y) * 1280 + x) * 3 + c] = 255;
+  std::vector<float> t(96 * 96 * 3);
+  const Letterbox lb = letterboxToTensor(img, PixelBox{640, 240, 1120, 720}, 96, 0, 1, t.data());
+  double x = 0, y = 0;
+  lb.transform.map(0.5, 0.5, x, y);
+  EXPECT_NEAR(x, 880, 1e-6);
+  EXPECT_NEAR(y, 480, 1e-6);
+  // The square's centre (840, 340) is white in the tensor where the transform puts it.
+  double s = 0, u = 0;
+  lb.transform.unmap(840, 340, s, u);
+  const int px = static_cast<int>(s * 96), py = static_cast<int>(u * 96);
+  EXPECT_NEAR(t[(static_cast<size_t>(py) * 96 + px) * 3], 1.0f, 1e-3);
+  lb.transform.unmap(700, 600, s, u);
+  EXPECT_NEAR(t[(static_cast<size_t>(u * 96) * 96 + static_cast<size_t>(s * 96)) * 3], 0.0f, 1e-3);
 }
 
 }  // namespace

@@ -75,6 +75,17 @@ inline RgbImage onCanvas(const RgbImage& img, double scale, int w, int h, int cx
   return fromRgbMat(canvas);
 }
 
+// `img` scaled by `scale` with its centre placed at (cx, cy) over what `canvas` shows.
+inline RgbImage placedOn(const RgbImage& canvas, const RgbImage& img, double scale, int cx,
+                         int cy) {
+  RgbImage out = canvas;
+  cv::Mat m = (cv::Mat_<double>(2, 3) << scale, 0, cx - scale * img.width / 2.0, 0, scale,
+               cy - scale * img.height / 2.0);
+  cv::Mat dst = asMat(out);
+  cv::warpAffine(asMat(img), dst, m, dst.size(), cv::INTER_AREA, cv::BORDER_TRANSPARENT);
+  return out;
+}
+
 // The image as the camera or movie reader delivers it: NV12, full range (BT.601).
 inline PixelBuffer toNV12(const RgbImage& img) {
   PixelBuffer buf = PixelBuffer::allocateNV12(img.width, img.height);

@@ -1,0 +1,52 @@
+// Decoding ahead of the analysis, for `analyze`.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <thread>
+
+#include "platform/image/pixel_buffer.h"
+#include "platform/media/media_time.h"
+#include "platform/media/read/video_frame_reader.h"
+
+namespace talvex::lumipose {
+
+// One decoded frame: its number (from 1), its time, and its picture if it is analysed.
+struct DecodedFrame {
+  int64_t n = 0;
+  media::MediaTime pts;
+  std::unique_ptr<PixelBuffer> image;
+};
+
+// Decodes on a thread of its own, a few frames ahead of the analysis, so decoding and the
+// detectors overlap instead of taking turns. Only frames due for analysis get their picture.
+// Lifecycle: started by the constructor, read with next() until it gives nothing, stopped (and
+// joined) by the destructor. Threading: next() from one thread; the reader (borrowed) belongs
+// to the decoding thread until the destructor returns.
+class FramesAhead {
+ public:
+  explicit FramesAhead(media::VideoFrameReader& reader);
+  ~FramesAhead();
+  FramesAhead(const FramesAhead&) = delete;
+  FramesAhead& operator=(const FramesAhead&) = delete;
+
+  // The next frame in decoding order, or nothing once the movie has no more.
+  std::optional<DecodedFrame> next();
+
+ private:
+  void decode(media::VideoFrameReader& reader, std::stop_token stop);
+
+  std::mutex mu_;
+  std::condition_variable ready_, room_;
+  std::deque<DecodedFrame> frames_;
+  bool done_ = false;
+  std::jthread thread_;  // last: started once everything it uses exists
+};
+
+}  // namespace talvex::lumipose
