@@ -7,12 +7,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 extern char** environ;
 
 namespace talvex::testing {
+
+std::string shell(const std::string& cmd, int* status) {
+  std::string out;
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  const int st = ::pclose(f);
+  if (status) *status = st;
+  return out;
+}
 
 std::string buildPath(const std::string& name) {
   return std::string(TALVEX_BUILD_DIR) + "/" + name;

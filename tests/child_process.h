@@ -20,6 +20,10 @@ struct RunResult {
   std::string out, err;
 };
 
+// Runs a shell command line and returns what it printed on standard output; `status`, when
+// given, receives its wait status.
+std::string shell(const std::string& cmd, int* status = nullptr);
+
 // Runs `argv` to completion with `input` on its standard input (then closed).
 RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
               const std::map<std::string, std::string>& env = {},

@@ -23,18 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
-
-std::string shell(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* f = ::popen(cmd.c_str(), "r");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  const int st = ::pclose(f);
-  if (status) *status = st;
-  return out;
-}
+using testing::shell;
 
 std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 

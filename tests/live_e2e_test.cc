@@ -22,23 +22,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::shell;
 
 // A white bar over the left quarter of a black 1280x720 picture.
 const std::string kMarkedCamera =
     "color=c=black:size=1280x720:rate=30,drawbox=x=0:y=0:w=320:h=720:color=white:t=fill";
 const std::string kMovingCamera = "testsrc2=size=1280x720:rate=30";
-
-std::string shell(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* f = ::popen(cmd.c_str(), "r");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  int st = ::pclose(f);
-  if (status) *status = st;
-  return out;
-}
 
 std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 

@@ -21,21 +21,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::shell;
 using testing::SmallDisk;
 
 const std::string kMovingCamera = "testsrc2=size=1280x720:rate=30";
-
-std::string shell(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* f = ::popen(cmd.c_str(), "r");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  const int st = ::pclose(f);
-  if (status) *status = st;
-  return out;
-}
 
 // Frames the movie's video track decodes to, or -1 when it cannot be read; `errors` gets what
 // the decoder complained about on the way.
