@@ -9,11 +9,30 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 extern char** environ;
 
 namespace talvex::testing {
+
+std::vector<std::string> fileLines(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+TempDir::TempDir(const std::string& prefix) {
+  std::string tmpl = "/tmp/" + prefix + ".XXXXXX";
+  if (::mkdtemp(tmpl.data())) path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
 
 std::string shell(const std::string& cmd, int* status) {
   std::string out;

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,6 +19,22 @@ struct RunResult {
   int exitStatus = -1;  // -1 when killed by a signal
   int termSignal = 0;
   std::string out, err;
+};
+
+// The lines of a text file, without their line feeds; none when it cannot be read.
+std::vector<std::string> fileLines(const std::filesystem::path& path);
+
+// A fresh folder under /tmp named after `prefix`, removed with everything in it on destruction.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix);
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
 };
 
 // Runs a shell command line and returns what it printed on standard output; `status`, when

@@ -27,13 +27,6 @@ using testing::shell;
 
 std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
-std::vector<std::string> readLines(const fs::path& p) {
-  std::ifstream in(p);
-  std::vector<std::string> lines;
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  return lines;
-}
-
 struct Movie {
   std::string codec;
   int width = 0, height = 0;
@@ -82,7 +75,7 @@ struct DeviceLog {
 
 DeviceLog readDeviceLog(const fs::path& p) {
   DeviceLog log;
-  for (const std::string& line : readLines(p)) {
+  for (const std::string& line : testing::fileLines(p)) {
     if (line.rfind("# stream ", 0) == 0) {
       log.streams.push_back(line.substr(9));
       continue;
@@ -116,11 +109,7 @@ const DeviceLog::Frame* movieOrigin(const Movie& movie, const DeviceLog& log) {
 
 class LiveDeviceE2E : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/live_device_e2e.XXXXXX";
-    dir = ::mkdtemp(tmpl);
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
 
   // The device the program will find, described as the emulator reads it.
   void describe(const std::string& text) { std::ofstream(dir / "device") << text; }
@@ -160,7 +149,8 @@ class LiveDeviceE2E : public ::testing::Test {
     return false;
   }
 
-  fs::path dir;
+  testing::TempDir tmp{"live_device_e2e"};
+  fs::path dir = tmp.path();
 };
 
 TEST_F(LiveDeviceE2E, StatusWordsComeFromTheNodesPermission) {
@@ -264,7 +254,7 @@ TEST_P(LiveDeviceFormats, RecordsAt1280x720OnTheDriversTimeline) {
   // kept (a 10 fps device gives a 10 fps movie) and gaps are real gaps.
   EXPECT_NE(movieOrigin(m, log), nullptr);
   EXPECT_TRUE(playsCleanly(dir / "m.mov"));
-  EXPECT_GE(readLines(dir / "m.jsonl").size(), 2u);
+  EXPECT_GE(testing::fileLines(dir / "m.jsonl").size(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -317,7 +307,7 @@ TEST_F(LiveDeviceE2E, IrregularFramesKeepTheirTimesAndStartEpochIsTheCaptureMome
   EXPECT_GT(longest - shortest, 0.01);
 
   // The header's wall-clock time is the first recorded frame's capture moment.
-  const auto lines = readLines(dir / "m.jsonl");
+  const auto lines = testing::fileLines(dir / "m.jsonl");
   ASSERT_FALSE(lines.empty());
   double epoch = 0;
   ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
@@ -343,7 +333,7 @@ TEST_F(LiveDeviceE2E, AnUnpluggedCameraEndsTheRecordingAndIsTakenBackWhenItRetur
   EXPECT_EQ(static_cast<int>(a.pts.size()), n);
   EXPECT_GT(n, 10);
   EXPECT_TRUE(playsCleanly(dir / "a.mov"));
-  const auto lines = readLines(dir / "a.jsonl");
+  const auto lines = testing::fileLines(dir / "a.jsonl");
   ASSERT_GE(lines.size(), 2u);
   for (const auto& l : lines) EXPECT_EQ(l.back(), '}') << l;
 

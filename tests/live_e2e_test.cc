@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -67,20 +66,9 @@ MovieProbe probe(const fs::path& movie) {
   return p;
 }
 
-std::vector<std::string> readLines(const fs::path& p) {
-  std::ifstream in(p);
-  std::vector<std::string> lines;
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  return lines;
-}
-
 class LiveE2E : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/live_e2e.XXXXXX";
-    dir = ::mkdtemp(tmpl);
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
 
   std::unique_ptr<ChildProcess> testcam(const std::string& input) {
     return std::make_unique<ChildProcess>(
@@ -98,7 +86,8 @@ class LiveE2E : public ::testing::Test {
     return line ? std::atoi(line->c_str() + std::strlen("REC:stopped:")) : -1;
   }
 
-  fs::path dir;
+  testing::TempDir tmp{"live_e2e"};
+  fs::path dir = tmp.path();
 };
 
 TEST_F(LiveE2E, NoCameraOnThisMachine) {
@@ -265,7 +254,7 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
 
   // Frames file: the header, then a record per third session frame, t on the movie timeline.
   for (const char* name : {"a frames.jsonl", "c.jsonl"}) {
-    const auto lines = readLines(dir / name);
+    const auto lines = testing::fileLines(dir / name);
     ASSERT_GE(lines.size(), 2u) << name;
     double epoch = 0;
     ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
@@ -285,7 +274,7 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
     }
   }
   // Records came (their spacing, at least three frames apart, is checked above).
-  EXPECT_GE(readLines(dir / "a frames.jsonl").size(), 2u);
+  EXPECT_GE(testing::fileLines(dir / "a frames.jsonl").size(), 2u);
 }
 
 TEST_F(LiveE2E, EndOfInputQuitsAfterStoppingTheRecording) {
@@ -351,7 +340,7 @@ TEST_F(LiveE2E, AMovieKilledMidRecordingStillPlays) {
   EXPECT_EQ(st, 0);
   EXPECT_EQ(errors, "");
   // The frames file keeps every line written before the kill.
-  EXPECT_GE(readLines(dir / "m.jsonl").size(), 2u);
+  EXPECT_GE(testing::fileLines(dir / "m.jsonl").size(), 2u);
 }
 
 }  // namespace

@@ -55,11 +55,7 @@ int countLinesStartingWith(const std::string& text, const std::string& start) {
 
 class LiveFailures : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/live_failures.XXXXXX";
-    dir = ::mkdtemp(tmpl);
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
 
   std::unique_ptr<ChildProcess> testcam() {
     return std::make_unique<ChildProcess>(
@@ -72,7 +68,8 @@ class LiveFailures : public ::testing::Test {
     return "REC " + movie + "\t" + frames + "\n";
   }
 
-  fs::path dir;
+  testing::TempDir tmp{"live_failures"};
+  fs::path dir = tmp.path();
 };
 
 TEST_F(LiveFailures, DiskFillingUpMidRecordingKeepsWhatPlaysAndSaysSoOnce) {

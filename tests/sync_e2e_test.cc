@@ -108,13 +108,6 @@ struct SyncRun {
   }
 };
 
-std::vector<std::string> readLines(const fs::path& p) {
-  std::ifstream in(p);
-  std::vector<std::string> lines;
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  return lines;
-}
-
 // Tone onsets in the first channel, in samples: the first sample that is not quiet after a
 // quiet stretch of 0.5 s. (A server may lose a tone's first few samples when it starts a
 // stream; the onset is then where the tone begins in the file.)
@@ -171,7 +164,7 @@ void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
   ASSERT_TRUE(camera.waitForLine("REC:started", 30s)) << camera.errSoFar();
 
   // The camera's first frame is its frame 0; every later one lies on its 1/30 s grid.
-  const auto log = readLines(frameLog);
+  const auto log = testing::fileLines(frameLog);
   ASSERT_FALSE(log.empty());
   const int64_t origin = std::stoll(log[0]) * 1000;
   const int64_t first = testing::monotonicNs() + 1'000'000'000;
@@ -199,7 +192,7 @@ void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
   // Every frame the camera gave lies on the grid the marks were placed on; capture moment and
   // arrival at the frame queue, in microseconds, by capture moment.
   std::map<int64_t, int64_t> arrivals;
-  for (const std::string& line : readLines(frameLog)) {
+  for (const std::string& line : testing::fileLines(frameLog)) {
     long long pts = 0, arrived = 0;
     ASSERT_EQ(std::sscanf(line.c_str(), "%lld %lld", &pts, &arrived), 2) << line;
     const int64_t since = pts * 1000 - origin;
@@ -211,7 +204,7 @@ void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
   }
 
   // The parent's mux.
-  const auto header = readLines(frames);
+  const auto header = testing::fileLines(frames);
   ASSERT_FALSE(header.empty());
   double startEpoch = 0;
   ASSERT_EQ(std::sscanf(header[0].c_str(), "{\"start_epoch\":%lf}", &startEpoch), 1) << header[0];
