@@ -183,6 +183,33 @@ TEST_F(AnalyzerWithDetectors, FollowedFacesLeaveAtOnceAndComeWithinFiveFrames) {
   EXPECT_EQ(next(face)["faces"], 1);
 }
 
+// A followed body is looked for by the person detector less often than faces and hands; it must
+// still stay put while followed, go at once and come within the detection cadence.
+TEST_F(AnalyzerWithDetectors, FollowedShouldersStayLeaveAtOnceAndComeWithinFiveFrames) {
+  const RgbImage portrait = onCanvas(readImage(kGraceHopper), 1.0, 1280, 720, 640, 400);
+  RgbImage empty = portrait;
+  std::fill(empty.pixels.begin(), empty.pixels.end(), uint8_t{90});
+  const PixelBuffer body = toNV12(portrait), none = toNV12(empty);
+  double t = 20;
+  auto next = [&](const PixelBuffer& frame) { return analyzer->line(frame, t += 0.1); };
+  const FrameRecord first = next(body);
+  ASSERT_TRUE(first.contains("shoulders")) << first.dump();
+  // Longer than the person detector's cadence while a body is followed.
+  for (int i = 0; i < 20; ++i) {
+    const FrameRecord r = next(body);
+    ASSERT_TRUE(r.contains("shoulders")) << i;
+    for (int s = 0; s < 2; ++s)
+      for (int k = 0; k < 2; ++k)
+        EXPECT_NEAR(r["shoulders"][s][k].get<double>(), first["shoulders"][s][k].get<double>(),
+                    0.06)
+            << i;
+  }
+  EXPECT_FALSE(next(none).contains("shoulders"));
+  int framesToSee = 1;
+  while (!next(body).contains("shoulders") && framesToSee < 10) ++framesToSee;
+  EXPECT_LE(framesToSee, 5);
+}
+
 // A wide shot: Grace Hopper and the astronaut scaled down to faces about 52 px wide (a
 // person some 3 m from a 720p camera) and placed apart in a 1280 x 720 frame. Both faces are
 // found in nearly every frame of a sequence, each at its place.

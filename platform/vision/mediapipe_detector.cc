@@ -60,6 +60,8 @@ MediaPipeModels::~MediaPipeModels() = default;
 MediaPipeDetector::MediaPipeDetector(MediaPipeModels models, TrackingOptions tracking)
     : models_(std::move(models)), tracking_(tracking) {
   tracking_.detectEvery = std::max(1, tracking_.detectEvery);
+  tracking_.followedBodyDetectEvery =
+      std::max(tracking_.detectEvery, tracking_.followedBodyDetectEvery);
 }
 MediaPipeDetector::~MediaPipeDetector() = default;
 
@@ -284,7 +286,7 @@ void runBranch(Result<T> result, T& into, Status& status) {
 }  // namespace
 
 Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool detectNow,
-                                      Found& found) {
+                                      bool detectBodyNow, Found& found) {
   bool faceWork = false;
   const DetectHumanHandPoseRequest* handReq = nullptr;
   bool bodyWork = false;
@@ -304,7 +306,7 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool d
   std::vector<std::function<void()>> branches;
   if (bodyWork)
     branches.push_back(
-        [&] { runBranch(models_.bodies->track(rgb_, detectNow), found.bodies, bodyStatus); });
+        [&] { runBranch(models_.bodies->track(rgb_, detectBodyNow), found.bodies, bodyStatus); });
   if (handReq)
     branches.push_back([&] {
       runBranch(models_.hands->track(rgb_, maxHands, detectNow), found.hands, handStatus);
@@ -327,6 +329,7 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool d
 
 void MediaPipeDetector::startSequence() {
   sequenceFrame_ = 0;
+  bodyFrame_ = 0;
   freshSequence_ = true;
   followedFaces_.reset();
   models_.hands->forget();
@@ -345,8 +348,11 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
   }
   const bool detectNow = sequenceFrame_ == 0;
   sequenceFrame_ = (sequenceFrame_ + 1) % tracking_.detectEvery;
+  const bool detectBodyNow =
+      bodyFrame_ == 0 || (detectNow && !models_.bodies->following());
+  bodyFrame_ = detectBodyNow ? 1 : (bodyFrame_ + 1) % tracking_.followedBodyDetectEvery;
   Found found;
-  if (Status s = runBranches(requests, detectNow, found); !s) {
+  if (Status s = runBranches(requests, detectNow, detectBodyNow, found); !s) {
     // What a failed frame left behind is not followed.
     startSequence();
     return s;
