@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/image/pixel_buffer.h"
@@ -17,11 +18,23 @@ struct RgbImage {
   int width = 0;
   int height = 0;
   std::vector<uint8_t> pixels;
+  // A smaller copy of the same picture that letterboxes of the whole frame are scaled from,
+  // instead of from every pixel of a large frame; nothing when none was made. Made by
+  // addLetterboxSource(); convertToRgb() drops it, and so must anything else that changes
+  // the pixels.
+  std::shared_ptr<const RgbImage> reduced;
   const uint8_t* row(int y) const { return pixels.data() + static_cast<size_t>(y) * width * 3; }
 };
 
-// Converts a full-range NV12 frame (BT.601 matrix) to RGB, reusing `out`'s storage.
+// Converts a frame to RGB, reusing `out`'s storage: NV12 or I420, in the frame's range and
+// matrix (each pixel's chroma sample as it is, no interpolation).
 Status convertToRgb(const PixelBuffer& frame, RgbImage& out);
+
+// Gives `image` a reduced copy (area-averaged) whose sides are twice those of the largest
+// whole-frame letterbox up to `largestTensor` on a side, so that each such letterbox still
+// averages two or more of its pixels per tensor pixel. Frames not much larger than that get
+// none.
+void addLetterboxSource(RgbImage& image, int largestTensor);
 
 // Maps normalised tensor coordinates (s, t in 0..1 across the tensor, y down) to frame pixels.
 struct CropTransform {
@@ -41,7 +54,8 @@ struct CropTransform {
 CropTransform warpToTensor(const RgbImage& image, const PixelRotatedRect& roi, int w, int h,
                            float lo, float hi, float* dst);
 
-// The whole frame scaled to fit a size x size tensor, centred, padded with black (lo).
+// The whole frame scaled to fit a size x size tensor, centred, padded with black (lo); from
+// the frame's reduced copy when that has at least twice the pixels across the tensor needs.
 struct Letterbox {
   CropTransform transform;
   float padX = 0;  // padding on each side, as a fraction of the tensor width
