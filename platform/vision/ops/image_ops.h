@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/image/pixel_buffer.h"
@@ -15,6 +16,9 @@ namespace talvex::vision {
 
 // 8-bit RGB, rows of width * 3 bytes, top row first.
 struct RgbImage {
+  RgbImage() = default;
+  RgbImage(int w, int h, std::vector<uint8_t> rgb) : width(w), height(h), pixels(std::move(rgb)) {}
+
   int width = 0;
   int height = 0;
   std::vector<uint8_t> pixels;
