@@ -1,10 +1,13 @@
 // `analyze` on person clips (not a test pattern): wall time and CPU per analysed frame of the
 // whole command on 10 s and 60 s of 1280x720 at 30 fps, and where the CPU goes per analysed
-// frame inside the detectors (RGB conversion and each branch, following between detections)
-// on the 10 s clip. The machine's load is printed: the machine is shared, read ratios.
+// frame inside the detectors (the decoded picture's way to RGB and the letterboxes, each
+// branch, following between detections) on the 10 s clip. The machine's load is printed: the
+// machine is shared, read ratios.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <time.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,8 +16,9 @@
 #include <vector>
 
 #include "bench/bench_clip.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/media/read/video_frame_reader.h"
 #include "platform/vision/mediapipe_detector.h"
-#include "platform/vision/testing/photos.h"
 
 namespace {
 
@@ -28,6 +32,13 @@ double processCpu() {
   rusage u{};
   ::getrusage(RUSAGE_SELF, &u);
   return cpuSeconds(u);
+}
+
+// CPU time of the calling thread alone: the decoder's own threads do not count.
+double threadCpu() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 std::string load() {
@@ -61,13 +72,57 @@ void analyzeRun(const std::string& clip, int seconds) {
       WIFEXITED(status) ? WEXITSTATUS(status) : -1, load().c_str());
 }
 
+// The analysed frames (every third) of the clip as analyze hands them to the detectors, after
+// timing the two ways from the decoded picture to RGB on them.
+std::vector<talvex::PixelBuffer> picturesTimed(const std::string& clip) {
+  using namespace talvex;
+  std::vector<PixelBuffer> pictures;
+  auto asset = media::MovieAsset::open(clip);
+  if (!asset) return pictures;
+  auto tracks = (*asset)->tracks(media::MediaType::Video);
+  if (tracks.empty()) return pictures;
+  auto reader = media::VideoFrameReader::create(**asset, tracks.front());
+  if (!reader || !(*reader)->start()) return pictures;
+  double viaNv12 = 0, direct = 0, reduce = 0, fullBoxes = 0, reducedBoxes = 0;
+  vision::RgbImage rgb;
+  std::vector<float> tensor(224 * 224 * 3);
+  auto letterboxes = [&](const vision::RgbImage& img) {
+    const double c0 = threadCpu();
+    for (int size : {192, 192, 224}) vision::letterboxToTensor(img, size, -1.f, 1.f, tensor.data());
+    return threadCpu() - c0;
+  };
+  for (int n = 1; (*reader)->nextFrame(); ++n) {
+    if (n % 3 != 0) continue;
+    double c0 = threadCpu();
+    auto nv12 = (*reader)->image();
+    if (nv12) (void)vision::convertToRgb(nv12.value(), rgb);
+    viaNv12 += threadCpu() - c0;
+    fullBoxes += letterboxes(rgb);
+    c0 = threadCpu();
+    auto picture = (*reader)->picture();
+    if (picture) (void)vision::convertToRgb(picture.value(), rgb);
+    direct += threadCpu() - c0;
+    c0 = threadCpu();
+    vision::addLetterboxSource(rgb, 224);
+    reduce += threadCpu() - c0;
+    reducedBoxes += letterboxes(rgb);
+    if (picture) pictures.push_back(picture.value());
+  }
+  const double k = pictures.empty() ? 0 : 1000.0 / pictures.size();
+  std::printf("decoded picture to the detectors' input, ms CPU per analysed frame:\n");
+  std::printf("  %-42s %6.2f\n", "to NV12 (swscale), then RGB", viaNv12 * k);
+  std::printf("  %-42s %6.2f\n", "straight to RGB (libyuv)", direct * k);
+  std::printf("  %-42s %6.2f\n", "three letterboxes from the whole frame", fullBoxes * k);
+  std::printf("  %-42s %6.2f + %.2f\n", "reduced copy + three letterboxes from it", reduce * k,
+              reducedBoxes * k);
+  return pictures;
+}
+
 // CPU per analysed frame of each branch alone over the clip's analysed frames (every third).
 void stages(const std::string& clip) {
   using namespace talvex;
-  std::vector<int> indices;
-  for (int i = 2; i < 300; i += 3) indices.push_back(i);
-  const std::vector<PixelBuffer> frames = vision::testing::loadMovieFrames(clip, indices);
-  if (frames.size() != indices.size()) {
+  const std::vector<PixelBuffer> frames = picturesTimed(clip);
+  if (frames.size() != 100) {
     std::printf("stages: clip frames missing\n");
     return;
   }
@@ -92,13 +147,6 @@ void stages(const std::string& clip) {
     }
     vision::MediaPipeDetector d(std::move(models.value()), {.detectEvery = every});
     std::printf("detectors every %d analysed frame(s):\n", every);
-    {
-      vision::RgbImage rgb;
-      const double c0 = processCpu();
-      for (const auto& f : frames) (void)vision::convertToRgb(f, rgb);
-      std::printf("  %-42s %6.2f ms CPU per frame\n", "NV12 to RGB",
-                  1000 * (processCpu() - c0) / frames.size());
-    }
     for (const auto& [name, reqs] : branches) {
       d.startSequence();
       const double c0 = processCpu();
