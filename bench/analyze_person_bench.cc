@@ -104,6 +104,7 @@ std::vector<talvex::PixelBuffer> picturesTimed(const std::string& clip) {
     direct += threadCpu() - c0;
     c0 = threadCpu();
     vision::addLetterboxSource(rgb, 224);
+    (void)vision::reducedCopy(rgb);
     reduce += threadCpu() - c0;
     reducedBoxes += letterboxes(rgb);
     if (picture) pictures.push_back(picture.value());

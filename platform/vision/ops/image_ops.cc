@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
 
 namespace talvex::vision {
@@ -23,7 +24,7 @@ const libyuv::YuvConstants* vuConstants(YuvRange range, YuvMatrix matrix) {
 }  // namespace
 
 Status convertToRgb(const PixelBuffer& frame, RgbImage& out) {
-  out.reduced.reset();
+  out.letterboxSource.reset();
   const bool i420 = frame.layout() == PixelLayout::I420;
   if (frame.planeCount() < (i420 ? 3 : 2) || frame.width() <= 0 || frame.height() <= 0)
     return Status::failure("frame is not an NV12 or I420 image");
@@ -48,21 +49,38 @@ Status convertToRgb(const PixelBuffer& frame, RgbImage& out) {
   return Status::ok();
 }
 
+struct LetterboxSource {
+  int width = 0, height = 0;  // of the copy
+  std::once_flag made;
+  RgbImage copy;  // empty when scaling failed
+};
+
 void addLetterboxSource(RgbImage& image, int largestTensor) {
-  image.reduced.reset();
+  image.letterboxSource.reset();
   const int side = 2 * largestTensor;
   const int longer = std::max(image.width, image.height);
   // Below about one and a half times the copy's size, the copy saves too little to pay for.
   if (side <= 0 || longer * 2 < side * 3) return;
-  auto r = std::make_shared<RgbImage>();
-  r->width = std::max(1, static_cast<int>(std::lround(double(image.width) * side / longer)));
-  r->height = std::max(1, static_cast<int>(std::lround(double(image.height) * side / longer)));
-  r->pixels.resize(static_cast<size_t>(r->width) * r->height * 3);
-  if (libyuv::RGBScale(image.pixels.data(), image.width * 3, image.width, image.height,
-                       r->pixels.data(), r->width * 3, r->width, r->height,
-                       libyuv::kFilterBox) != 0)
-    return;
-  image.reduced = std::move(r);
+  auto source = std::make_shared<LetterboxSource>();
+  source->width = std::max(1, static_cast<int>(std::lround(double(image.width) * side / longer)));
+  source->height = std::max(1, static_cast<int>(std::lround(double(image.height) * side / longer)));
+  image.letterboxSource = std::move(source);
+}
+
+const RgbImage* reducedCopy(const RgbImage& image) {
+  LetterboxSource* source = image.letterboxSource.get();
+  if (!source) return nullptr;
+  std::call_once(source->made, [&] {
+    RgbImage& r = source->copy;
+    r.pixels.resize(static_cast<size_t>(source->width) * source->height * 3);
+    if (libyuv::RGBScale(image.pixels.data(), image.width * 3, image.width, image.height,
+                         r.pixels.data(), source->width * 3, source->width, source->height,
+                         libyuv::kFilterBox) == 0) {
+      r.width = source->width;
+      r.height = source->height;
+    }
+  });
+  return source->copy.width > 0 ? &source->copy : nullptr;
 }
 
 void CropTransform::unmap(double x, double y, double& s, double& t) const {
@@ -129,9 +147,9 @@ Letterbox letterboxToTensor(const RgbImage& image, const PixelBox& region, int s
   // at these non-integer ratios (0.45 ms against 7.5 ms for 1280x720 to 224x126).
   // The whole frame comes from its reduced copy, made once for all the detectors' letterboxes.
   cv::Mat small(sh, sw, CV_8UC3);
-  const RgbImage* r = image.reduced.get();
   const bool whole = x0 == 0 && y0 == 0 && x1 == image.width && y1 == image.height;
-  if (whole && r && r->width >= 2 * sw && r->height >= 2 * sh)
+  const RgbImage* r = whole ? reducedCopy(image) : nullptr;
+  if (r && r->width >= 2 * sw && r->height >= 2 * sh)
     libyuv::RGBScale(r->pixels.data(), r->width * 3, r->width, r->height, small.data,
                      static_cast<int>(small.step), sw, sh, libyuv::kFilterBox);
   else

@@ -14,6 +14,8 @@
 
 namespace talvex::vision {
 
+struct LetterboxSource;
+
 // 8-bit RGB, rows of width * 3 bytes, top row first.
 struct RgbImage {
   RgbImage() = default;
@@ -22,11 +24,12 @@ struct RgbImage {
   int width = 0;
   int height = 0;
   std::vector<uint8_t> pixels;
-  // A smaller copy of the same picture that letterboxes of the whole frame are scaled from,
-  // instead of from every pixel of a large frame; nothing when none was made. Made by
-  // addLetterboxSource(); convertToRgb() drops it, and so must anything else that changes
+  // Where letterboxes of the whole frame are scaled from instead of from every pixel of a
+  // large frame: a reduced copy of the same picture, made by the first letterbox that needs it
+  // and then shared by the others (across threads too); nothing when none was asked for. Set
+  // by addLetterboxSource(); convertToRgb() drops it, and so must anything else that changes
   // the pixels.
-  std::shared_ptr<const RgbImage> reduced;
+  std::shared_ptr<LetterboxSource> letterboxSource;
   const uint8_t* row(int y) const { return pixels.data() + static_cast<size_t>(y) * width * 3; }
 };
 
@@ -34,11 +37,15 @@ struct RgbImage {
 // matrix (each pixel's chroma sample as it is, no interpolation).
 Status convertToRgb(const PixelBuffer& frame, RgbImage& out);
 
-// Gives `image` a reduced copy (area-averaged) whose sides are twice those of the largest
-// whole-frame letterbox up to `largestTensor` on a side, so that each such letterbox still
-// averages two or more of its pixels per tensor pixel. Frames not much larger than that get
-// none.
+// Asks for a reduced copy of `image` (area-averaged where libyuv can) whose sides are twice
+// those of the largest whole-frame letterbox, up to `largestTensor` on a side, so that each
+// such letterbox still takes two or more of its pixels per tensor pixel. Cheap: the copy is
+// made only when a letterbox first needs it, so frames on which no detector runs cost
+// nothing. Frames not much larger than the copy get none.
 void addLetterboxSource(RgbImage& image, int largestTensor);
+
+// The reduced copy, made now if it was not yet; nullptr when `image` has none.
+const RgbImage* reducedCopy(const RgbImage& image);
 
 // Maps normalised tensor coordinates (s, t in 0..1 across the tensor, y down) to frame pixels.
 struct CropTransform {

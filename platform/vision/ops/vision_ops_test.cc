@@ -249,9 +249,10 @@ TEST(Letterbox, WholeFrameFromTheReducedCopyMatchesTheFullFrame) {
   RgbImage full = testing::onCanvas(photo, 1.2, 1280, 720, 500, 360);
   RgbImage reduced = full;
   addLetterboxSource(reduced, 224);
-  ASSERT_TRUE(reduced.reduced);
-  EXPECT_EQ(reduced.reduced->width, 448);
-  EXPECT_EQ(reduced.reduced->height, 252);
+  const RgbImage* copy = reducedCopy(reduced);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->width, 448);
+  EXPECT_EQ(copy->height, 252);
   for (int size : {192, 224}) {
     SCOPED_TRACE(size);
     const size_t n = static_cast<size_t>(size) * size * 3;
@@ -279,13 +280,13 @@ TEST(Letterbox, WholeFrameFromTheReducedCopyMatchesTheFullFrame) {
 TEST(Letterbox, ReducedCopyOnlyForLargeFramesAndDroppedWithNewPixels) {
   RgbImage small = solid(400, 300);
   addLetterboxSource(small, 224);
-  EXPECT_FALSE(small.reduced) << "too small to gain from a copy";
+  EXPECT_FALSE(reducedCopy(small)) << "too small to gain from a copy";
   RgbImage large = solid(1280, 720);
   addLetterboxSource(large, 224);
-  ASSERT_TRUE(large.reduced);
+  ASSERT_TRUE(reducedCopy(large));
   // The next frame converted into the same image must not keep the last frame's copy.
   ASSERT_TRUE(convertToRgb(PixelBuffer::allocateNV12(1280, 720), large));
-  EXPECT_FALSE(large.reduced);
+  EXPECT_FALSE(reducedCopy(large));
 }
 
 }  // namespace
