@@ -1,24 +1,28 @@
 // `analyze` on person clips (not a test pattern): wall time and CPU per analysed frame of the
 // whole command on 10 s and 60 s of 1280x720 at 30 fps, and where the CPU goes per analysed
-// frame inside the detectors (RGB conversion and each branch, following between detections,
-// several detection cadences against detecting on every frame) on the 60 s clip's second half.
-// The machine's load is printed: the machine is shared, read ratios.
+// frame inside the detectors (the decoded picture's way to RGB and the letterboxes, each branch,
+// following between detections, several detection cadences against detecting on every frame)
+// on the 60 s clip's second half. The machine's load is printed: the machine is shared, read
+// ratios.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <algorithm>
-#include <cmath>
-#include <optional>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bench/bench_clip.h"
+#include "platform/media/read/movie_asset.h"
+#include "platform/media/read/video_frame_reader.h"
 #include "platform/vision/mediapipe_detector.h"
-#include "platform/vision/testing/photos.h"
 
 namespace {
 
@@ -32,6 +36,13 @@ double processCpu() {
   rusage u{};
   ::getrusage(RUSAGE_SELF, &u);
   return cpuSeconds(u);
+}
+
+// CPU time of the calling thread alone: the decoder's own threads do not count.
+double threadCpu() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 std::string load() {
@@ -113,8 +124,55 @@ void compare(const Seen& every, const Seen& s) {
       "pitch %.2f deg; frames with a hand %zu vs %zu; with shoulders %zu vs %zu, left shoulder "
       "%.4f\n",
       sameCount, every.faces.size(), mean(box, boxes), boxMax, degrees * mean(yaw, angles),
-      degrees * mean(roll, angles), degrees * mean(pitch, angles), handsHere, handsEvery, bodiesHere, bodiesEvery,
-      mean(shoulder, shoulderPairs));
+      degrees * mean(roll, angles), degrees * mean(pitch, angles), handsHere, handsEvery,
+      bodiesHere, bodiesEvery, mean(shoulder, shoulderPairs));
+}
+
+// The analysed frames (every third) of the clip from frame `first` on, as analyze hands them to
+// the detectors, after timing the two ways from the decoded picture to RGB on them.
+std::vector<talvex::PixelBuffer> picturesTimed(const std::string& clip, int first) {
+  using namespace talvex;
+  std::vector<PixelBuffer> pictures;
+  auto asset = media::MovieAsset::open(clip);
+  if (!asset) return pictures;
+  auto tracks = (*asset)->tracks(media::MediaType::Video);
+  if (tracks.empty()) return pictures;
+  auto reader = media::VideoFrameReader::create(**asset, tracks.front());
+  if (!reader || !(*reader)->start()) return pictures;
+  double viaNv12 = 0, direct = 0, reduce = 0, fullBoxes = 0, reducedBoxes = 0;
+  vision::RgbImage rgb;
+  std::vector<float> tensor(224 * 224 * 3);
+  auto letterboxes = [&](const vision::RgbImage& img) {
+    const double c0 = threadCpu();
+    for (int size : {192, 192, 224}) vision::letterboxToTensor(img, size, -1.f, 1.f, tensor.data());
+    return threadCpu() - c0;
+  };
+  for (int n = 1; (*reader)->nextFrame(); ++n) {
+    if (n % 3 != 0 || n <= first) continue;
+    double c0 = threadCpu();
+    auto nv12 = (*reader)->image();
+    if (nv12) (void)vision::convertToRgb(nv12.value(), rgb);
+    viaNv12 += threadCpu() - c0;
+    fullBoxes += letterboxes(rgb);
+    c0 = threadCpu();
+    auto picture = (*reader)->picture();
+    if (picture) (void)vision::convertToRgb(picture.value(), rgb);
+    direct += threadCpu() - c0;
+    c0 = threadCpu();
+    vision::addLetterboxSource(rgb, 224);
+    (void)vision::reducedCopy(rgb);
+    reduce += threadCpu() - c0;
+    reducedBoxes += letterboxes(rgb);
+    if (picture) pictures.push_back(picture.value());
+  }
+  const double k = pictures.empty() ? 0 : 1000.0 / pictures.size();
+  std::printf("decoded picture to the detectors' input, ms CPU per analysed frame:\n");
+  std::printf("  %-42s %6.2f\n", "to NV12 (swscale), then RGB", viaNv12 * k);
+  std::printf("  %-42s %6.2f\n", "straight to RGB (libyuv)", direct * k);
+  std::printf("  %-42s %6.2f\n", "three letterboxes from the whole frame", fullBoxes * k);
+  std::printf("  %-42s %6.2f + %.2f\n", "reduced copy + three letterboxes from it", reduce * k,
+              reducedBoxes * k);
+  return pictures;
 }
 
 // CPU per analysed frame of each branch alone over the analysed frames (every third) of the
@@ -123,10 +181,8 @@ void compare(const Seen& every, const Seen& s) {
 // frame.
 void stages(const std::string& clip) {
   using namespace talvex;
-  std::vector<int> indices;
-  for (int i = 902; i < 1800; i += 3) indices.push_back(i);
-  const std::vector<PixelBuffer> frames = vision::testing::loadMovieFrames(clip, indices);
-  if (frames.size() != indices.size()) {
+  const std::vector<PixelBuffer> frames = picturesTimed(clip, 900);
+  if (frames.size() != 300) {
     std::printf("stages: clip frames missing\n");
     return;
   }
@@ -143,8 +199,8 @@ void stages(const std::string& clip) {
     vision::TrackingOptions options;
     bool byBranch;
   };
-  const std::vector<Cadence> cadences{{{1, 1}, true},   {{3, 3}, false},  {{5, 5}, false},
-                                      {{5, 15}, true},  {{10, 10}, false}, {{10, 30}, false}};
+  const std::vector<Cadence> cadences{{{1, 1}, true},  {{3, 3}, false},   {{5, 5}, false},
+                                      {{5, 15}, true}, {{10, 10}, false}, {{10, 30}, false}};
   Seen everyFrame;
   for (const Cadence& c : cadences) {
     auto models = vision::MediaPipeDetector::loadModels();
@@ -156,13 +212,6 @@ void stages(const std::string& clip) {
     std::printf("detectors every %d analysed frame(s), person detector every %d while followed:\n",
                 c.options.detectEvery, c.options.followedBodyDetectEvery);
     if (c.byBranch) {
-      {
-        vision::RgbImage rgb;
-        const double c0 = processCpu();
-        for (const auto& f : frames) (void)vision::convertToRgb(f, rgb);
-        std::printf("  %-42s %6.2f ms CPU per frame\n", "NV12 to RGB",
-                    1000 * (processCpu() - c0) / frames.size());
-      }
       for (const auto& [name, reqs] : branches) {
         d.startSequence();
         const double c0 = processCpu();

@@ -19,6 +19,19 @@ bool truncToInt64(double v, int64_t& out) {
   return true;
 }
 
+// Limited-range luma (16 black, 235 white) as the full-range value it stands for, rounded and
+// clamped to 0..255, so that luma means the same whatever range the frame came in.
+struct FullRangeLuma {
+  uint8_t of[256];
+  constexpr FullRangeLuma() : of{} {
+    for (int v = 0; v < 256; ++v) {
+      const int scaled = ((v - 16) * 255 * 2 + 219) / (219 * 2);  // round half up for v >= 16
+      of[v] = static_cast<uint8_t>(v < 16 ? 0 : (scaled > 255 ? 255 : scaled));
+    }
+  }
+};
+constexpr FullRangeLuma kFullRangeLuma;
+
 }  // namespace
 
 double luma(const PixelBuffer& buffer, const vision::NormalizedRect& rect) {
@@ -35,11 +48,12 @@ double luma(const PixelBuffer& buffer, const vision::NormalizedRect& rect) {
   const int64_t xs = std::max<int64_t>(0, x0), xe = std::min(W, x1);
   const int64_t ys = std::max<int64_t>(0, y0), ye = std::min(H, y1);
   if (xs >= xe || ys >= ye) return -1;
+  const bool limited = buffer.range() == YuvRange::Limited;
   int64_t sum = 0, count = 0;
   for (int64_t y = ys; y < ye; y += 6) {
     const uint8_t* row = p.base + y * R;
     for (int64_t x = xs; x < xe; x += 6) {
-      sum += row[x];
+      sum += limited ? kFullRangeLuma.of[row[x]] : row[x];
       ++count;
     }
   }

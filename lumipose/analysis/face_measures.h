@@ -14,7 +14,7 @@ double r3(double x);
 
 // Mean luma of plane 0 over `rect` (normalised, top-left origin), sampled on a 6-pixel grid
 // that starts at the rectangle's clamped top-left pixel, scaled to 0..1; -1 when nothing can
-// be sampled.
+// be sampled. Limited-range samples are read as the full-range values they stand for.
 double luma(const PixelBuffer& buffer, const vision::NormalizedRect& rect);
 
 // Mean of the points; (0, 0) for an empty list.

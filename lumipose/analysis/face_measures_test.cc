@@ -73,6 +73,36 @@ TEST(Luma, HonoursBytesPerRow) {
   EXPECT_DOUBLE_EQ(luma(b, {0, 0, 1, 1}), 10.0 / 255);
 }
 
+TEST(Luma, ReadsLimitedRangeAsTheFullRangeItStandsFor) {
+  // A decoder's limited-range picture: 16 is black and 235 white; values beyond them (which
+  // cameras do produce) clamp. Luma must match what the frame would give at full range.
+  const int w = 12, h = 12;
+  std::vector<uint8_t> y(w * h), uv((w / 2) * (h / 2), 128);
+  auto limited = [&](uint8_t v) {
+    std::fill(y.begin(), y.end(), v);
+    return PixelBuffer::wrapI420(
+        w, h,
+        {PlaneView{y.data(), w, h, w}, PlaneView{uv.data(), w / 2, h / 2, w / 2},
+         PlaneView{uv.data(), w / 2, h / 2, w / 2}},
+        YuvRange::Limited, YuvMatrix::BT601, nullptr);
+  };
+  EXPECT_EQ(luma(limited(16), {0, 0, 1, 1}), 0);
+  EXPECT_EQ(luma(limited(5), {0, 0, 1, 1}), 0);
+  EXPECT_EQ(luma(limited(235), {0, 0, 1, 1}), 1);
+  EXPECT_EQ(luma(limited(250), {0, 0, 1, 1}), 1);
+  for (int v = 16; v <= 235; ++v)
+    EXPECT_NEAR(luma(limited(static_cast<uint8_t>(v)), {0, 0, 1, 1}), (v - 16) / 219.0,
+                0.5 / 255 + 1e-12)
+        << v;
+  // Full-range I420 is read as it is.
+  std::fill(y.begin(), y.end(), 16);
+  const PixelBuffer full = PixelBuffer::wrapI420(
+      w, h,
+      {PlaneView{y.data(), w, h, w}, PlaneView{uv.data(), 6, 6, 6}, PlaneView{uv.data(), 6, 6, 6}},
+      YuvRange::Full, YuvMatrix::BT601, nullptr);
+  EXPECT_DOUBLE_EQ(luma(full, {0, 0, 1, 1}), 16.0 / 255);
+}
+
 TEST(Centre, MeanOfPointsOrOrigin) {
   EXPECT_EQ(centre({}).x, 0);
   EXPECT_EQ(centre({}).y, 0);

@@ -39,8 +39,9 @@ void FramesAhead::decode(media::VideoFrameReader& reader, std::stop_token stop) 
     if (!pts) break;
     DecodedFrame f{++n, *pts, nullptr};
     if (isAnalysisFrame(n)) {
-      // A frame whose picture cannot be had is counted but not analysed.
-      if (auto image = reader.image())
+      // A frame whose picture cannot be had is counted but not analysed. The decoder's own
+      // picture goes to the detectors, which convert it to RGB once, without an NV12 step.
+      if (auto image = reader.picture())
         f.image = std::make_unique<PixelBuffer>(std::move(image.value()));
     }
     std::unique_lock lock(mu_);

@@ -17,7 +17,8 @@
 
 namespace talvex::lumipose {
 
-// One decoded frame: its number (from 1), its time, and its picture if it is analysed.
+// One decoded frame: its number (from 1), its time, and its picture if it is analysed (as the
+// reader's picture() gives it: NV12 full range, or the decoder's own I420 picture).
 struct DecodedFrame {
   int64_t n = 0;
   media::MediaTime pts;

@@ -20,6 +20,10 @@ constexpr float kMinFacePresence = 0.5f;
 constexpr int kMeshPoints = 468;  // the face proper; the irises lie inside it
 // A followed face lying this much inside a larger one is that face followed twice.
 constexpr double kSameFaceOverlap = 0.6;
+// The largest whole-frame letterbox the detectors take (the pose detector's 224; faces and
+// palms take 192). A reduced copy of the frame twice that size serves all three letterboxes;
+// a detector whose letterbox outgrew it would scale from the whole frame again.
+constexpr int kLargestLetterbox = 224;
 
 PixelBox meshBox(const std::vector<PixelPoint3>& mesh) {
   double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
@@ -346,6 +350,7 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
     startSequence();
     return s;
   }
+  addLetterboxSource(rgb_, kLargestLetterbox);
   const bool detectNow = sequenceFrame_ == 0;
   sequenceFrame_ = (sequenceFrame_ + 1) % tracking_.detectEvery;
   const bool detectBodyNow =

@@ -96,8 +96,9 @@ class DetectHumanHandPoseRequest : public Request {
 };
 
 // The detectors behind the requests. perform() runs every request in `requests` on `image`
-// (an NV12 full-range buffer, upright), replacing each request's results; on failure the
-// results are unspecified and the caller must not read them. One thread at a time.
+// (upright; NV12 full range, or a decoder's I420 picture in its own range and matrix),
+// replacing each request's results; on failure the results are unspecified and the caller
+// must not read them. One thread at a time.
 //
 // Consecutive performs are taken for consecutive frames of one sequence (one movie, one
 // recording): a detector may follow what it found in the previous frame instead of searching

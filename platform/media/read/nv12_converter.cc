@@ -1,5 +1,7 @@
 #include "platform/media/read/nv12_converter.h"
 
+#include "platform/media/read/decoded_picture.h"
+
 extern "C" {
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -14,20 +16,6 @@ std::string avErrorText(int code) {
 }
 
 namespace {
-
-// The JPEG pixel formats carry full range implicitly.
-bool isFullRange(const AVFrame& f) {
-  switch (f.format) {
-    case AV_PIX_FMT_YUVJ420P:
-    case AV_PIX_FMT_YUVJ422P:
-    case AV_PIX_FMT_YUVJ444P:
-    case AV_PIX_FMT_YUVJ440P:
-    case AV_PIX_FMT_YUVJ411P:
-      return true;
-    default:
-      return f.color_range == AVCOL_RANGE_JPEG;
-  }
-}
 
 // swscale warns about the deprecated J formats; they mean the plain ones at full range.
 AVPixelFormat plainFormat(int format) {

@@ -2,6 +2,7 @@
 
 #include "platform/media/av_handles.h"
 #include "platform/media/library_log.h"
+#include "platform/media/read/decoded_picture.h"
 #include "platform/media/read/nv12_converter.h"
 #include "platform/media/read/source_file.h"
 #include "platform/media/read/stream_time.h"
@@ -118,6 +119,12 @@ std::optional<MediaTime> VideoFrameReader::nextFrame() {
 
 Result<PixelBuffer> VideoFrameReader::image() {
   if (!impl_->haveFrame) return Result<PixelBuffer>::failure("no current frame");
+  return impl_->converter.convert(*impl_->frame);
+}
+
+Result<PixelBuffer> VideoFrameReader::picture() {
+  if (!impl_->haveFrame) return Result<PixelBuffer>::failure("no current frame");
+  if (auto shared = sharedI420(*impl_->frame)) return std::move(*shared);
   return impl_->converter.convert(*impl_->frame);
 }
 

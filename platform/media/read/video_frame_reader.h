@@ -37,6 +37,12 @@ class VideoFrameReader {
   // callers ask only for the frames they use.
   Result<PixelBuffer> image();
 
+  // The same frame for the analysis, as cheaply as it can be had: an 8-bit planar 4:2:0
+  // picture is handed on as the decoder made it (PixelLayout::I420 in the stream's range and
+  // matrix, sharing the decoder's memory, no conversion); any other picture comes as image()
+  // gives it. Readers of the luma plane must mind the range.
+  Result<PixelBuffer> picture();
+
   // Why reading ended early; empty when it reached the end of the track.
   const std::string& failure() const;
 

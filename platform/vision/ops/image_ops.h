@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/image/pixel_buffer.h"
@@ -12,16 +14,38 @@
 
 namespace talvex::vision {
 
+struct LetterboxSource;
+
 // 8-bit RGB, rows of width * 3 bytes, top row first.
 struct RgbImage {
+  RgbImage() = default;
+  RgbImage(int w, int h, std::vector<uint8_t> rgb) : width(w), height(h), pixels(std::move(rgb)) {}
+
   int width = 0;
   int height = 0;
   std::vector<uint8_t> pixels;
+  // Where letterboxes of the whole frame are scaled from instead of from every pixel of a
+  // large frame: a reduced copy of the same picture, made by the first letterbox that needs it
+  // and then shared by the others (across threads too); nothing when none was asked for. Set
+  // by addLetterboxSource(); convertToRgb() drops it, and so must anything else that changes
+  // the pixels.
+  std::shared_ptr<LetterboxSource> letterboxSource;
   const uint8_t* row(int y) const { return pixels.data() + static_cast<size_t>(y) * width * 3; }
 };
 
-// Converts a full-range NV12 frame (BT.601 matrix) to RGB, reusing `out`'s storage.
+// Converts a frame to RGB, reusing `out`'s storage: NV12 or I420, in the frame's range and
+// matrix (each pixel's chroma sample as it is, no interpolation).
 Status convertToRgb(const PixelBuffer& frame, RgbImage& out);
+
+// Asks for a reduced copy of `image` (area-averaged where libyuv can) whose sides are twice
+// those of the largest whole-frame letterbox, up to `largestTensor` on a side, so that each
+// such letterbox still takes two or more of its pixels per tensor pixel. Cheap: the copy is
+// made only when a letterbox first needs it, so frames on which no detector runs cost
+// nothing. Frames not much larger than the copy get none.
+void addLetterboxSource(RgbImage& image, int largestTensor);
+
+// The reduced copy, made now if it was not yet; nullptr when `image` has none.
+const RgbImage* reducedCopy(const RgbImage& image);
 
 // Maps normalised tensor coordinates (s, t in 0..1 across the tensor, y down) to frame pixels.
 struct CropTransform {
@@ -41,7 +65,8 @@ struct CropTransform {
 CropTransform warpToTensor(const RgbImage& image, const PixelRotatedRect& roi, int w, int h,
                            float lo, float hi, float* dst);
 
-// The whole frame scaled to fit a size x size tensor, centred, padded with black (lo).
+// The whole frame scaled to fit a size x size tensor, centred, padded with black (lo); from
+// the frame's reduced copy when that has at least twice the pixels across the tensor needs.
 struct Letterbox {
   CropTransform transform;
   float padX = 0;  // padding on each side, as a fraction of the tensor width

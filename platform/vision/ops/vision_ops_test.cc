@@ -9,6 +9,7 @@
 #include "platform/vision/ops/image_ops.h"
 #include "platform/vision/ops/ssd_anchors.h"
 #include "platform/vision/ops/weighted_nms.h"
+#include "platform/vision/testing/images.h"
 
 namespace talvex::vision {
 namespace {
@@ -224,6 +225,68 @@ TEST(Letterbox, ARegionMapsBackToWholeFramePixels) {
   EXPECT_NEAR(t[(static_cast<size_t>(py) * 96 + px) * 3], 1.0f, 1e-3);
   lb.transform.unmap(700, 600, s, u);
   EXPECT_NEAR(t[(static_cast<size_t>(u * 96) * 96 + static_cast<size_t>(s * 96)) * 3], 0.0f, 1e-3);
+}
+
+// Mean absolute difference, in 0..255 steps, between the letterboxed rows of a tensor with
+// values 0..1 and the same picture area-averaged by OpenCV.
+double offAreaAverage(const std::vector<float>& tensor, int size, const cv::Mat& area) {
+  const int top = (size - area.rows) / 2;
+  double sum = 0;
+  for (int y = 0; y < area.rows; ++y)
+    for (int x = 0; x < area.cols; ++x)
+      for (int c = 0; c < 3; ++c)
+        sum += std::abs(tensor[(static_cast<size_t>(y + top) * size + x) * 3 + c] * 255 -
+                        area.at<cv::Vec3b>(y, x)[c]);
+  return sum / (area.total() * 3);
+}
+
+TEST(Letterbox, WholeFrameFromTheReducedCopyMatchesTheFullFrame) {
+  // A photograph on a 1280x720 frame: letterboxes scaled from the reduced copy show the same
+  // picture, at the same place, as those scaled from every pixel, and are no further from a
+  // true area average; regions (tiles) ignore the copy.
+  const RgbImage photo = testing::readImage(testing::astronautPath());
+  ASSERT_GT(photo.width, 0) << "test photograph missing (run make setup)";
+  RgbImage full = testing::onCanvas(photo, 1.2, 1280, 720, 500, 360);
+  RgbImage reduced = full;
+  addLetterboxSource(reduced, 224);
+  const RgbImage* copy = reducedCopy(reduced);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->width, 448);
+  EXPECT_EQ(copy->height, 252);
+  for (int size : {192, 224}) {
+    SCOPED_TRACE(size);
+    const size_t n = static_cast<size_t>(size) * size * 3;
+    std::vector<float> a(n), b(n);
+    const Letterbox la = letterboxToTensor(full, size, 0.f, 1.f, a.data());
+    const Letterbox lb = letterboxToTensor(reduced, size, 0.f, 1.f, b.data());
+    EXPECT_EQ(la.padY, lb.padY);
+    EXPECT_EQ(la.transform.centerY, lb.transform.centerY);
+    EXPECT_EQ(la.transform.axX, lb.transform.axX);
+    double sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += std::abs(a[i] - b[i]);
+    EXPECT_LT(sum / n * 255, 2.5);
+    cv::Mat area;
+    cv::resize(testing::asMat(full), area, cv::Size(size, static_cast<int>(720 * size / 1280)), 0,
+               0, cv::INTER_AREA);
+    EXPECT_LT(offAreaAverage(b, size, area), offAreaAverage(a, size, area) + 2);
+  }
+  // A tile comes from the full frame, exactly as without a reduced copy.
+  std::vector<float> a(192 * 192 * 3), b(a.size());
+  letterboxToTensor(full, PixelBox{0, 0, 480, 480}, 192, 0.f, 1.f, a.data());
+  letterboxToTensor(reduced, PixelBox{0, 0, 480, 480}, 192, 0.f, 1.f, b.data());
+  EXPECT_EQ(a, b);
+}
+
+TEST(Letterbox, ReducedCopyOnlyForLargeFramesAndDroppedWithNewPixels) {
+  RgbImage small = solid(400, 300);
+  addLetterboxSource(small, 224);
+  EXPECT_FALSE(reducedCopy(small)) << "too small to gain from a copy";
+  RgbImage large = solid(1280, 720);
+  addLetterboxSource(large, 224);
+  ASSERT_TRUE(reducedCopy(large));
+  // The next frame converted into the same image must not keep the last frame's copy.
+  ASSERT_TRUE(convertToRgb(PixelBuffer::allocateNV12(1280, 720), large));
+  EXPECT_FALSE(reducedCopy(large));
 }
 
 }  // namespace
