@@ -10,6 +10,7 @@
 #include "platform/vision/face/face_detector.h"
 #include "platform/vision/face/face_landmarker.h"
 #include "platform/vision/face/head_pose.h"
+#include "platform/vision/hands_body/hand_search.h"
 #include "platform/vision/ops/image_ops.h"
 #include "platform/vision/vision.h"
 
@@ -82,6 +83,10 @@ class MediaPipeDetector : public Detector {
   // detection looks in.
   bool freshSequence_ = true;
   size_t tileTurn_ = 0;
+  // The faces of the last frame (pixels), around which the hands of people far away are looked
+  // for: the hand branch runs beside the face branch, so it takes the faces it can know.
+  std::vector<PixelBox> lastFaces_;
+  HandSearchPlanner handSearch_;
 };
 
 }  // namespace talvex::vision
