@@ -226,8 +226,64 @@ Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
   return out;
 }
 
+Result<std::vector<FaceObservation>> MediaPipeDetector::keepMissedFaces(
+    const std::vector<PixelRotatedRect>& before, std::vector<FaceObservation> faces) {
+  const double w = rgb_.width, h = rgb_.height;
+  auto holds = [&](const Rect& b, double x, double y) {
+    return x >= b.x * w && x <= (b.x + b.width) * w && y >= (1 - b.y - b.height) * h &&
+           y <= (1 - b.y) * h;
+  };
+  auto overlapsFound = [&](const Rect& box) {
+    return std::any_of(faces.begin(), faces.end(), [&](const FaceObservation& f) {
+      const Rect& o = f.boundingBox;
+      return std::min(box.x + box.width, o.x + o.width) > std::max(box.x, o.x) &&
+             std::min(box.y + box.height, o.y + o.height) > std::max(box.y, o.y);
+    });
+  };
+  std::vector<PixelRotatedRect> follow = *followedFaces_;
+  for (const PixelRotatedRect& crop : before) {
+    if (faces.size() >= kMaxMeshFaces) break;
+    // Found again by the detector.
+    if (std::any_of(faces.begin(), faces.end(), [&](const FaceObservation& f) {
+          return holds(f.boundingBox, crop.centerX, crop.centerY);
+        }))
+      continue;
+    auto mesh = models_.faceLandmarker->runOnCrop(rgb_, crop);
+    if (!mesh) return mesh.status();
+    if (!(mesh->presence >= kMinFacePresence)) continue;  // gone
+    FaceObservation face = faceFromMesh(*mesh);
+    if (overlapsFound(face.boundingBox)) continue;
+    faces.push_back(std::move(face));
+    follow.push_back(meshCrop(mesh->points));
+  }
+  // Largest first, as the detector orders them.
+  std::vector<size_t> order(faces.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto area = [&](size_t i) { return faces[i].boundingBox.width * faces[i].boundingBox.height; };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return area(a) > area(b); });
+  std::vector<FaceObservation> sorted;
+  std::vector<PixelRotatedRect> sortedFollow;
+  for (size_t i : order) {
+    sorted.push_back(std::move(faces[i]));
+    sortedFollow.push_back(follow[i]);
+  }
+  followedFaces_ = std::move(sortedFollow);
+  return sorted;
+}
+
 Result<std::vector<FaceObservation>> MediaPipeDetector::trackFaces(bool detectNow) {
-  if (detectNow || !followedFaces_) return detectFaces();
+  if (!followedFaces_) return detectFaces();
+  if (detectNow) {
+    // A face followed until now that this detection misses is followed on while its mesh
+    // holds, not dropped until a later detection finds it again: a face far away is found only
+    // in tiles, and each detection after a sequence's first looks in half of them.
+    const std::vector<PixelRotatedRect> before = *followedFaces_;
+    auto faces = detectFaces();
+    // Not followable (a face without a mesh): as detected.
+    if (!faces || !followedFaces_) return faces;
+    return keepMissedFaces(before, std::move(*faces));
+  }
   std::vector<FaceObservation> out;
   std::vector<std::pair<double, PixelRotatedRect>> next;  // by area, for the largest first
   for (const PixelRotatedRect& crop : *followedFaces_) {

@@ -67,6 +67,8 @@ class MediaPipeDetector : public Detector {
   Result<std::vector<FaceDetection>> findFaces(std::vector<bool>& needsMesh);
   Result<std::vector<FaceObservation>> detectFaces();
   Result<std::vector<FaceObservation>> trackFaces(bool detectNow);
+  Result<std::vector<FaceObservation>> keepMissedFaces(const std::vector<PixelRotatedRect>& before,
+                                                       std::vector<FaceObservation> faces);
   FaceObservation faceFromMesh(const FaceMesh& mesh) const;
   Status runBranches(std::span<Request* const> requests, bool detectNow, Found& found);
 
