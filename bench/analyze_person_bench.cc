@@ -1,7 +1,8 @@
 // `analyze` on person clips (not a test pattern): wall time and CPU per analysed frame of the
 // whole command on 10 s and 60 s of 1280x720 at 30 fps, and where the CPU goes per analysed
 // frame inside the detectors (RGB conversion and each branch, following between detections)
-// on the 10 s clip. The machine's load is printed: the machine is shared, read ratios.
+// on the 10 s clip and on a person far away. The machine's load is printed: the machine is shared,
+// read ratios.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +15,7 @@
 
 #include "bench/bench_clip.h"
 #include "platform/vision/mediapipe_detector.h"
-#include "platform/vision/testing/photos.h"
+#include "platform/vision/testing/images.h"
 
 namespace {
 
@@ -61,16 +62,9 @@ void analyzeRun(const std::string& clip, int seconds) {
       WIFEXITED(status) ? WEXITSTATUS(status) : -1, load().c_str());
 }
 
-// CPU per analysed frame of each branch alone over the clip's analysed frames (every third).
-void stages(const std::string& clip) {
+// CPU per analysed frame of each branch alone over a clip's analysed frames.
+void stages(const std::vector<talvex::PixelBuffer>& frames) {
   using namespace talvex;
-  std::vector<int> indices;
-  for (int i = 2; i < 300; i += 3) indices.push_back(i);
-  const std::vector<PixelBuffer> frames = vision::testing::loadMovieFrames(clip, indices);
-  if (frames.size() != indices.size()) {
-    std::printf("stages: clip frames missing\n");
-    return;
-  }
   struct Branch {
     const char* name;
     std::vector<vision::RequestKind> kinds;
@@ -109,6 +103,40 @@ void stages(const std::string& clip) {
   }
 }
 
+// Every third frame of the 10 s clip.
+void stages(const std::string& clip) {
+  std::vector<int> indices;
+  for (int i = 2; i < 300; i += 3) indices.push_back(i);
+  const std::vector<talvex::PixelBuffer> frames =
+      talvex::vision::testing::loadMovieFrames(clip, indices);
+  if (frames.size() != indices.size()) {
+    std::printf("stages: clip frames missing\n");
+    return;
+  }
+  std::printf("person at a desk, 1280x720 (face ~330 px wide):\n");
+  stages(frames);
+}
+
+// A person far away: every third webcam frame while the man raises his hand, shrunk to a face
+// ~52 px and a hand ~40 px wide in a 1280x720 frame, where the hand is looked for around the
+// face.
+void farStages() {
+  using namespace talvex::vision::testing;
+  std::vector<int> indices;
+  for (int i = 1102; i <= 1291; i += 3) indices.push_back(i);
+  std::vector<talvex::PixelBuffer> frames;
+  for (const talvex::PixelBuffer& f : loadMovieFrames(webcamClipPath(), indices)) {
+    talvex::vision::RgbImage rgb;
+    if (f.planeCount() == 0 || !talvex::vision::convertToRgb(f, rgb)) {
+      std::printf("far stages: clip frames missing\n");
+      return;
+    }
+    frames.push_back(toNV12(onCanvas(rgb, 0.5, 1280, 720, 300, 420)));
+  }
+  std::printf("person far away, 1280x720 (face ~52 px, hand ~40 px wide):\n");
+  stages(frames);
+}
+
 }  // namespace
 
 int main() {
@@ -122,5 +150,6 @@ int main() {
   analyzeRun(clip10, 10);
   analyzeRun(clip60, 60);
   stages(clip10);
+  farStages();
   return 0;
 }
