@@ -67,6 +67,8 @@ class MediaPipeDetector : public Detector {
   Result<std::vector<FaceDetection>> findFaces(std::vector<bool>& needsMesh);
   Result<std::vector<FaceObservation>> detectFaces();
   Result<std::vector<FaceObservation>> trackFaces(bool detectNow);
+  // After a detection that found `faces` (each with a mesh): adds the faces followed until now
+  // (`before`) that it did not find again, while their meshes still see a face.
   Result<std::vector<FaceObservation>> keepMissedFaces(const std::vector<PixelRotatedRect>& before,
                                                        std::vector<FaceObservation> faces);
   FaceObservation faceFromMesh(const FaceMesh& mesh) const;
