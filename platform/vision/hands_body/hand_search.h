@@ -4,6 +4,7 @@
 // blown up to its input: a hand of two thirds of a face width then fills 20-30 input pixels.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <vector>
 
@@ -36,7 +37,7 @@ PixelBox handSearchRegion(const PixelBox& face, int frameWidth, int frameHeight)
 // palm detector run (about as much as the whole frame's), so they run with the detections, at
 // most kMaxFaces faces a frame (the largest), and between detections only around faces that
 // were not there at the last search.
-// Lifecycle: one per sequence of frames (forget() between sequences). Threading: one thread.
+// Lifecycle: one per detector, forget() between sequences of frames. Threading: one thread.
 class HandSearchPlanner {
  public:
   static constexpr size_t kMaxFaces = 2;
