@@ -2,8 +2,8 @@
 // whole command on 10 s and 60 s of 1280x720 at 30 fps, and where the CPU goes per analysed
 // frame inside the detectors (the decoded picture's way to RGB and the letterboxes, each branch,
 // following between detections, several detection cadences against detecting on every frame)
-// on the 60 s clip's second half. The machine's load is printed: the machine is shared, read
-// ratios.
+// on the 60 s clip's second half and on a person far away. The machine's load is printed: the
+// machine is shared, read ratios.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +23,7 @@
 #include "platform/media/read/movie_asset.h"
 #include "platform/media/read/video_frame_reader.h"
 #include "platform/vision/mediapipe_detector.h"
+#include "platform/vision/testing/images.h"
 
 namespace {
 
@@ -175,17 +176,10 @@ std::vector<talvex::PixelBuffer> picturesTimed(const std::string& clip, int firs
   return pictures;
 }
 
-// CPU per analysed frame of each branch alone over the analysed frames (every third) of the
-// 60 s clip's last 30 s (the woman, who raises a hand in about a quarter of them), and of all
-// four requests at several detection cadences with how far each strays from detecting on every
-// frame.
-void stages(const std::string& clip) {
+// CPU per analysed frame of each branch alone over a clip's analysed frames, and of all four
+// requests at several detection cadences with how far each strays from detecting on every frame.
+void stages(const std::vector<talvex::PixelBuffer>& frames) {
   using namespace talvex;
-  const std::vector<PixelBuffer> frames = picturesTimed(clip, 900);
-  if (frames.size() != 300) {
-    std::printf("stages: clip frames missing\n");
-    return;
-  }
   vision::DetectFaceLandmarksRequest faceReq;
   vision::DetectFaceRectanglesRequest poseReq;
   vision::DetectHumanHandPoseRequest handReq;
@@ -241,6 +235,38 @@ void stages(const std::string& clip) {
   }
 }
 
+// The 60 s clip's last 30 s (the woman, who raises a hand in about a quarter of the analysed
+// frames), as analyze hands its pictures to the detectors.
+void stages(const std::string& clip) {
+  const std::vector<talvex::PixelBuffer> frames = picturesTimed(clip, 900);
+  if (frames.size() != 300) {
+    std::printf("stages: clip frames missing\n");
+    return;
+  }
+  std::printf("person at a desk, 1280x720 (face ~300 px wide):\n");
+  stages(frames);
+}
+
+// A person far away: every third webcam frame while the man raises his hand, shrunk to a face
+// ~52 px and a hand ~40 px wide in a 1280x720 frame, where the hand is looked for around the
+// face.
+void farStages() {
+  using namespace talvex::vision::testing;
+  std::vector<int> indices;
+  for (int i = 1102; i <= 1291; i += 3) indices.push_back(i);
+  std::vector<talvex::PixelBuffer> frames;
+  for (const talvex::PixelBuffer& f : loadMovieFrames(webcamClipPath(), indices)) {
+    talvex::vision::RgbImage rgb;
+    if (f.planeCount() == 0 || !talvex::vision::convertToRgb(f, rgb)) {
+      std::printf("far stages: clip frames missing\n");
+      return;
+    }
+    frames.push_back(toNV12(onCanvas(rgb, 0.5, 1280, 720, 300, 420)));
+  }
+  std::printf("person far away, 1280x720 (face ~52 px, hand ~40 px wide):\n");
+  stages(frames);
+}
+
 }  // namespace
 
 int main() {
@@ -254,5 +280,6 @@ int main() {
   analyzeRun(clip10, 10);
   analyzeRun(clip60, 60);
   stages(clip60);
+  farStages();
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "platform/vision/hands_body/body_pipeline.h"
 #include "platform/vision/hands_body/hand_pipeline.h"
+#include "platform/vision/hands_body/hand_search.h"
 #include "platform/vision/ops/image_ops.h"
 #include "platform/vision/ops/model_check.h"
 #include "platform/vision/testing/photos.h"
@@ -80,6 +81,40 @@ void BM_HandPipeline(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize((*hands)->detect(cameraFrame(), 2));
 }
 
+// A person far away: the webcam frame shrunk to a face ~52 px and a hand ~40 px wide in a
+// 1280x720 frame. The palm detector runs on the whole frame (where the hand is too small to be
+// found) and on the region around the face, as on a detecting frame; arg 0 leaves the region out
+// (the cost of a detecting frame before the search).
+void BM_HandPipelineFarPerson(benchmark::State& state) {
+  static const RgbImage far = [] {
+    RgbImage img;
+    auto nv12 = testing::loadMovieFrame(testing::webcamClipPath(), 1175,
+                                        {.width = 200,
+                                         .height = 150,
+                                         .canvasWidth = 1280,
+                                         .canvasHeight = 720,
+                                         .canvasX = 200,
+                                         .canvasY = 345});
+    if (nv12.planeCount() == 0 || !convertToRgb(nv12, img)) std::exit(1);
+    return img;
+  }();
+  auto hands = HandPipeline::load();
+  if (!hands) {
+    state.SkipWithError(hands.message().c_str());
+    return;
+  }
+  // The face lies at about x 83..135, y 54..119 of the 200x150 picture.
+  const PixelBox region = handSearchRegion({283, 399, 335, 464}, far.width, far.height);
+  const std::span<const PixelBox> regions =
+      state.range(0) ? std::span<const PixelBox>(&region, 1) : std::span<const PixelBox>();
+  size_t found = 0;
+  for (auto _ : state) {
+    auto h = (*hands)->detect(far, 2, regions);
+    found = h ? h->size() : 0;
+  }
+  state.counters["hands"] = static_cast<double>(found);
+}
+
 void BM_BodyPipeline(benchmark::State& state) {
   const int t = static_cast<int>(state.range(0));
   BodyModelChoice choice;
@@ -111,6 +146,13 @@ TALVEX_MODEL_BENCH(BM_PoseLandmarkLite);
 TALVEX_MODEL_BENCH(BM_PoseLandmarkFull);
 TALVEX_MODEL_BENCH(BM_HandPipeline);
 TALVEX_MODEL_BENCH(BM_BodyPipeline);
+BENCHMARK(BM_HandPipelineFarPerson)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->MinTime(0.1);
 
 }  // namespace
 

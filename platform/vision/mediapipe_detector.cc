@@ -232,8 +232,64 @@ Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
   return out;
 }
 
+Result<std::vector<FaceObservation>> MediaPipeDetector::keepMissedFaces(
+    const std::vector<PixelRotatedRect>& before, std::vector<FaceObservation> faces) {
+  const double w = rgb_.width, h = rgb_.height;
+  auto holds = [&](const Rect& b, double x, double y) {
+    return x >= b.x * w && x <= (b.x + b.width) * w && y >= (1 - b.y - b.height) * h &&
+           y <= (1 - b.y) * h;
+  };
+  auto overlapsFound = [&](const Rect& box) {
+    return std::any_of(faces.begin(), faces.end(), [&](const FaceObservation& f) {
+      const Rect& o = f.boundingBox;
+      return std::min(box.x + box.width, o.x + o.width) > std::max(box.x, o.x) &&
+             std::min(box.y + box.height, o.y + o.height) > std::max(box.y, o.y);
+    });
+  };
+  std::vector<PixelRotatedRect> follow = *followedFaces_;
+  for (const PixelRotatedRect& crop : before) {
+    if (faces.size() >= kMaxMeshFaces) break;
+    // Found again by the detector.
+    if (std::any_of(faces.begin(), faces.end(), [&](const FaceObservation& f) {
+          return holds(f.boundingBox, crop.centerX, crop.centerY);
+        }))
+      continue;
+    auto mesh = models_.faceLandmarker->runOnCrop(rgb_, crop);
+    if (!mesh) return mesh.status();
+    if (!(mesh->presence >= kMinFacePresence)) continue;  // gone
+    FaceObservation face = faceFromMesh(*mesh);
+    if (overlapsFound(face.boundingBox)) continue;
+    faces.push_back(std::move(face));
+    follow.push_back(meshCrop(mesh->points));
+  }
+  // Largest first, as the detector orders them.
+  std::vector<size_t> order(faces.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto area = [&](size_t i) { return faces[i].boundingBox.width * faces[i].boundingBox.height; };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return area(a) > area(b); });
+  std::vector<FaceObservation> sorted;
+  std::vector<PixelRotatedRect> sortedFollow;
+  for (size_t i : order) {
+    sorted.push_back(std::move(faces[i]));
+    sortedFollow.push_back(follow[i]);
+  }
+  followedFaces_ = std::move(sortedFollow);
+  return sorted;
+}
+
 Result<std::vector<FaceObservation>> MediaPipeDetector::trackFaces(bool detectNow) {
-  if (detectNow || !followedFaces_) return detectFaces();
+  if (!followedFaces_) return detectFaces();
+  if (detectNow) {
+    // A face followed until now that this detection misses is followed on while its mesh
+    // holds, not dropped until a later detection finds it again: a face far away is found only
+    // in tiles, and each detection after a sequence's first looks in half of them.
+    const std::vector<PixelRotatedRect> before = *followedFaces_;
+    auto faces = detectFaces();
+    // Not followable (a face without a mesh): as detected.
+    if (!faces || !followedFaces_) return faces;
+    return keepMissedFaces(before, std::move(*faces));
+  }
   std::vector<FaceObservation> out;
   std::vector<std::pair<double, PixelRotatedRect>> next;  // by area, for the largest first
   for (const PixelRotatedRect& crop : *followedFaces_) {
@@ -306,6 +362,13 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool d
   // and gets a core to itself from the start, while hands and faces share the other. Three
   // threads on two cores would share both cores three ways and finish the body branch last.
   const int maxHands = handReq ? std::max(0, handReq->maximumHandCount) : 0;
+  // Hands of people far away are looked for around their faces. This frame's faces are found
+  // beside the hands, so the search takes the last frame's: a tenth of a second earlier at the
+  // analysis cadence, and the search region is six face widths wide. (Waiting for this frame's
+  // faces would put the face and hand branches one after the other.)
+  const HandSearchRegions handSearch =
+      handReq ? handSearch_.plan(lastFaces_, detectNow, rgb_.width, rgb_.height)
+              : HandSearchRegions{};
   Status faceStatus = Status::ok(), handStatus = Status::ok(), bodyStatus = Status::ok();
   std::vector<std::function<void()>> branches;
   if (bodyWork)
@@ -313,7 +376,8 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool d
         [&] { runBranch(models_.bodies->track(rgb_, detectBodyNow), found.bodies, bodyStatus); });
   if (handReq)
     branches.push_back([&] {
-      runBranch(models_.hands->track(rgb_, maxHands, detectNow), found.hands, handStatus);
+      runBranch(models_.hands->track(rgb_, maxHands, detectNow, handSearch), found.hands,
+                handStatus);
     });
   if (faceWork)
     branches.push_back([&] { runBranch(trackFaces(detectNow), found.faces, faceStatus); });
@@ -336,6 +400,8 @@ void MediaPipeDetector::startSequence() {
   bodyFrame_ = 0;
   freshSequence_ = true;
   followedFaces_.reset();
+  lastFaces_.clear();
+  handSearch_.forget();
   models_.hands->forget();
   models_.bodies->forget();
 }
@@ -361,6 +427,12 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
     // What a failed frame left behind is not followed.
     startSequence();
     return s;
+  }
+  lastFaces_.clear();
+  for (const FaceObservation& f : found.faces) {
+    const Rect& b = f.boundingBox;
+    lastFaces_.push_back({b.x * rgb_.width, (1 - b.y - b.height) * rgb_.height,
+                          (b.x + b.width) * rgb_.width, (1 - b.y) * rgb_.height});
   }
   for (Request* r : requests) {
     switch (r->kind()) {

@@ -10,6 +10,7 @@
 #include "platform/vision/face/face_detector.h"
 #include "platform/vision/face/face_landmarker.h"
 #include "platform/vision/face/head_pose.h"
+#include "platform/vision/hands_body/hand_search.h"
 #include "platform/vision/ops/image_ops.h"
 #include "platform/vision/vision.h"
 
@@ -70,6 +71,10 @@ class MediaPipeDetector : public Detector {
   Result<std::vector<FaceDetection>> findFaces(std::vector<bool>& needsMesh);
   Result<std::vector<FaceObservation>> detectFaces();
   Result<std::vector<FaceObservation>> trackFaces(bool detectNow);
+  // After a detection that found `faces` (each with a mesh): adds the faces followed until now
+  // (`before`) that it did not find again, while their meshes still see a face.
+  Result<std::vector<FaceObservation>> keepMissedFaces(const std::vector<PixelRotatedRect>& before,
+                                                       std::vector<FaceObservation> faces);
   FaceObservation faceFromMesh(const FaceMesh& mesh) const;
   Status runBranches(std::span<Request* const> requests, bool detectNow, bool detectBodyNow,
                      Found& found);
@@ -88,6 +93,10 @@ class MediaPipeDetector : public Detector {
   // detection looks in.
   bool freshSequence_ = true;
   size_t tileTurn_ = 0;
+  // The faces of the last frame (pixels), around which the hands of people far away are looked
+  // for: the hand branch runs beside the face branch, so it takes the faces it can know.
+  std::vector<PixelBox> lastFaces_;
+  HandSearchPlanner handSearch_;
 };
 
 }  // namespace talvex::vision

@@ -91,13 +91,29 @@ Result<std::unique_ptr<HandPipeline>> HandPipeline::fromModels(
       new HandPipeline(std::make_unique<Parts>(Parts{std::move(*models), std::move(anchors), {}})));
 }
 
-Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame, int maxHands) {
+// A palm the detector found: the region where the hand model looks for its hand, and the palm
+// box in frame pixels.
+struct HandPipeline::Palm {
+  NormalizedRotatedRect region;
+  PixelBox box;
+};
+
+// The hands of one frame so far, with the box around each one's landmarks (frame pixels) and
+// the region where it is looked for in the next frame.
+struct HandPipeline::Found {
   std::vector<HandObservation> hands;
+  std::vector<PixelBox> bounds;
+  std::vector<NormalizedRotatedRect> next;
+};
+
+Result<std::vector<HandPipeline::Palm>> HandPipeline::palms(const RgbImage& frame,
+                                                            const PixelBox* region) {
   Parts& p = *parts_;
-  p.followed.clear();
-  if (maxHands <= 0 || frame.width <= 0 || frame.height <= 0) return hands;
+  // A region is blown up to the detector's input; the whole frame shrinks to it.
   const Letterbox lb =
-      letterboxToTensor(frame, kPalmInput, 0.0f, 1.0f, p.models.detector->input(0));
+      region
+          ? letterboxToTensor(frame, *region, kPalmInput, 0.0f, 1.0f, p.models.detector->input(0))
+          : letterboxToTensor(frame, kPalmInput, 0.0f, 1.0f, p.models.detector->input(0));
   if (Status s = p.models.detector->invoke(); !s) return s;
   const size_t n = p.anchors.size();
   DecodeOptions decode;
@@ -105,14 +121,10 @@ Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame,
   decode.numKeypoints = kPalmKeypoints;
   decode.xScale = decode.yScale = decode.wScale = decode.hScale = kPalmInput;
   decode.minScore = static_cast<float>(kMinPalmScore);
-  auto palms = weightedNms(
+  const std::vector<Detection> found = weightedNms(
       decodeDetections({p.models.detector->output(p.models.boxes), n * kPalmCoords},
                        {p.models.detector->output(p.models.scores), n}, p.anchors, decode),
       kDetectionMergeOverlap);
-  // Two palm boxes can survive suppression on one hand (palm and knuckles); the duplicate is
-  // recognised by its landmarks, so a few spare palms are looked at to fill maxHands.
-  const size_t palmLimit = 2 * static_cast<size_t>(maxHands);
-  if (palms.size() > palmLimit) palms.resize(palmLimit);
 
   const double w = frame.width, h = frame.height;
   auto toFrame = [&](double s, double t) {
@@ -120,9 +132,8 @@ Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame,
     lb.transform.map(s, t, x, y);
     return NormalizedPoint{x / w, y / h};
   };
-  std::vector<PixelBox> kept;
-  for (const Detection& palm : palms) {
-    if (hands.size() == static_cast<size_t>(maxHands)) break;
+  std::vector<Palm> out;
+  for (const Detection& palm : found) {
     const NormalizedPoint center =
         toFrame((palm.xmin + palm.xmax) / 2, (palm.ymin + palm.ymax) / 2);
     const double boxW = palm.width() * lb.transform.axX / w;
@@ -132,37 +143,82 @@ Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame,
         center, boxW, boxH, toFrame(kp[kWristKeypoint].x, kp[kWristKeypoint].y),
         toFrame(kp[kMiddleKnuckleKeypoint].x, kp[kMiddleKnuckleKeypoint].y), frame.width,
         frame.height);
-    auto pass = landmarks(frame, region);
-    if (!pass) return pass.status();
-    if (!*pass || sameHandAgain(kept, (*pass)->bounds)) continue;
-    kept.push_back((*pass)->bounds);
-    hands.push_back(std::move((*pass)->hand));
-    p.followed.push_back((*pass)->next);
+    const NormalizedPoint topLeft = toFrame(palm.xmin, palm.ymin);
+    const NormalizedPoint bottomRight = toFrame(palm.xmax, palm.ymax);
+    out.push_back({region, {topLeft.x * w, topLeft.y * h, bottomRight.x * w, bottomRight.y * h}});
   }
-  return hands;
+  return out;
+}
+
+Status HandPipeline::handsFromPalms(const RgbImage& frame, std::span<const Palm> candidates,
+                                    size_t maxHands, bool skipPalmsOnHands, Found& found) {
+  // Two palm boxes can survive suppression on one hand (palm and knuckles); the duplicate is
+  // recognised by its landmarks, so a few spare palms are looked at to fill maxHands.
+  const size_t palmLimit = 2 * maxHands;
+  for (size_t i = 0; i < candidates.size() && i < palmLimit; ++i) {
+    if (found.hands.size() >= maxHands) break;
+    const Palm& palm = candidates[i];
+    // A palm lying on a hand found already would only find that hand again.
+    if (skipPalmsOnHands && sameHandAgain(found.bounds, palm.box)) continue;
+    auto pass = landmarks(frame, palm.region);
+    if (!pass) return pass.status();
+    if (!*pass || sameHandAgain(found.bounds, (*pass)->bounds)) continue;
+    found.bounds.push_back((*pass)->bounds);
+    found.hands.push_back(std::move((*pass)->hand));
+    found.next.push_back((*pass)->next);
+  }
+  return Status::ok();
+}
+
+Status HandPipeline::lookInRegions(const RgbImage& frame, std::span<const PixelBox> regions,
+                                   size_t maxHands, Found& found) {
+  for (const PixelBox& region : regions) {
+    if (found.hands.size() >= maxHands) break;
+    auto candidates = palms(frame, &region);
+    if (!candidates) return candidates.status();
+    if (Status s = handsFromPalms(frame, *candidates, maxHands, true, found); !s) return s;
+  }
+  return Status::ok();
+}
+
+Result<std::vector<HandObservation>> HandPipeline::detect(const RgbImage& frame, int maxHands,
+                                                          std::span<const PixelBox> lookAlsoIn) {
+  Parts& p = *parts_;
+  p.followed.clear();
+  if (maxHands <= 0 || frame.width <= 0 || frame.height <= 0) return std::vector<HandObservation>{};
+  const size_t limit = static_cast<size_t>(maxHands);
+  Found found;
+  auto whole = palms(frame, nullptr);
+  if (!whole) return whole.status();
+  if (Status s = handsFromPalms(frame, *whole, limit, false, found); !s) return s;
+  if (Status s = lookInRegions(frame, lookAlsoIn, limit, found); !s) return s;
+  p.followed = std::move(found.next);
+  return std::move(found.hands);
 }
 
 Result<std::vector<HandObservation>> HandPipeline::track(const RgbImage& frame, int maxHands,
-                                                         bool detectNow) {
+                                                         bool detectNow,
+                                                         const HandSearchRegions& search) {
   Parts& p = *parts_;
   if (detectNow || maxHands <= 0 || frame.width <= 0 || frame.height <= 0)
-    return detect(frame, maxHands);
-  std::vector<HandObservation> hands;
-  std::vector<PixelBox> kept;
-  std::vector<NormalizedRotatedRect> next;
+    return detect(frame, maxHands, search.withDetection);
+  const size_t limit = static_cast<size_t>(maxHands);
+  Found found;
   for (const NormalizedRotatedRect& region : p.followed) {
-    if (hands.size() == static_cast<size_t>(maxHands)) break;
+    if (found.hands.size() == limit) break;
     auto pass = landmarks(frame, region);
     if (!pass) return pass.status();
-    if (!*pass) return detect(frame, maxHands);  // lost: look for it (and others) at once
+    // Lost: look for it (and others) at once.
+    if (!*pass) return detect(frame, maxHands, search.withDetection);
     // Two followed hands that drift onto one hand become one.
-    if (sameHandAgain(kept, (*pass)->bounds)) continue;
-    kept.push_back((*pass)->bounds);
-    hands.push_back(std::move((*pass)->hand));
-    next.push_back((*pass)->next);
+    if (sameHandAgain(found.bounds, (*pass)->bounds)) continue;
+    found.bounds.push_back((*pass)->bounds);
+    found.hands.push_back(std::move((*pass)->hand));
+    found.next.push_back((*pass)->next);
   }
-  p.followed = std::move(next);
-  return hands;
+  if (Status s = lookInRegions(frame, search.now, limit, found); !s) return s;
+  p.followed = std::move(found.next);
+  return std::move(found.hands);
 }
 
 void HandPipeline::forget() { parts_->followed.clear(); }

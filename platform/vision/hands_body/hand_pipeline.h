@@ -1,14 +1,17 @@
-// Hands in a frame: a palm detector on the whole letterboxed frame, then a hand landmark
-// model on a square crop around each palm, turned so the fingers point up. The wrist is
-// landmark 0 of the hand model.
+// Hands in a frame: a palm detector on the whole letterboxed frame (and, for hands too small
+// to be seen there, on regions where the caller expects them), then a hand landmark model on a
+// square crop around each palm, turned so the fingers point up. The wrist is landmark 0 of the
+// hand model.
 #pragma once
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "platform/process/result.h"
+#include "platform/vision/hands_body/hand_search.h"
 #include "platform/vision/ops/image_ops.h"
 #include "platform/vision/ops/model_check.h"
 #include "platform/vision/vision.h"
@@ -50,14 +53,22 @@ class HandPipeline {
   // landmark model's hand presence score. Hands whose presence is below kMinPresence are left
   // out. Fails when a model run fails: a failure is never reported as "no hands".
   // The hands found are remembered for track().
-  Result<std::vector<HandObservation>> detect(const RgbImage& frame, int maxHands);
+  //
+  // `lookAlsoIn` names regions of the frame (pixels) where hands too small for the whole
+  // frame's detection may be, around a far-away person's face say: while fewer than maxHands
+  // hands are found, the palm detector also looks at each region, in the order given, blown
+  // up to its input. A hand found twice counts once.
+  Result<std::vector<HandObservation>> detect(const RgbImage& frame, int maxHands,
+                                              std::span<const PixelBox> lookAlsoIn = {});
 
   // The next frame of a sequence: each hand remembered from the previous frame is looked for
   // again in the region its landmarks call for, without the palm detector. The palm detector
-  // runs all the same (as detect()) when `detectNow`, or at once when a followed hand is lost
-  // (its presence drops below kMinPresence). With no hand remembered and no `detectNow`, the
-  // frame has no hands: new hands appear at the next detection.
-  Result<std::vector<HandObservation>> track(const RgbImage& frame, int maxHands, bool detectNow);
+  // runs all the same (as detect(), with search.withDetection) when `detectNow`, or at once
+  // when a followed hand is lost (its presence drops below kMinPresence). Otherwise only
+  // search.now is looked at, while fewer than maxHands hands are followed; with no hand
+  // remembered, new hands appear at the next detection.
+  Result<std::vector<HandObservation>> track(const RgbImage& frame, int maxHands, bool detectNow,
+                                             const HandSearchRegions& search = {});
   // Forgets the remembered hands (a new sequence of frames).
   void forget();
 
@@ -75,6 +86,16 @@ class HandPipeline {
 
  private:
   struct Pass;
+  struct Palm;
+  struct Found;
+  // Palms in the whole frame, or in `region` of it, the most confident first.
+  Result<std::vector<Palm>> palms(const RgbImage& frame, const PixelBox* region);
+  // Hands from `candidates` until `found` holds maxHands; palms lying on a hand already found
+  // are passed over.
+  Status handsFromPalms(const RgbImage& frame, std::span<const Palm> candidates, size_t maxHands,
+                        bool skipPalmsOnHands, Found& found);
+  Status lookInRegions(const RgbImage& frame, std::span<const PixelBox> regions, size_t maxHands,
+                       Found& found);
   Result<std::optional<Pass>> landmarks(const RgbImage& frame, const NormalizedRotatedRect& region);
   explicit HandPipeline(std::unique_ptr<Parts> parts);
   std::unique_ptr<Parts> parts_;
