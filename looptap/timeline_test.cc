@@ -273,6 +273,39 @@ TEST_F(TimelineTest, SilenceForAudioThatWasOnlyLateComesOutWhenTheServerCatchesU
   }
 }
 
+// As recorded on PipeWire under load (a 2 s tone came out 2186 ms long): after a pause, two
+// buffers came, stamped as if they had just sounded although they were the first of a
+// backlog; then this process got no processor for a quarter of a second, and the rest of the
+// backlog came at once, its first buffers stamped together, the later ones closer to their
+// moments. The two were released as soon as the rest began to come, judged against its first
+// buffer alone: all looked late, and 176 ms of silence went into the tone. The rest of the
+// backlog shows where they belong, and the silence comes out again.
+TEST_F(TimelineTest, SilenceJudgedAgainstTheStartOfABacklogComesOutWhenTheRestArrives) {
+  tl_.begin(t0);
+  const auto mark = [](int i) { return static_cast<float>(i + 1); };
+  auto deliver = [&](int i, double stamp, double now) {
+    tl_.add({std::vector<float>(960, mark(i)), 480, mark(i), t0 + ms(stamp), t0 + ms(now)});
+    tl_.release(t0 + ms(now), out_);
+  };
+  for (int i = 0; i < 132; ++i) deliver(i, i * 10, i * 10 + 10);
+  // Sounded at 1320 and 1330 ms, read at 1515 ms.
+  deliver(132, 1505.6, 1515.6);
+  deliver(133, 1505.7, 1515.6);
+  tl_.release(t0 + ms(1567), out_);
+  // Sounded at 1340-1810 ms, read at 1820 ms, stamps as the stream gave them.
+  const double late[] = {1753.7, 1753.7, 1784.8, 1784.8, 1790.6, 1791.9, 1800.0, 1806.6, 1810.0};
+  for (int k = 0; k < 48; ++k)
+    deliver(134 + k, k < 13 ? 1730.6 : k < 39 ? 1734.9 : late[k - 39], 1820.5);
+  for (int i = 182; i < 300; ++i) deliver(i, i * 10, i * 10 + 10);
+  tl_.finish(t0 + ms(3000), out_);
+  EXPECT_EQ(out_.silenceTotal(), 0);
+  EXPECT_EQ(out_.frames, 3000 * 48);
+  EXPECT_EQ(out_.whereIs(mark(132)), 1320 * 48);
+  EXPECT_EQ(out_.whereIs(mark(160)), 1600 * 48);
+  EXPECT_EQ(out_.whereIs(mark(250)), 2500 * 48);
+  EXPECT_EQ(out_.audioFrames(), 300 * 480);
+}
+
 // The same backlog as the stream stamps it: read in one burst, every buffer stamped as if it
 // had just sounded. Continuity puts it back over the second it covers.
 TEST_F(TimelineTest, ABacklogReadInOneBurstIsSpreadBackOverTheTimeItCovers) {
