@@ -110,9 +110,9 @@ struct Played {
 // Plays a 1 kHz tone at `amplitude` for `secs` into `sink` of `server`: connects, notes the
 // moment, hands the whole tone over at once. Blocks until played. The sink plays it at the
 // latency the recording asked for (10 ms). A player that hands over 10 ms at a time plays the
-// tone in pieces when it is kept from the processor: the sink runs dry, plays silence, and
-// PulseAudio then rewinds and plays the rest, its monitor delivering both (seen under load:
-// a 200 ms tone recorded 300 ms long, silence between its pieces).
+// tone in pieces when it is kept from the processor: the sink runs dry and plays silence in
+// between (seen on PulseAudio under load: a 200 ms tone delivered by the monitor over 300 ms,
+// silent stretches between its pieces, and no silence of looptap's own in the file).
 Played playTone(const std::string& server, const std::string& sink, double secs,
                 float amplitude = 0.5f) {
   pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
