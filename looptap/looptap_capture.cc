@@ -144,6 +144,9 @@ bool LooptapCapture::silence(int64_t frames) {
 void LooptapCapture::truncate(int64_t position) {
   if (!audioFile_) return;
   Status cut = audioFile_->truncate(position);
+  // What is written again in place of what was cut counts towards the next level line only
+  // once, so the lines keep following the file's length.
+  framesSinceLevel_ -= frames_ - audioFile_->frames();
   frames_ = audioFile_->frames();
   if (!cut) reportWriteError(cut.message());
 }

@@ -104,8 +104,8 @@ class LooptapCapture final : public audio::CaptureStreamDelegate, private Timeli
   // Audio queue only.
   std::unique_ptr<audio::WavFile> audioFile_;
   bool fileReleased_ = false;
-  int64_t frames_ = 0;  // frames in the file
-  int64_t framesSinceLevel_ = 0;
+  int64_t frames_ = 0;            // frames in the file
+  int64_t framesSinceLevel_ = 0;  // below 0 after a cut, until the file is that long again
   Timeline timeline_;
   double writeErrorTokens_ = writeErrorBurst;
   std::optional<TimePoint> lastWriteError_;

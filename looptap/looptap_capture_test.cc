@@ -427,6 +427,37 @@ TEST_F(LooptapCaptureTest, TimedBuffersKeepTheirPlaceAndAStopFillsUpToItsMoment)
   EXPECT_EQ(silent->frames, 12000);
 }
 
+// The server falls behind for 800 ms and then catches up: the silence written meanwhile comes
+// out of the file again, the audio after it is written again in its place, and the level lines
+// keep to one per 12000 frames of the file.
+TEST_F(LooptapCaptureTest, AudioThatWasOnlyLateIsRewrittenInPlaceWithOneLevelLinePerCount) {
+  rec_->start();
+  const TimePoint origin = edge_.clock;
+  auto at = [&](double ms) {
+    return origin + std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double, std::milli>(ms));
+  };
+  double arrival = 0;
+  for (int i = 0; i < 300; ++i) {
+    const double end = i * 10 + 10;
+    arrival = std::max(arrival, end + (end > 1000 && end <= 1800 ? 40 : 0));
+    std::vector<float> s = constant(480, static_cast<float>(i + 1) / 1000);
+    edge_.advance(at(arrival) - edge_.clock);
+    rec_->audioQueue().sync([&] {
+      AudioBuffer b{true, kStereo, std::span<float>(s), at(arrival - 10)};
+      rec_->didOutputAudio(b);
+    });
+  }
+  ASSERT_TRUE(rec_->stop());
+  EXPECT_EQ(edge_.snapshot().back(), "STOPPED:144000");
+  EXPECT_EQ(edge_.count("LEVEL:"), 144000 / 12000);
+  auto wav = audio::readWav(outPath_);
+  ASSERT_TRUE(wav);
+  ASSERT_EQ(wav->frames, 144000);
+  for (int64_t f = 0; f < wav->frames; f += 480)
+    ASSERT_NEAR(wav->samples[2 * f], (f / 480 + 1) * 32767.0 / 1000, 1) << "frame " << f;
+}
+
 // A disk that stays full fails every buffer: a burst of lines, then one a second.
 TEST_F(LooptapCaptureTest, WriteErrorsComeInABurstThenOneASecond) {
   rec_ = std::make_unique<LooptapCapture>((dir_ / "missing" / "out.wav").string(),

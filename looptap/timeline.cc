@@ -14,12 +14,102 @@ int64_t Timeline::framesAt(TimePoint t) const {
   return static_cast<int64_t>(std::llround(secs * rate_));
 }
 
+namespace {
+
+// Smaller differences are noise in the moments the buffers carry; writing audio again for
+// them would cost more than it corrects.
+constexpr double kReclaimAtLeastSeconds = 0.002;
+
+int64_t lengthOf(const std::variant<int64_t, Timeline::Entry>& piece) {
+  if (const auto* run = std::get_if<int64_t>(&piece)) return *run;
+  return std::get<Timeline::Entry>(piece).frames;
+}
+
+}  // namespace
+
 void Timeline::fillTo(int64_t target, Output& out) {
   const int64_t position = out.position();
-  const int64_t missing = target - position;
-  if (missing <= 0) return;
-  if (!provisionalFrom_) provisionalFrom_ = position;
-  (void)out.silence(missing);
+  if (target <= position) return;
+  (void)out.silence(target - position);
+  wroteSilence(position, out.position());
+}
+
+void Timeline::wroteSilence(int64_t at, int64_t end) {
+  if (end <= at) return;
+  endsInAudio_ = false;
+  // Anything else written in between (never, short of a failed write) ends the bookkeeping.
+  if (!tail_.empty() && at != tailEnd_) tail_.clear();
+  if (tail_.empty()) {
+    tailFrom_ = at;
+    tailAudio_ = 0;
+  }
+  tailEnd_ = end;
+  if (!tail_.empty() && std::holds_alternative<int64_t>(tail_.back()))
+    std::get<int64_t>(tail_.back()) += end - at;
+  else
+    tail_.emplace_back(end - at);
+}
+
+void Timeline::wroteAudio(int64_t at, int64_t end, Entry entry) {
+  if (tail_.empty()) return;
+  if (at != tailEnd_ || end - at != entry.frames) {
+    tail_.clear();
+    return;
+  }
+  tailEnd_ = end;
+  tailAudio_ += entry.frames;
+  tail_.emplace_back(std::move(entry));
+  // Silence that `settle` of audio has followed stays; so does audio before the first
+  // provisional silence, which nothing will move.
+  const auto settle = static_cast<int64_t>(
+      std::llround(std::chrono::duration<double>(tuning_.settle).count() * rate_));
+  while (!tail_.empty()) {
+    if (const auto* e = std::get_if<Entry>(&tail_.front()))
+      tailAudio_ -= e->frames;
+    else if (tailAudio_ < settle)
+      break;
+    tailFrom_ += lengthOf(tail_.front());
+    tail_.pop_front();
+  }
+}
+
+int64_t Timeline::provisionalSilence() const {
+  int64_t n = 0;
+  for (const Piece& p : tail_)
+    if (const auto* run = std::get_if<int64_t>(&p)) n += *run;
+  return n;
+}
+
+void Timeline::reclaim(int64_t frames, Output& out) {
+  // From the latest silence back: `from` ends at the earliest run that shrinks.
+  size_t from = tail_.size();
+  for (int64_t left = frames; left > 0 && from > 0;) {
+    if (auto* run = std::get_if<int64_t>(&tail_[--from])) {
+      const int64_t take = std::min(left, *run);
+      *run -= take;
+      left -= take;
+    }
+  }
+  int64_t at = tailFrom_;
+  for (size_t i = 0; i < from; ++i) at += lengthOf(tail_[i]);
+  std::erase_if(tail_, [](const Piece& p) {
+    const auto* run = std::get_if<int64_t>(&p);
+    return run && *run == 0;
+  });
+  out.truncate(at);
+  int64_t expected = at;
+  for (size_t i = from; i < tail_.size(); ++i) {
+    if (auto* e = std::get_if<Entry>(&tail_[i]))
+      out.audio(*e);
+    else
+      (void)out.silence(std::get<int64_t>(tail_[i]));
+    expected += lengthOf(tail_[i]);
+  }
+  tailEnd_ = expected;
+  // With all of its silence gone the tail ends in audio, or is empty and the file ends where
+  // it began: in audio, unless that is the file's start.
+  endsInAudio_ = tail_.empty() ? tailFrom_ > 0 : std::holds_alternative<Entry>(tail_.back());
+  if (out.position() != expected || provisionalSilence() == 0) tail_.clear();
 }
 
 void Timeline::releaseOldest(Output& out) {
@@ -50,11 +140,11 @@ void Timeline::releaseOldest(Output& out) {
     }
   }
 
-  // Audio that sounded within the silence written for a stall takes its place.
-  if (provisionalFrom_) {
-    const int64_t belongs = std::max(*provisionalFrom_, framesAt(first.sounded));
-    if (belongs < out.position()) out.truncate(belongs);
-  }
+  // Audio that belongs before the file's end shows that the provisional silence before it is
+  // too long by as much.
+  const int64_t ahead = out.position() - framesAt(first.sounded);
+  if (!tail_.empty() && ahead >= static_cast<int64_t>(kReclaimAtLeastSeconds * rate_))
+    reclaim(std::min(ahead, provisionalSilence()), out);
 
   // The smallest lag of all held buffers against where they would land if written one after
   // another from here: only a lag that every later buffer shares is a gap.
@@ -67,16 +157,23 @@ void Timeline::releaseOldest(Output& out) {
   }
   const auto toleranceFrames =
       static_cast<int64_t>(std::chrono::duration<double>(tuning_.tolerance).count() * rate_);
+  // Lateness up to the tolerance is taken for jitter only where silence would split audio;
+  // at the file's start or after silence the buffer goes to its moment.
   bool placed = true;
-  if (gap > toleranceFrames) placed = out.silence(gap);
+  if (gap > (endsInAudio_ ? toleranceFrames : 0)) {
+    placed = out.silence(gap);
+    wroteSilence(position, out.position());
+  }
+  Entry entry = std::move(held_.front());
+  held_.pop_front();
   // A gap that could not be written (the disk is full) leaves this buffer without a place:
   // writing it now would put it early. It is lost like the silence, and the next successful
   // write measures the gap again.
-  if (placed) {
-    out.audio(first);
-    provisionalFrom_.reset();
-  }
-  held_.pop_front();
+  if (!placed) return;
+  const int64_t at = out.position();
+  out.audio(entry);
+  endsInAudio_ = true;
+  wroteAudio(at, out.position(), std::move(entry));
 }
 
 void Timeline::release(TimePoint now, Output& out) {
@@ -95,6 +192,8 @@ void Timeline::finish(std::optional<TimePoint> end, Output& out) {
   if (!origin_) return;
   while (!held_.empty()) releaseOldest(out);
   if (end) fillTo(framesAt(*end), out);
+  // Whatever comes next is written behind this; nothing before it moves any more.
+  tail_.clear();
 }
 
 }  // namespace talvex::looptap

@@ -10,12 +10,23 @@
 // held behind it: if all of them are late against the file's position by more than
 // `tolerance`, the smallest of those lags is a real gap and is written as silence first. A
 // late buffer followed by on-time ones is jitter and is written right after its predecessor.
-// Buffers that arrive early (the server handing out audio ahead) are written where the file
-// stands, never cut. With nothing held, the file is filled with silence up to `stallAfter`
-// before now, so it keeps growing while the server delivers nothing. That silence is
-// provisional: when audio arrives that sounded within it (it was only late, say because this
-// process did not get the processor for a while), the file is cut back to where that audio
-// belongs, so late audio never pushes the timeline.
+// The tolerance only guards audio against being split: at the file's start, or after
+// silence, a buffer goes to the moment it carries however little it is late (otherwise the
+// whole recording could start up to the tolerance early, and a little more delay later on
+// would then split a sound).
+// With nothing held, the file is filled with silence up to `stallAfter` before now, so it
+// keeps growing while the server delivers nothing.
+//
+// Silence is a guess until later audio confirms it. Audio that was only late looks exactly
+// like a gap while it is late: the server (or this process) falls behind for longer than the
+// hold, every held buffer is late, and silence goes in; then the backlog comes at once and the
+// buffers after it are on time again. So every silence written (for a gap or a stall) stays
+// provisional until `settle` of audio has followed it: when a buffer turns out to belong
+// before the file's end, that much of the provisional silence is taken out again, latest
+// first, and the audio written after it is written again, earlier. Audio is never cut or
+// dropped for this; only silence this timeline wrote goes, and never more of it than there is.
+// Buffers that arrive early with no such silence before them (the server handing out audio
+// ahead) are written where the file stands.
 //
 // Not thread-safe: the audio queue owns it.
 #pragma once
@@ -24,6 +35,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <variant>
 #include <vector>
 
 namespace talvex::looptap {
@@ -37,6 +49,7 @@ class Timeline {
     Clock::duration hold = std::chrono::milliseconds(200);
     Clock::duration tolerance = std::chrono::milliseconds(20);
     Clock::duration stallAfter = std::chrono::milliseconds(500);
+    Clock::duration settle = std::chrono::seconds(2);
   };
 
   // A buffer on its way to the file.
@@ -58,7 +71,8 @@ class Timeline {
     // Appends silence; false when not all of it could be written.
     virtual bool silence(int64_t frames) = 0;
     virtual void audio(Entry& entry) = 0;
-    // Cuts the file back to `position` frames; only ever provisional silence.
+    // Cuts the file back to `position` frames. What was cut is provisional silence and audio
+    // written after it, and the audio is written again right afterwards.
     virtual void truncate(int64_t position) = 0;
   };
 
@@ -84,16 +98,30 @@ class Timeline {
   int64_t framesAt(TimePoint t) const;
 
  private:
+  // What the file holds from `tailFrom_` on while some of it is provisional: runs of silence
+  // (their length in frames) and the audio entries written after them, in file order.
+  using Piece = std::variant<int64_t, Entry>;
+
   void releaseOldest(Output& out);
   void fillTo(int64_t target, Output& out);
+  // Bookkeeping of what was just written at `at`.
+  void wroteSilence(int64_t at, int64_t end);
+  void wroteAudio(int64_t at, int64_t end, Entry entry);
+  // Takes `frames` of provisional silence out of the file, latest first, and writes the audio
+  // that followed it again. When the file does not come out at the expected length (a failed
+  // write), the bookkeeping is dropped and what is in the file stays.
+  void reclaim(int64_t frames, Output& out);
+  int64_t provisionalSilence() const;
 
   const double rate_;
   const uint32_t channels_;
   const Tuning tuning_;
   std::optional<TimePoint> origin_;
   std::deque<Entry> held_;
-  // Where the silence written for a stall begins, while nothing has been written after it.
-  std::optional<int64_t> provisionalFrom_;
+  std::deque<Piece> tail_;              // empty while nothing is provisional
+  int64_t tailFrom_ = 0, tailEnd_ = 0;  // file positions `tail_` spans
+  int64_t tailAudio_ = 0;               // audio frames in `tail_`
+  bool endsInAudio_ = false;            // the last frames written are audio
 };
 
 }  // namespace talvex::looptap

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,9 +35,8 @@ struct Recorder : Timeline::Output {
     frames += e.frames;
   }
   void truncate(int64_t position) override {
-    // Only silence may be cut.
+    // Audio that is cut is written again right afterwards; `audioFrames` checks that.
     while (!ops.empty() && ops.back().at + ops.back().frames > position) {
-      EXPECT_TRUE(ops.back().silent) << "audio cut at " << position;
       if (ops.back().at >= position) {
         ops.pop_back();
       } else {
@@ -45,6 +45,24 @@ struct Recorder : Timeline::Output {
       }
     }
     frames = position;
+  }
+  int64_t audioFrames() const {
+    int64_t n = 0;
+    for (const auto& o : ops) n += o.silent ? 0 : o.frames;
+    return n;
+  }
+  // Audio buffers in file order, by mark: what was delivered, each once, in order.
+  std::vector<float> marks() const {
+    std::vector<float> m;
+    for (const auto& o : ops)
+      if (!o.silent) m.push_back(o.first);
+    return m;
+  }
+  // Silence before the first audio.
+  int64_t leadingSilence() const {
+    int64_t n = 0;
+    for (size_t i = 0; i < ops.size() && ops[i].silent; ++i) n += ops[i].frames;
+    return n;
   }
   int64_t silenceTotal() const {
     int64_t n = 0;
@@ -123,8 +141,31 @@ TEST_F(TimelineTest, JitterThatTheNextBuffersMakeUpInsertsNothing) {
     tl_.release(t0 + ms(arrival), out_);
   }
   tl_.finish(std::nullopt, out_);
-  EXPECT_EQ(out_.silenceTotal(), 0);
-  EXPECT_EQ(out_.frames, 500 * 480);
+  // The first buffer goes to the moment the least late of the first ones carries; after it
+  // the audio runs on without a break.
+  EXPECT_LT(out_.leadingSilence(), 48);
+  EXPECT_EQ(out_.silenceTotal(), out_.leadingSilence());
+  EXPECT_EQ(out_.frames, 500 * 480 + out_.leadingSilence());
+}
+
+// As an idle PulseAudio sink delivered it under load: the first audio 15 ms after the
+// recording began, then three 10 ms buffers at a time, each stamped with the moment the last
+// one of its read arrived; for a quarter of a second each read comes 6 ms later still. The
+// first buffer goes to its moment, so that 6 ms stays within what is taken for jitter and
+// the tone that starts inside that stretch stays whole. Before, the first audio went to frame
+// 0, 15 ms early, and the 6 ms put 25 ms of silence into the tone.
+TEST_F(TimelineTest, AudioRunsOnWithoutABreakWhenItStartsLaterThanTheRecording) {
+  tl_.begin(t0);
+  for (int i = 0; i < 150; i += 3) {
+    const double groupEnd = 15 + (i + 3) * 10;
+    const double arrival = groupEnd + 0.1 + (groupEnd > 480 && groupEnd < 730 ? 6 : 0);
+    for (int j = i; j < i + 3; ++j) add(arrival - 10, arrival, j == 50 ? 0.9f : 0.5f);
+    tl_.release(t0 + ms(arrival), out_);
+  }
+  tl_.finish(std::nullopt, out_);
+  EXPECT_EQ(out_.leadingSilence(), 15 * 48 + 5);
+  EXPECT_EQ(out_.silenceTotal(), out_.leadingSilence());
+  EXPECT_EQ(out_.whereIs(0.9f), 515 * 48 + 5);
 }
 
 // More audio at once than time passed: stamped as it arrived, the buffers overlap; they are
@@ -140,8 +181,10 @@ TEST_F(TimelineTest, LongBuffersThatComeLateInsertNothing) {
     for (double t = arrival; t < arrival + len; t += 50) tl_.release(t0 + ms(t), out_);
   }
   tl_.finish(std::nullopt, out_);
-  EXPECT_EQ(out_.silenceTotal(), 0);
-  EXPECT_EQ(out_.frames, 12 * 8192);
+  // The first buffer at its moment, 2 ms in; no break after it.
+  EXPECT_EQ(out_.silenceTotal(), 96);
+  EXPECT_EQ(out_.leadingSilence(), 96);
+  EXPECT_EQ(out_.frames, 12 * 8192 + 96);
 }
 
 TEST_F(TimelineTest, ABurstIsSpreadBackAndWrittenWhole) {
@@ -191,6 +234,76 @@ TEST_F(TimelineTest, LateAudioReplacesTheSilenceWrittenForAStall) {
   EXPECT_EQ(out_.whereIs(0.2f), 500 * 48);
   EXPECT_EQ(out_.frames, 1200 * 48);
   EXPECT_EQ(out_.silenceTotal(), 0);
+}
+
+// The server falls behind for longer than the hold (its sending thread kept from the processor
+// on a loaded machine: seen on PipeWire and PulseAudio) and then sends what it owes at once.
+// While it is behind, every held buffer is late and silence goes in; the buffers after the
+// catch-up are on time again and show that silence was wrong: it comes out again, and the
+// audio written after it moves back to where it sounded. Before, a 2 s tone came out 27 ms
+// too long and everything after it 27 ms late.
+TEST_F(TimelineTest, SilenceForAudioThatWasOnlyLateComesOutWhenTheServerCatchesUp) {
+  for (const double behind : {30.0, 60.0, 150.0}) {
+    SCOPED_TRACE(behind);
+    Timeline tl(48000, 2);
+    Recorder out;
+    // 10 ms buffers, normally 3 ms after they sounded; those that sounded in 1.0-1.3 s come
+    // `behind` later, the backlog at the end of it all at once.
+    double arrival = 0;
+    for (int i = 0; i < 300; ++i) {
+      const double end = i * 10 + 10;
+      const bool late = end > 1000 && end <= 1300;
+      arrival = std::max(arrival, end + 3 + (late ? behind : 0));
+      const float mark = static_cast<float>(i + 1);
+      tl.add({std::vector<float>(960, mark), 480, mark, t0 + ms(arrival - 10), t0 + ms(arrival)});
+      if (i == 0) tl.begin(t0);
+      tl.release(t0 + ms(arrival), out);
+    }
+    tl.finish(t0 + ms(3000), out);
+    // Every buffer at the moment it carries, 3 ms after it sounded, with no break in the
+    // audio; nothing lost, nothing repeated.
+    EXPECT_EQ(out.leadingSilence(), 3 * 48);
+    EXPECT_EQ(out.silenceTotal(), out.leadingSilence());
+    EXPECT_EQ(out.whereIs(121.0f), 1203 * 48);  // inside the late stretch
+    EXPECT_EQ(out.whereIs(201.0f), 2003 * 48);  // after it
+    EXPECT_EQ(out.frames, 3003 * 48);
+    EXPECT_EQ(out.audioFrames(), 300 * 480);
+    const std::vector<float> marks = out.marks();
+    EXPECT_TRUE(std::is_sorted(marks.begin(), marks.end()));
+  }
+}
+
+// As recorded on PipeWire under load (a 2 s tone came out 2186 ms long): after a pause, two
+// buffers came, stamped as if they had just sounded although they were the first of a
+// backlog; then this process got no processor for a quarter of a second, and the rest of the
+// backlog came at once, its first buffers stamped together, the later ones closer to their
+// moments. The two were released as soon as the rest began to come, judged against its first
+// buffer alone: all looked late, and 176 ms of silence went into the tone. The rest of the
+// backlog shows where they belong, and the silence comes out again.
+TEST_F(TimelineTest, SilenceJudgedAgainstTheStartOfABacklogComesOutWhenTheRestArrives) {
+  tl_.begin(t0);
+  const auto mark = [](int i) { return static_cast<float>(i + 1); };
+  auto deliver = [&](int i, double stamp, double now) {
+    tl_.add({std::vector<float>(960, mark(i)), 480, mark(i), t0 + ms(stamp), t0 + ms(now)});
+    tl_.release(t0 + ms(now), out_);
+  };
+  for (int i = 0; i < 132; ++i) deliver(i, i * 10, i * 10 + 10);
+  // Sounded at 1320 and 1330 ms, read at 1515 ms.
+  deliver(132, 1505.6, 1515.6);
+  deliver(133, 1505.7, 1515.6);
+  tl_.release(t0 + ms(1567), out_);
+  // Sounded at 1340-1810 ms, read at 1820 ms, stamps as the stream gave them.
+  const double late[] = {1753.7, 1753.7, 1784.8, 1784.8, 1790.6, 1791.9, 1800.0, 1806.6, 1810.0};
+  for (int k = 0; k < 48; ++k)
+    deliver(134 + k, k < 13 ? 1730.6 : k < 39 ? 1734.9 : late[k - 39], 1820.5);
+  for (int i = 182; i < 300; ++i) deliver(i, i * 10, i * 10 + 10);
+  tl_.finish(t0 + ms(3000), out_);
+  EXPECT_EQ(out_.silenceTotal(), 0);
+  EXPECT_EQ(out_.frames, 3000 * 48);
+  EXPECT_EQ(out_.whereIs(mark(132)), 1320 * 48);
+  EXPECT_EQ(out_.whereIs(mark(160)), 1600 * 48);
+  EXPECT_EQ(out_.whereIs(mark(250)), 2500 * 48);
+  EXPECT_EQ(out_.audioFrames(), 300 * 480);
 }
 
 // The same backlog as the stream stamps it: read in one burst, every buffer stamped as if it

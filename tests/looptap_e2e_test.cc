@@ -107,14 +107,18 @@ struct Played {
   std::string error;
 };
 
-// Plays a 1 kHz tone at `amplitude` for `secs` into `sink` of `server` the way a low-latency
-// player does (10 ms queued ahead): connects, notes the moment, writes. Blocks until played.
+// Plays a 1 kHz tone at `amplitude` for `secs` into `sink` of `server`: connects, notes the
+// moment, hands the whole tone over at once. Blocks until played. The sink plays it at the
+// latency the recording asked for (10 ms). A player that hands over 10 ms at a time plays the
+// tone in pieces when it is kept from the processor: the sink runs dry and plays silence in
+// between (seen on PulseAudio under load: a 200 ms tone delivered by the monitor over 300 ms,
+// silent stretches between its pieces, and no silence of looptap's own in the file).
 Played playTone(const std::string& server, const std::string& sink, double secs,
                 float amplitude = 0.5f) {
   pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
   pa_buffer_attr attr{};
   attr.maxlength = attr.prebuf = attr.minreq = attr.fragsize = static_cast<uint32_t>(-1);
-  attr.tlength = 480 * 8;
+  attr.tlength = static_cast<uint32_t>((secs + 0.01) * 48000) * 8;
   int error = 0;
   pa_simple* p =
       pa_simple_new(server.c_str(), "looptap_e2e", PA_STREAM_PLAYBACK,
