@@ -193,8 +193,7 @@ void stages(const std::vector<talvex::PixelBuffer>& frames) {
     vision::TrackingOptions options;
     bool byBranch;
   };
-  const std::vector<Cadence> cadences{{{1, 1}, true},  {{3, 3}, false},   {{5, 5}, false},
-                                      {{5, 15}, true}, {{10, 10}, false}, {{10, 30}, false}};
+  const std::vector<Cadence> cadences{{{1}, true}, {{3}, false}, {{5}, true}, {{10}, false}};
   Seen everyFrame;
   for (const Cadence& c : cadences) {
     auto models = vision::MediaPipeDetector::loadModels();
@@ -203,8 +202,7 @@ void stages(const std::vector<talvex::PixelBuffer>& frames) {
       return;
     }
     vision::MediaPipeDetector d(std::move(models.value()), c.options);
-    std::printf("detectors every %d analysed frame(s), person detector every %d while followed:\n",
-                c.options.detectEvery, c.options.followedBodyDetectEvery);
+    std::printf("detectors every %d analysed frame(s):\n", c.options.detectEvery);
     if (c.byBranch) {
       for (const auto& [name, reqs] : branches) {
         d.startSequence();

@@ -64,8 +64,6 @@ MediaPipeModels::~MediaPipeModels() = default;
 MediaPipeDetector::MediaPipeDetector(MediaPipeModels models, TrackingOptions tracking)
     : models_(std::move(models)), tracking_(tracking) {
   tracking_.detectEvery = std::max(1, tracking_.detectEvery);
-  tracking_.followedBodyDetectEvery =
-      std::max(tracking_.detectEvery, tracking_.followedBodyDetectEvery);
 }
 MediaPipeDetector::~MediaPipeDetector() = default;
 
@@ -346,7 +344,7 @@ void runBranch(Result<T> result, T& into, Status& status) {
 }  // namespace
 
 Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool detectNow,
-                                      bool detectBodyNow, Found& found) {
+                                      Found& found) {
   bool faceWork = false;
   const DetectHumanHandPoseRequest* handReq = nullptr;
   bool bodyWork = false;
@@ -373,7 +371,7 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool d
   std::vector<std::function<void()>> branches;
   if (bodyWork)
     branches.push_back(
-        [&] { runBranch(models_.bodies->track(rgb_, detectBodyNow), found.bodies, bodyStatus); });
+        [&] { runBranch(models_.bodies->track(rgb_, detectNow), found.bodies, bodyStatus); });
   if (handReq)
     branches.push_back([&] {
       runBranch(models_.hands->track(rgb_, maxHands, detectNow, handSearch), found.hands,
@@ -397,7 +395,6 @@ Status MediaPipeDetector::runBranches(std::span<Request* const> requests, bool d
 
 void MediaPipeDetector::startSequence() {
   sequenceFrame_ = 0;
-  bodyFrame_ = 0;
   freshSequence_ = true;
   followedFaces_.reset();
   lastFaces_.clear();
@@ -419,11 +416,8 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
   addLetterboxSource(rgb_, kLargestLetterbox);
   const bool detectNow = sequenceFrame_ == 0;
   sequenceFrame_ = (sequenceFrame_ + 1) % tracking_.detectEvery;
-  const bool detectBodyNow =
-      bodyFrame_ == 0 || (detectNow && !models_.bodies->following());
-  bodyFrame_ = detectBodyNow ? 1 : (bodyFrame_ + 1) % tracking_.followedBodyDetectEvery;
   Found found;
-  if (Status s = runBranches(requests, detectNow, detectBodyNow, found); !s) {
+  if (Status s = runBranches(requests, detectNow, found); !s) {
     // What a failed frame left behind is not followed.
     startSequence();
     return s;

@@ -36,13 +36,9 @@ struct MediaPipeModels {
 // How a sequence of frames is followed. Between detections, faces, hands and the body are
 // looked for where their landmarks were in the previous frame (one landmark pass each, no
 // detector); the detectors run on every `detectEvery`th frame of a sequence and at once when a
-// followed face, hand or body is lost. detectEvery 1 detects on every frame. Only one body is
-// reported, so a body being followed needs the person detector only to notice a more likely
-// person: that runs every `followedBodyDetectEvery`th frame (never more often than every
-// `detectEvery`th); with no body followed the person detector keeps the `detectEvery` cadence.
+// followed face, hand or body is lost. detectEvery 1 detects on every frame.
 struct TrackingOptions {
   int detectEvery = 5;
-  int followedBodyDetectEvery = 15;
 };
 
 // Lifecycle: loaded once (all models), then perform() per frame, startSequence() between
@@ -76,8 +72,7 @@ class MediaPipeDetector : public Detector {
   Result<std::vector<FaceObservation>> keepMissedFaces(const std::vector<PixelRotatedRect>& before,
                                                        std::vector<FaceObservation> faces);
   FaceObservation faceFromMesh(const FaceMesh& mesh) const;
-  Status runBranches(std::span<Request* const> requests, bool detectNow, bool detectBodyNow,
-                     Found& found);
+  Status runBranches(std::span<Request* const> requests, bool detectNow, Found& found);
 
   MediaPipeModels models_;
   TrackingOptions tracking_;
@@ -86,7 +81,6 @@ class MediaPipeDetector : public Detector {
   // frame had (another set starts a new sequence), and the mesh crops of the last frame's
   // faces, or nothing when a face had no mesh to follow it by.
   int sequenceFrame_ = 0;
-  int bodyFrame_ = 0;  // frames since the last person detection
   unsigned lastWork_ = 0;
   std::optional<std::vector<PixelRotatedRect>> followedFaces_;
   // Whether the sequence has had its first detection yet, and which half of the tiles the next

@@ -125,8 +125,6 @@ Result<std::vector<BodyObservation>> BodyPipeline::track(const RgbImage& frame, 
 
 void BodyPipeline::forget() { parts_->followed.reset(); }
 
-bool BodyPipeline::following() const { return parts_->followed.has_value(); }
-
 Result<std::vector<BodyObservation>> BodyPipeline::landmarks(const RgbImage& frame,
                                                              const NormalizedRotatedRect& region) {
   Parts& p = *parts_;

@@ -60,8 +60,6 @@ class BodyPipeline {
   Result<std::vector<BodyObservation>> track(const RgbImage& frame, bool detectNow);
   // Forgets the remembered body (a new sequence of frames).
   void forget();
-  // Whether a body from the previous frame is being followed.
-  bool following() const;
 
   // A person detection must score this much (after the sigmoid). Kept low: people seen from
   // the side score little more than 0.5, and the landmark model's presence flag below is the
