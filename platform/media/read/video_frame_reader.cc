@@ -1,5 +1,7 @@
 #include "platform/media/read/video_frame_reader.h"
 
+#include <algorithm>
+
 #include "platform/media/av_handles.h"
 #include "platform/media/library_log.h"
 #include "platform/media/read/decoded_picture.h"
@@ -51,7 +53,7 @@ Result<std::unique_ptr<VideoFrameReader>> VideoFrameReader::create(const MovieAs
   return std::unique_ptr<VideoFrameReader>(new VideoFrameReader(std::move(impl)));
 }
 
-Status VideoFrameReader::start() {
+Status VideoFrameReader::start(int threads) {
   Impl& m = *impl_;
   if (m.dec) return Status::ok();
   const AVCodecParameters* par = m.fmt->get()->streams[m.stream]->codecpar;
@@ -63,7 +65,7 @@ Status VideoFrameReader::start() {
   if (int rc = avcodec_parameters_to_context(dec.get(), par); rc < 0)
     return Status::failure(avErrorText(rc));
   dec->pkt_timebase = m.fmt->get()->streams[m.stream]->time_base;
-  dec->thread_count = 0;  // one per core
+  dec->thread_count = std::max(0, threads);
   dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   if (int rc = avcodec_open2(dec.get(), codec, nullptr); rc < 0)
     return Status::failure(avErrorText(rc));

@@ -25,8 +25,9 @@ class VideoFrameReader {
   VideoFrameReader(const VideoFrameReader&) = delete;
   VideoFrameReader& operator=(const VideoFrameReader&) = delete;
 
-  // Opens the track's decoder. Fails when there is none for its format.
-  Status start();
+  // Opens the track's decoder, decoding on `threads` threads (0: one per core). Fails when there
+  // is none for its format.
+  Status start(int threads = 0);
 
   // Decodes the next frame and gives its presentation time, exact in the track's time base.
   // Gives nothing at the end of the track, and also once reading or decoding has failed (the
