@@ -25,6 +25,29 @@ constexpr double kSameFaceOverlap = 0.6;
 // a detector whose letterbox outgrew it would scale from the whole frame again.
 constexpr int kLargestLetterbox = 224;
 
+// Indices 0..n-1, the largest `area` first; equal areas keep their order.
+template <class Area>
+std::vector<size_t> largestFirst(size_t n, Area area) {
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return area(a) > area(b); });
+  return order;
+}
+
+// The area two face boxes share; 0 when they are apart.
+double sharedArea(const Rect& a, const Rect& b) {
+  const double iw = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
+  const double ih = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
+  return iw > 0 && ih > 0 ? iw * ih : 0.0;
+}
+
+// A face box (normalised, origin at the lower left) in pixels of a w x h frame (origin at the
+// top left).
+PixelBox inPixels(const Rect& b, double w, double h) {
+  return {b.x * w, (1 - b.y - b.height) * h, (b.x + b.width) * w, (1 - b.y) * h};
+}
+
 PixelBox meshBox(const std::vector<PixelPoint3>& mesh) {
   double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
   for (int i = 0; i < kMeshPoints && i < static_cast<int>(mesh.size()); ++i) {
@@ -188,14 +211,10 @@ Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
   auto faces = findFaces(needsMesh);
   if (!faces) return faces.status();
   // Largest first, so the meshes go to the faces that matter.
-  std::vector<size_t> order(faces->size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  auto area = [&](size_t i) {
+  const std::vector<size_t> order = largestFirst(faces->size(), [&](size_t i) {
     const FaceDetection& f = (*faces)[i];
     return (f.xmax - f.xmin) * (f.ymax - f.ymin);
-  };
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return area(a) > area(b); });
+  });
   const double w = rgb_.width, h = rgb_.height;
   std::vector<FaceObservation> out;
   // Every face must have a mesh for the next frame to follow them all by their meshes.
@@ -232,16 +251,13 @@ Result<std::vector<FaceObservation>> MediaPipeDetector::detectFaces() {
 
 Result<std::vector<FaceObservation>> MediaPipeDetector::keepMissedFaces(
     const std::vector<PixelRotatedRect>& before, std::vector<FaceObservation> faces) {
-  const double w = rgb_.width, h = rgb_.height;
   auto holds = [&](const Rect& b, double x, double y) {
-    return x >= b.x * w && x <= (b.x + b.width) * w && y >= (1 - b.y - b.height) * h &&
-           y <= (1 - b.y) * h;
+    const PixelBox p = inPixels(b, rgb_.width, rgb_.height);
+    return x >= p.xmin && x <= p.xmax && y >= p.ymin && y <= p.ymax;
   };
   auto overlapsFound = [&](const Rect& box) {
     return std::any_of(faces.begin(), faces.end(), [&](const FaceObservation& f) {
-      const Rect& o = f.boundingBox;
-      return std::min(box.x + box.width, o.x + o.width) > std::max(box.x, o.x) &&
-             std::min(box.y + box.height, o.y + o.height) > std::max(box.y, o.y);
+      return sharedArea(box, f.boundingBox) > 0;
     });
   };
   std::vector<PixelRotatedRect> follow = *followedFaces_;
@@ -261,11 +277,9 @@ Result<std::vector<FaceObservation>> MediaPipeDetector::keepMissedFaces(
     follow.push_back(meshCrop(mesh->points));
   }
   // Largest first, as the detector orders them.
-  std::vector<size_t> order(faces.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  auto area = [&](size_t i) { return faces[i].boundingBox.width * faces[i].boundingBox.height; };
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return area(a) > area(b); });
+  const std::vector<size_t> order = largestFirst(faces.size(), [&](size_t i) {
+    return faces[i].boundingBox.width * faces[i].boundingBox.height;
+  });
   std::vector<FaceObservation> sorted;
   std::vector<PixelRotatedRect> sortedFollow;
   for (size_t i : order) {
@@ -299,20 +313,15 @@ Result<std::vector<FaceObservation>> MediaPipeDetector::trackFaces(bool detectNo
                       meshCrop(mesh->points));
   }
   // Largest first, as the detector orders them.
-  std::vector<size_t> order(out.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return next[a].first > next[b].first; });
+  const std::vector<size_t> order =
+      largestFirst(out.size(), [&](size_t i) { return next[i].first; });
   std::vector<FaceObservation> sorted;
   std::vector<PixelRotatedRect> follow;
   for (size_t i : order) {
     // Two followed faces that drift onto one face become one.
     const Rect& box = out[i].boundingBox;
     const bool again = std::any_of(sorted.begin(), sorted.end(), [&](const FaceObservation& k) {
-      const Rect& o = k.boundingBox;
-      const double iw = std::min(box.x + box.width, o.x + o.width) - std::max(box.x, o.x);
-      const double ih = std::min(box.y + box.height, o.y + o.height) - std::max(box.y, o.y);
-      return iw > 0 && ih > 0 && iw * ih > kSameFaceOverlap * box.width * box.height;
+      return sharedArea(box, k.boundingBox) > kSameFaceOverlap * box.width * box.height;
     });
     if (again) continue;
     sorted.push_back(std::move(out[i]));
@@ -425,11 +434,8 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
     return s;
   }
   lastFaces_.clear();
-  for (const FaceObservation& f : found.faces) {
-    const Rect& b = f.boundingBox;
-    lastFaces_.push_back({b.x * rgb_.width, (1 - b.y - b.height) * rgb_.height,
-                          (b.x + b.width) * rgb_.width, (1 - b.y) * rgb_.height});
-  }
+  for (const FaceObservation& f : found.faces)
+    lastFaces_.push_back(inPixels(f.boundingBox, rgb_.width, rgb_.height));
   for (Request* r : requests) {
     switch (r->kind()) {
       case RequestKind::FaceLandmarks:

@@ -142,10 +142,11 @@ Letterbox letterboxToTensor(const RgbImage& image, const PixelBox& region, int s
   const int sw = std::clamp(static_cast<int>(std::lround(width * scale)), 1, size);
   const int sh = std::clamp(static_cast<int>(std::lround(height * scale)), 1, size);
   const int left = (size - sw) / 2, top = (size - sh) / 2;
-  // Area averaging keeps small faces recognisable when a large frame shrinks to the tensor.
-  // libyuv's box filter averages the same way about 15 times faster than OpenCV's INTER_AREA
-  // at these non-integer ratios (0.45 ms against 7.5 ms for 1280x720 to 224x126).
-  // The whole frame comes from its reduced copy, made once for all the detectors' letterboxes.
+  // libyuv's box filter, about 15 times faster than OpenCV's INTER_AREA at these non-integer
+  // ratios (0.45 ms against 7.5 ms for 1280x720 to 224x126). At these ratios it samples much
+  // as bilinear filtering does rather than averaging whole areas (a fine checkerboard keeps
+  // values from 0 to 253). The whole frame comes from its reduced copy, made once for all the
+  // detectors' letterboxes.
   cv::Mat small(sh, sw, CV_8UC3);
   const bool whole = x0 == 0 && y0 == 0 && x1 == image.width && y1 == image.height;
   const RgbImage* r = whole ? reducedCopy(image) : nullptr;

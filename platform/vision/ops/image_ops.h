@@ -37,7 +37,7 @@ struct RgbImage {
 // matrix (each pixel's chroma sample as it is, no interpolation).
 Status convertToRgb(const PixelBuffer& frame, RgbImage& out);
 
-// Asks for a reduced copy of `image` (area-averaged where libyuv can) whose sides are twice
+// Asks for a reduced copy of `image` (libyuv's box filter) whose sides are twice
 // those of the largest whole-frame letterbox, up to `largestTensor` on a side, so that each
 // such letterbox still takes two or more of its pixels per tensor pixel. Cheap: the copy is
 // made only when a letterbox first needs it, so frames on which no detector runs cost
