@@ -12,6 +12,8 @@ for b in "$build"/bench/*_bench; do
   echo "== $(basename "$b")"
   "$b" --benchmark_min_time=0.5
 done
+echo "== preview_cpu (live previewing only, through the V4L2 emulator)"
+"$here/../bench/preview_cpu.sh" "$build"
 echo "== overlay_bench (talvex-overlay on 10 s of 720p)"
 "$here/../bench/overlay_bench.sh" "$build"
 echo "== batch_bench (analyze over a batch of clips, 1 and 2 processes)"

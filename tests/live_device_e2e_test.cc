@@ -264,9 +264,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "device /dev/video0\nformat YUYV 1280x720 10\nformat YUYV 640x480 30\n"
                     "format MJPG 1280x720 30\n",
                     "MJPG 1280x720 1/30"},
-        Negotiation{"YuyvOnlySlowAtTheSize",
+        Negotiation{"SmoothSmallBeforeSlowAtTheSize",
                     "device /dev/video0\nformat YUYV 640x480 30\nformat YUYV 1280x720 10\n",
-                    "YUYV 1280x720 1/10"},
+                    "YUYV 640x480 1/30"},
         Negotiation{"Nv12BeforeYuyv",
                     "device /dev/video0\nformat YUYV 1280x720 30\nformat NV12 1280x720 30 15\n",
                     "NV12 1280x720 1/30"},
@@ -278,6 +278,177 @@ INSTANTIATE_TEST_SUITE_P(
                     "device /dev/video0\nformat MJPG 1280x720 15\nclip MJPG 1280x720 CLIP\n",
                     "MJPG 1280x720 1/15"}),
     [](const ::testing::TestParamInfo<Negotiation>& i) { return std::string(i.param.name); });
+
+// Cameras as real machines have them. Each description either records (a 1280x720 movie of
+// every frame handed over, streamed in the expected mode, the picture's shape kept) or ends the
+// session at start-up with one line. "LOG" becomes a log of what the device streamed; "SQUARE"
+// a clip of a white square on black at the device's size.
+struct RealCamera {
+  const char* name;
+  std::string description;
+  std::string expectedStream;  // empty: the session must end with `expectedError`
+  std::string expectedError;
+  int squareSide = 0;  // the square's side in the movie, when the description plays SQUARE
+};
+
+void PrintTo(const RealCamera& c, std::ostream* os) { *os << c.name; }
+
+class LiveRealCameras : public LiveDeviceE2E, public ::testing::WithParamInterface<RealCamera> {
+ protected:
+  // A 200x200 white square in the middle of a black w x h picture, as MJPEG frames.
+  fs::path squareClip(int w, int h) {
+    const fs::path clip = dir / "square.mjpeg";
+    const std::string cmd = "ffmpeg -v error -y -f lavfi -i color=black:s=" + std::to_string(w) +
+                            "x" + std::to_string(h) +
+                            " -vf drawbox=x=" + std::to_string(w / 2 - 100) +
+                            ":y=" + std::to_string(h / 2 - 100) +
+                            ":w=200:h=200:color=white:t=fill -frames:v 5 -c:v mjpeg "
+                            "-pix_fmt yuvj422p -f mjpeg " +
+                            quoted(clip);
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    return clip;
+  }
+
+  // The bright box of the movie's first frame: {width, height}.
+  std::pair<int, int> squareInMovie(const fs::path& movie) {
+    const std::string gray =
+        shell("ffmpeg -v error -i " + quoted(movie) + " -frames:v 1 -f rawvideo -pix_fmt gray -");
+    int left = 1280, top = 720, right = -1, bottom = -1;
+    for (int y = 0; y < 720 && gray.size() >= 1280u * 720; ++y)
+      for (int x = 0; x < 1280; ++x)
+        if (static_cast<uint8_t>(gray[size_t(y) * 1280 + x]) > 128) {
+          left = std::min(left, x), right = std::max(right, x);
+          top = std::min(top, y), bottom = std::max(bottom, y);
+        }
+    return {right - left + 1, bottom - top + 1};
+  }
+};
+
+TEST_P(LiveRealCameras, RecordOrSayWhyNot) {
+  const RealCamera& c = GetParam();
+  std::string description = c.description;
+  for (size_t at; (at = description.find("LOG")) != std::string::npos;)
+    description.replace(at, 3, "log " + (dir / "device.log").string());
+  if (size_t at = description.find("SQUARE"); at != std::string::npos) {
+    int w = 0, h = 0;
+    ASSERT_EQ(
+        std::sscanf(description.c_str() + description.rfind("clip MJPG ") + 10, "%dx%d", &w, &h),
+        2);
+    description.replace(at, 6, squareClip(w, h).string());
+  }
+  describe(description);
+  const auto began = std::chrono::steady_clock::now();
+  auto cam = live();
+  if (c.expectedStream.empty()) {
+    // A REC sent before any picture is finished, empty, before the session ends.
+    cam->write(recLine("m"));
+    auto r = cam->wait(30s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->exitStatus, 1);
+    EXPECT_EQ(r->err, c.expectedError + "\nREC:stopped:0\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 12s) << "a line within a few seconds";
+    EXPECT_FALSE(fs::exists(preview()));
+    return;
+  }
+  ASSERT_TRUE(cam->waitForLine("STARTED", 30s)) << cam->errSoFar();
+  cam->write(recLine("m"));
+  ASSERT_TRUE(cam->waitForLine("REC:started", 30s));
+  ASSERT_TRUE(previewRenewed(5s));
+  cam->write("STOP\n");
+  auto stopped = cam->waitForLine("REC:stopped:", 60s, true);
+  ASSERT_TRUE(stopped);
+  cam->write("QUIT\n");
+  auto r = cam->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(r->err, "STARTED\nREC:started\n" + *stopped + "\n");
+  const DeviceLog log = readDeviceLog(dir / "device.log");
+  EXPECT_EQ(log.streams, std::vector<std::string>{c.expectedStream})
+      << "one stream, never reopened";
+  const Movie m = probe(dir / "m.mov");
+  EXPECT_EQ(m.width, 1280);
+  EXPECT_EQ(m.height, 720);
+  EXPECT_GT(stoppedCount(*stopped), 3);
+  EXPECT_EQ(static_cast<int>(m.pts.size()), stoppedCount(*stopped));
+  if (c.squareSide) {
+    const auto [w, h] = squareInMovie(dir / "m.mov");
+    EXPECT_NEAR(w, c.squareSide, 4);
+    EXPECT_NEAR(h, c.squareSide, 4);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, LiveRealCameras,
+    ::testing::Values(
+        RealCamera{"JpegsTheDecoderWarnsAbout",
+                   "device /dev/video0\nformat MJPG 1280x720 30\njpeg-damage stray-bytes\nLOG\n",
+                   "MJPG 1280x720 1/30", "", 0},
+        RealCamera{"JpegsCutShort",
+                   "device /dev/video0\nformat MJPG 1280x720 30\njpeg-damage cut-short\n", "",
+                   "ERR:camera-unusable", 0},
+        RealCamera{"JpegsOfTheWrongSize",
+                   "device /dev/video0\nformat MJPG 1280x720 30\njpeg-damage wrong-size\n", "",
+                   "ERR:camera-unusable", 0},
+        RealCamera{"NoFrameEver",
+                   "device /dev/video0\nformat YUYV 1280x720 30\nfirst-frame-after 600000\n", "",
+                   "ERR:camera-no-frames", 0},
+        RealCamera{"FirstFrameAfterThreeSeconds",
+                   "device /dev/video0\nformat YUYV 1280x720 30\nfirst-frame-after 3000\nLOG\n",
+                   "YUYV 1280x720 1/30", "", 0},
+        RealCamera{"InfraredNodeBeforeTheCamera",
+                   "device /dev/video0\ncard IR Camera\nformat GREY 640x360 30\n"
+                   "device /dev/video1\nmetadata\n"
+                   "device /dev/video2\nformat MJPG 1280x720 30\nLOG\n",
+                   "MJPG 1280x720 1/30", "", 0},
+        RealCamera{"RawBayerNodesBeforeTheUsableOne",
+                   "device /dev/video0\nformat BA10 1920x1080 30\n"
+                   "device /dev/video1\nformat BA10 1920x1080 30\n"
+                   "device /dev/video20\nformat YUYV 1280x720 30\nformat NV12 1280x720 30\nLOG\n",
+                   "NV12 1280x720 1/30", "", 0},
+        RealCamera{"MultiplanarNode",
+                   "device /dev/video0\nmultiplanar\nformat NV12 1280x720 30\nLOG\n",
+                   "NV12 1280x720 1/30", "", 0},
+        RealCamera{"UnusableMultiplanarNodeHidesNothing",
+                   "device /dev/video0\nmultiplanar\nformat BA10 1920x1080 30\n"
+                   "device /dev/video1\nformat YUYV 1280x720 30\nLOG\n",
+                   "YUYV 1280x720 1/30", "", 0},
+        RealCamera{"BusyCameraAndAFreeOne",
+                   "device /dev/video0\nformat MJPG 1280x720 30\nstreamon-error EBUSY\n"
+                   "device /dev/video2\nformat YUYV 640x480 30\nLOG\n",
+                   "YUYV 640x480 1/30", "", 0},
+        RealCamera{"OnlyTheJpegFourcc", "device /dev/video0\nformat JPEG 1280x720 30\nLOG\n",
+                   "JPEG 1280x720 1/30", "", 0},
+        RealCamera{"SlowJpegAndSmootherYuyv",
+                   "device /dev/video0\nformat MJPG 1280x720 5\nformat YUYV 1280x720 15\nLOG\n",
+                   "YUYV 1280x720 1/15", "", 0},
+        RealCamera{"FourByThree",
+                   "device /dev/video0\nformat MJPG 640x480 30\nclip MJPG 640x480 SQUARE\nLOG\n",
+                   "MJPG 640x480 1/30", "", 300},
+        RealCamera{"SixteenByTen",
+                   "device /dev/video0\nformat MJPG 1280x800 30\nclip MJPG 1280x800 SQUARE\nLOG\n",
+                   "MJPG 1280x800 1/30", "", 180}),
+    [](const ::testing::TestParamInfo<RealCamera>& i) { return std::string(i.param.name); });
+
+TEST_F(LiveDeviceE2E, StatusDescribesTheCameraLiveWouldOpen) {
+  struct Case {
+    std::string description, word;
+  } cases[] = {
+      // A refused first camera does not matter when another opens.
+      {"device /dev/video0\nformat MJPG 1280x720 30\nopen-error EACCES\n"
+       "device /dev/video1\nformat YUYV 640x480 30\n",
+       "authorized"},
+      // Nodes that are no camera of ours do not count: the refused one is all there is.
+      {"device /dev/video0\nformat MJPG 1280x720 30\nopen-error EACCES\n"
+       "device /dev/video1\nformat GREY 640x480 30\n",
+       "denied"},
+      {"device /dev/video0\nformat BA10 1920x1080 30\n", "notDetermined"},
+  };
+  for (const Case& c : cases) {
+    describe(c.description);
+    auto r = run({"status"});
+    EXPECT_EQ(r.out, c.word + "\n") << c.description;
+  }
+}
 
 TEST_F(LiveDeviceE2E, IrregularFramesKeepTheirTimesAndStartEpochIsTheCaptureMoment) {
   describe("device /dev/video0\nformat MJPG 1280x720 30\njitter 0.45\nlog " +

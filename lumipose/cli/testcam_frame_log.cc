@@ -24,7 +24,8 @@ class LoggingCamera : public media::Camera {
  public:
   LoggingCamera(std::unique_ptr<media::Camera> camera, std::shared_ptr<LogFile> log)
       : camera_(std::move(camera)), log_(std::move(log)) {}
-  void start(SerialQueue& queue, FrameHandler handler, Work lost) override {
+  void start(SerialQueue& queue, FrameHandler handler, LossHandler lost,
+             PictureWanted wanted) override {
     camera_->start(
         queue,
         [log = log_, handler = std::move(handler)](const media::CameraFrame& f) {
@@ -38,7 +39,7 @@ class LoggingCamera : public media::Camera {
           if (n > 0) (void)!::write(log->fd, line, static_cast<size_t>(n));
           handler(f);
         },
-        std::move(lost));
+        std::move(lost), std::move(wanted));
   }
   void stop() override { camera_->stop(); }
   media::CameraStats stats() const override { return camera_->stats(); }

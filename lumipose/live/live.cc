@@ -1,8 +1,6 @@
 #include "lumipose/live/live.h"
 
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 
 #include "lumipose/analysis/face_measures.h"
 #include "lumipose/live/capture_clock.h"
@@ -37,12 +35,11 @@ Live::Live(std::string previewPath, media::CameraSource& source, DetectorLoader 
 
 Live::~Live() {
   // Frame work still queued uses the fields below; let it run before they go. Once quitting
-  // is set, no search for a camera starts, and one running finds nothing to resume.
+  // is set, a search for a camera still waiting on the queue does nothing.
   queue_.sync([this] {
     quitting_ = true;
     if (session_) session_->stop();
   });
-  reconnect_ = std::jthread();
   queue_.sync([] {});
   analysis_.sync([] {});
 }
@@ -80,51 +77,62 @@ void Live::end(int status) { hooks_.exit(status); }
 void Live::resume(std::unique_ptr<media::Camera> camera) {
   if (quitting_) return;
   session_ = std::move(camera);
-  framesSinceResume_ = 0;
+  picturesSinceResume_ = 0;
+  updatePictureWanted();
   session_->start(
-      queue_, [this](const media::CameraFrame& f) { captureOutput(f); }, [this] { cameraLost(); });
+      queue_, [this](const media::CameraFrame& f) { captureOutput(f); },
+      [this](media::CameraLoss why) { cameraLost(why); }, [this] { return pictureWanted_.load(); });
 }
 
-void Live::cameraLost() {
+void Live::cameraLost(media::CameraLoss why) {
   if (!session_ || quitting_) return;
-  // A camera reopened after a loss that never gave a frame is still the same loss: one line.
-  if (framesSinceResume_ > 0) {
+  if (!started_) {
+    // The camera opened but never gave a picture: the session cannot start.
+    say(why == media::CameraLoss::Unusable ? "ERR:camera-unusable"
+        : why == media::CameraLoss::Silent ? "ERR:camera-no-frames"
+                                           : "ERR:camera-lost");
+    stopRecording({});
+    return shutDown(1);
+  }
+  // A camera reopened after a loss that never gave a picture is still the same loss: one line.
+  if (picturesSinceResume_ > 0) {
     say("ERR:camera-lost");
     // What was recorded so far is kept: the movie and frames file are finished as by STOP.
     stopRecording({});
   }
   session_->stop();
   session_.reset();
-  // Looks for a capture device again, off the frame queue, at a calm pace; the first camera
-  // that opens takes over the session.
-  reconnect_ = std::jthread([this](std::stop_token stop) {
-    std::mutex mu;
-    std::condition_variable_any cv;
-    while (true) {
-      std::unique_lock lock(mu);
-      if (cv.wait_for(lock, stop, kReconnectEvery, [] { return false; }) || stop.stop_requested())
-        return;
-      auto camera = source_.open();
-      if (!camera) continue;
-      auto holder = std::make_shared<std::unique_ptr<media::Camera>>(std::move(camera.value()));
-      queue_.async([this, holder] { resume(std::move(*holder)); });
-      return;
-    }
-  });
+  queue_.asyncAfter(kReconnectEvery, [this] { searchForCamera(); });
+}
+
+void Live::searchForCamera() {
+  if (quitting_ || session_) return;
+  // The first camera that opens takes over the session; without one, a calm pace.
+  auto camera = source_.open();
+  if (!camera) return queue_.asyncAfter(kReconnectEvery, [this] { searchForCamera(); });
+  resume(std::move(camera.value()));
+}
+
+void Live::updatePictureWanted() {
+  pictureWanted_ =
+      !started_ || picturesSinceResume_ == 0 || writer_ || (frameNo_ + 1) % kPreviewEvery == 0;
 }
 
 void Live::captureOutput(const media::CameraFrame& frame) {
   const auto began = std::chrono::steady_clock::now();
   const PixelBuffer& image = frame.image;
-  if (image.planeCount() == 0) return;
-  if (!started_) {
+  // A frame without its picture was not decoded because nothing needed it; it still counts.
+  const bool hasPicture = image.planeCount() > 0;
+  if (!started_ && hasPicture) {
     started_ = true;
     say("STARTED");
   }
   ++frameNo_;
-  ++framesSinceResume_;
+  if (hasPicture) ++picturesSinceResume_;
   const media::MediaTime pts = frame.pts;
-  if (writer_) {
+  // A recording asks for every picture from when it opens; one frame already on its way
+  // without its picture cannot start it.
+  if (writer_ && hasPicture) {
     if (!recStart_) {
       recStart_ = pts;
       writer_->startSession(pts);
@@ -160,7 +168,8 @@ void Live::captureOutput(const media::CameraFrame& frame) {
       });
     }
   }
-  if (frameNo_ % kPreviewEvery == 0) refreshPreview(image);
+  if (frameNo_ % kPreviewEvery == 0 && hasPicture) refreshPreview(image);
+  updatePictureWanted();
   if (hooks_.frameTimed) hooks_.frameTimed(std::chrono::steady_clock::now() - began);
 }
 
@@ -204,6 +213,7 @@ void Live::openRecording(const std::string& movie, const std::string& frames) {
   recStart_.reset();
   recFrames_ = 0;
   writer_ = std::move(w);
+  updatePictureWanted();
 }
 
 void Live::stop(Work then) {
@@ -237,6 +247,7 @@ void Live::stopRecording(const Work& then) {
   }
   lines_.reset();
   say("REC:stopped:" + std::to_string(n));
+  updatePictureWanted();
   if (then) then();
 }
 

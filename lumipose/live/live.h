@@ -8,7 +8,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "lumipose/analysis/analyzer.h"
 #include "lumipose/output/line_writer.h"
@@ -32,9 +31,11 @@ struct LiveHooks {
 };
 
 // Lifecycle: constructed once (touches neither camera nor files), start() once, then
-// rec/stop/quit any number of times until quit ends the process. A camera that goes away
-// during the session finishes any recording ("ERR:camera-lost", "REC:stopped:N"); the session
-// keeps reading control lines and takes the next camera that opens. Threading: every field that
+// rec/stop/quit any number of times until quit ends the process. A camera that never gives a
+// usable picture ends the process ("ERR:camera-unusable" or "ERR:camera-no-frames", status 1).
+// A camera that goes away during the session finishes any recording ("ERR:camera-lost",
+// "REC:stopped:N"); the session keeps reading control lines and takes the next camera that
+// opens. Threading: every field that
 // changes lives on the frame queue "lumipose.frames"; rec(), stop() and quit() may be called
 // from any thread and only submit work there. The frame analysis of a recording runs on a
 // queue of its own, fed from the frame queue. Owns the camera, the frame queue, the analyser
@@ -75,8 +76,13 @@ class Live {
   void end(int status);
   // Frame queue: runs `camera` as the session's camera.
   void resume(std::unique_ptr<media::Camera> camera);
-  // Frame queue: the camera went away; finishes any recording and looks for a camera again.
-  void cameraLost();
+  // Frame queue: the camera went away; finishes any recording and looks for a camera again,
+  // or ends the process when the camera never gave a picture.
+  void cameraLost(media::CameraLoss why);
+  // Frame queue: tries to open a camera, and tries again later while there is none.
+  void searchForCamera();
+  // Frame queue: tells the camera whether the next frame's picture is needed.
+  void updatePictureWanted();
   // Frame queue: stops the camera, removes the preview and ends with `status`.
   void shutDown(int status);
 
@@ -93,7 +99,7 @@ class Live {
   bool started_ = false;
   bool quitting_ = false;
   int64_t frameNo_ = 0;
-  int64_t framesSinceResume_ = 0;
+  int64_t picturesSinceResume_ = 0;
   std::unique_ptr<media::MovieWriter> writer_;  // present exactly while a recording is open
   std::unique_ptr<LineWriter> lines_;
   std::optional<media::MediaTime> recStart_;
@@ -105,9 +111,9 @@ class Live {
   std::atomic<int> analysesPending_{0};
   std::atomic<bool> brokenSaid_{false};  // reset when a recording opens
   SerialQueue analysis_{"lumipose.analysis"};
-  // While the camera is lost: the search for it. Started on the frame queue; stopped (and
-  // joined) by destruction after quitting is set.
-  std::jthread reconnect_;
+  // Written on the frame queue, read by the camera's capture thread before each frame: frames
+  // whose picture nothing needs (not recording, no preview due) are not decoded.
+  std::atomic<bool> pictureWanted_{true};
 };
 
 }  // namespace talvex::lumipose

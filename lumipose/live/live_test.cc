@@ -23,13 +23,15 @@ using namespace std::chrono_literals;
 // say when it is lost.
 class IdleCamera : public media::Camera {
  public:
-  explicit IdleCamera(std::function<void(Work)> started) : started_(std::move(started)) {}
-  void start(SerialQueue&, FrameHandler, Work lost) override { started_(std::move(lost)); }
+  explicit IdleCamera(std::function<void(LossHandler)> started) : started_(std::move(started)) {}
+  void start(SerialQueue&, FrameHandler, LossHandler lost, PictureWanted) override {
+    started_(std::move(lost));
+  }
   void stop() override {}
   media::CameraStats stats() const override { return {}; }
 
  private:
-  std::function<void(Work)> started_;
+  std::function<void(LossHandler)> started_;
 };
 
 class IdleSource : public media::CameraSource {
@@ -38,7 +40,7 @@ class IdleSource : public media::CameraSource {
   bool requestAccess() override { return true; }
   Result<std::unique_ptr<media::Camera>> open() override {
     ++opens;
-    return std::unique_ptr<media::Camera>(std::make_unique<IdleCamera>([this](Work lost) {
+    return std::unique_ptr<media::Camera>(std::make_unique<IdleCamera>([this](auto lost) {
       std::lock_guard lock(mu);
       lostHandler = std::move(lost);
     }));
@@ -46,14 +48,14 @@ class IdleSource : public media::CameraSource {
   // What the running camera would call, on the frame queue, when it goes away.
   Work lost() {
     std::lock_guard lock(mu);
-    return lostHandler;
+    return [handler = lostHandler] { handler(media::CameraLoss::Gone); };
   }
 
   std::atomic<int> opens{0};
 
  private:
   std::mutex mu;
-  Work lostHandler;
+  media::Camera::LossHandler lostHandler;
 };
 
 std::vector<std::string> readLines(const fs::path& p) {

@@ -6,7 +6,9 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 #include <csignal>
+#include <set>
 
 namespace talvex {
 
@@ -72,6 +74,7 @@ void BlockedSignals::unblock() {
 struct SerialQueue::Impl {
   asio::io_context io{1};
   asio::executor_work_guard<asio::io_context::executor_type> guard = asio::make_work_guard(io);
+  std::set<std::shared_ptr<asio::steady_timer>> timers;  // the queue's thread only
   std::thread thread;
 };
 
@@ -86,11 +89,25 @@ SerialQueue::SerialQueue(std::string label)
 }
 
 SerialQueue::~SerialQueue() {
+  asio::post(impl_->io, [impl = impl_.get()] {
+    for (const auto& timer : impl->timers) timer->cancel();
+  });
   impl_->guard.reset();
   if (impl_->thread.joinable()) impl_->thread.join();
 }
 
 void SerialQueue::async(Work work) { asio::post(impl_->io, std::move(work)); }
+
+void SerialQueue::asyncAfter(std::chrono::milliseconds delay, Work work) {
+  asio::post(impl_->io, [impl = impl_.get(), delay, work = std::move(work)]() mutable {
+    auto timer = std::make_shared<asio::steady_timer>(impl->io, delay);
+    impl->timers.insert(timer);
+    timer->async_wait([impl, timer, work = std::move(work)](const std::error_code& ec) {
+      impl->timers.erase(timer);
+      if (!ec) work();
+    });
+  });
+}
 
 void SerialQueue::sync(const Work& work) {
   std::binary_semaphore done{0};

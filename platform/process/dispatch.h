@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -79,8 +80,8 @@ class BlockedSignals {
 };
 
 // A serial queue: one thread of its own that runs submitted work one item at a time, in
-// submission order. Destruction runs what is already queued, then joins the thread; it must
-// not be destroyed from its own thread.
+// submission order. Destruction runs what is already queued, drops work still waiting for its
+// delay, then joins the thread; it must not be destroyed from its own thread.
 class SerialQueue {
  public:
   explicit SerialQueue(std::string label);
@@ -89,6 +90,8 @@ class SerialQueue {
   SerialQueue& operator=(const SerialQueue&) = delete;
 
   void async(Work work);
+  // Runs `work` on the queue once `delay` has passed (unless the queue goes first).
+  void asyncAfter(std::chrono::milliseconds delay, Work work);
   // Runs `work` on the queue and returns when it has run. Must not be called from the queue.
   void sync(const Work& work);
   bool isCurrent() const;

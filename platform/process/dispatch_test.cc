@@ -40,6 +40,27 @@ TEST(SerialQueue, DestructionRunsWhatIsQueued) {
   EXPECT_EQ(ran, 10);
 }
 
+TEST(SerialQueue, DelayedWorkRunsOnTheQueueAfterItsDelayAndIsDroppedWithTheQueue) {
+  std::atomic<bool> late{false}, onQueue{false};
+  std::chrono::steady_clock::duration waited{};
+  {
+    SerialQueue q("test.delay");
+    Semaphore done{0};
+    const auto asked = std::chrono::steady_clock::now();
+    q.asyncAfter(std::chrono::milliseconds(100), [&] {
+      waited = std::chrono::steady_clock::now() - asked;
+      onQueue = q.isCurrent();
+      done.release();
+    });
+    done.acquire();
+    // Work still waiting for its delay neither runs nor holds up the queue's end.
+    q.asyncAfter(std::chrono::hours(1), [&] { late = true; });
+  }
+  EXPECT_GE(waited, std::chrono::milliseconds(100));
+  EXPECT_TRUE(onQueue);
+  EXPECT_FALSE(late);
+}
+
 TEST(SignalSource, TurnsEachSignalIntoAHandlerCallOnTheLoop) {
   MainLoop loop;
   std::thread::id handlerThread;

@@ -105,6 +105,19 @@ std::optional<Description> parseDescription(const std::string& text, std::string
       dev.goneWhile = rest;
     } else if (key == "stall-while") {
       dev.stallWhile = rest;
+    } else if (key == "multiplanar") {
+      dev.multiplanar = true;
+    } else if (key == "first-frame-after") {
+      if (!(args >> dev.firstFrameAfterMs) || dev.firstFrameAfterMs < 0)
+        return bad("first-frame-after <ms>");
+    } else if (key == "jpeg-damage") {
+      static const std::map<std::string, JpegDamage> kDamage = {
+          {"stray-bytes", JpegDamage::StrayBytes},
+          {"cut-short", JpegDamage::CutShort},
+          {"wrong-size", JpegDamage::WrongSize}};
+      auto it = kDamage.find(rest);
+      if (it == kDamage.end()) return bad("jpeg-damage stray-bytes|cut-short|wrong-size");
+      dev.jpegDamage = it->second;
     } else if (key == "log") {
       dev.log = rest;
     } else if (key == "clip") {

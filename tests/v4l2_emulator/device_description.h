@@ -21,12 +21,19 @@
 //                               without one the device draws a moving pattern
 //   log /tmp/x/frames.log       every dequeued frame as "sequence monotonic_us wall_us",
 //                               wall_us being the wall-clock moment of its capture
+//   multiplanar                 a V4L2_CAP_VIDEO_CAPTURE_MPLANE node (one-plane formats)
+//   first-frame-after 3000      the first frame of a stream comes 3000 ms after STREAMON
+//   jpeg-damage stray-bytes     every JPEG is spoilt: stray-bytes before its end marker (a
+//                               decoder warns and decodes), cut-short (the last third missing)
+//                               or wrong-size (pictures of half the negotiated size)
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/v4l2_emulator/frame_source.h"
 
 namespace talvex::v4l2emu {
 
@@ -58,6 +65,9 @@ struct DeviceDescription {
   std::optional<std::pair<int64_t, int64_t>> unplug;  // after frames, back after ms (<0: never)
   std::string goneWhile, stallWhile, log;
   std::vector<Clip> clips;
+  bool multiplanar = false;
+  int64_t firstFrameAfterMs = 0;
+  JpegDamage jpegDamage = JpegDamage::None;
 };
 
 struct Description {

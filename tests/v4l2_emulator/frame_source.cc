@@ -125,6 +125,42 @@ std::unique_ptr<FrameSource> jpegPattern(uint32_t w, uint32_t h) {
 
 }  // namespace
 
+// Frames as a quirky or broken camera sends them. The damage is done to each frame the inner
+// source writes.
+class DamagedSource : public FrameSource {
+ public:
+  DamagedSource(std::unique_ptr<FrameSource> inner, JpegDamage damage)
+      : inner_(std::move(inner)), damage_(damage) {}
+  size_t fill(int64_t n, uint8_t* dst, size_t capacity) override {
+    size_t used = inner_->fill(n, dst, capacity);
+    switch (damage_) {
+      case JpegDamage::StrayBytes: {
+        // Bytes between the entropy-coded data and the end marker, as many webcams send.
+        static const uint8_t kStray[] = {0x12, 0x34, 0x56, 0x78, 0x12, 0x34, 0x56, 0x78};
+        if (used < 2 || used + sizeof kStray > capacity) return used;
+        std::memmove(dst + used - 2 + sizeof kStray, dst + used - 2, 2);
+        std::memcpy(dst + used - 2, kStray, sizeof kStray);
+        return used + sizeof kStray;
+      }
+      case JpegDamage::CutShort:
+        return used * 2 / 3;
+      case JpegDamage::None:
+      case JpegDamage::WrongSize:
+        return used;
+    }
+    return used;
+  }
+
+ private:
+  std::unique_ptr<FrameSource> inner_;
+  JpegDamage damage_;
+};
+
+std::unique_ptr<FrameSource> damagedSource(std::unique_ptr<FrameSource> inner, JpegDamage damage) {
+  if (!inner || damage == JpegDamage::None || damage == JpegDamage::WrongSize) return inner;
+  return std::make_unique<DamagedSource>(std::move(inner), damage);
+}
+
 size_t rawFrameBytes(uint32_t fourcc, uint32_t width, uint32_t height) {
   if (fourcc == V4L2_PIX_FMT_YUYV) return size_t(width) * height * 2;
   if (fourcc == V4L2_PIX_FMT_NV12) return size_t(width) * height * 3 / 2;
@@ -135,7 +171,7 @@ std::unique_ptr<FrameSource> clipSource(const std::string& path, uint32_t fourcc
                                         uint32_t height) {
   const std::vector<uint8_t> all = readAll(path);
   std::vector<std::vector<uint8_t>> frames;
-  if (fourcc == V4L2_PIX_FMT_MJPEG) {
+  if (fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG) {
     frames = splitJpegs(all);
   } else if (const size_t n = rawFrameBytes(fourcc, width, height); n > 0) {
     for (size_t at = 0; at + n <= all.size(); at += n)
@@ -147,7 +183,8 @@ std::unique_ptr<FrameSource> clipSource(const std::string& path, uint32_t fourcc
 }
 
 std::unique_ptr<FrameSource> patternSource(uint32_t fourcc, uint32_t width, uint32_t height) {
-  if (fourcc == V4L2_PIX_FMT_MJPEG) return jpegPattern(width, height);
+  if (fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG)
+    return jpegPattern(width, height);
   if (rawFrameBytes(fourcc, width, height) > 0)
     return std::make_unique<RawPattern>(fourcc, width, height);
   return nullptr;

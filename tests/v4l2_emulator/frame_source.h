@@ -27,6 +27,13 @@ std::unique_ptr<FrameSource> clipSource(const std::string& path, uint32_t fourcc
 // UVC camera gives them, or 4:2:2 baseline JPEGs (full range) for MJPG.
 std::unique_ptr<FrameSource> patternSource(uint32_t fourcc, uint32_t width, uint32_t height);
 
+// How a device spoils the JPEGs it sends. WrongSize is done by the device (its pictures are
+// not the negotiated size); the others by damagedSource().
+enum class JpegDamage { None, StrayBytes, CutShort, WrongSize };
+
+// `inner`'s frames with `damage` done to each.
+std::unique_ptr<FrameSource> damagedSource(std::unique_ptr<FrameSource> inner, JpegDamage damage);
+
 // Bytes of one frame of a raw format (0 for compressed ones).
 size_t rawFrameBytes(uint32_t fourcc, uint32_t width, uint32_t height);
 

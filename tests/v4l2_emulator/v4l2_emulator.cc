@@ -98,6 +98,8 @@ struct DirState {
   dirent64 entry{};
 };
 
+bool isJpeg(uint32_t fourcc) { return fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG; }
+
 uint32_t frameBytes(uint32_t fourcc, uint32_t w, uint32_t h) {
   const size_t raw = rawFrameBytes(fourcc, w, h);
   return static_cast<uint32_t>(raw ? raw : size_t(w) * h * 2);
@@ -311,7 +313,34 @@ class Emulator {
     p->field = V4L2_FIELD_NONE;
     p->bytesperline = fourcc == V4L2_PIX_FMT_YUYV ? w * 2 : fourcc == V4L2_PIX_FMT_NV12 ? w : 0;
     p->sizeimage = frameBytes(fourcc, w, h);
-    p->colorspace = fourcc == V4L2_PIX_FMT_MJPEG ? V4L2_COLORSPACE_JPEG : V4L2_COLORSPACE_SRGB;
+    p->colorspace = isJpeg(fourcc) ? V4L2_COLORSPACE_JPEG : V4L2_COLORSPACE_SRGB;
+  }
+
+  // The format a program passed, the single- or the multi-planar way.
+  static v4l2_pix_format takeFormat(const Device& d, const v4l2_format& fmt) {
+    if (!d.desc.multiplanar) return fmt.fmt.pix;
+    v4l2_pix_format p{};
+    p.width = fmt.fmt.pix_mp.width;
+    p.height = fmt.fmt.pix_mp.height;
+    p.pixelformat = fmt.fmt.pix_mp.pixelformat;
+    return p;
+  }
+  // A multi-planar node holds every format it offers in one plane.
+  static void putFormat(const Device& d, const v4l2_pix_format& p, v4l2_format* fmt) {
+    if (!d.desc.multiplanar) {
+      fmt->fmt.pix = p;
+      return;
+    }
+    auto& mp = fmt->fmt.pix_mp;
+    std::memset(&mp, 0, sizeof mp);
+    mp.width = p.width;
+    mp.height = p.height;
+    mp.pixelformat = p.pixelformat;
+    mp.field = p.field;
+    mp.colorspace = p.colorspace;
+    mp.num_planes = 1;
+    mp.plane_fmt[0].bytesperline = p.bytesperline;
+    mp.plane_fmt[0].sizeimage = p.sizeimage;
   }
 
   int deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg);
@@ -333,7 +362,9 @@ int Emulator::ioctl(int fd, unsigned long request, void* arg) {
 int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg) {
   Device& d = devices[f.device];
   const bool capture = d.desc.capture && !d.desc.formats.empty();
-  auto captureType = [&](uint32_t type) { return capture && type == V4L2_BUF_TYPE_VIDEO_CAPTURE; };
+  const uint32_t bufType =
+      d.desc.multiplanar ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  auto captureType = [&](uint32_t type) { return capture && type == bufType; };
   switch (request) {
     case VIDIOC_QUERYCAP: {
       auto* c = static_cast<v4l2_capability*>(arg);
@@ -343,10 +374,11 @@ int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg)
       std::snprintf(reinterpret_cast<char*>(c->bus_info), sizeof c->bus_info, "usb-emulated-%d",
                     d.minor);
       c->version = (6 << 16) | (1 << 8);  // 6.1.0
-      c->device_caps = capture ? V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING
-                               : V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
-      c->capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING |
-                        V4L2_CAP_DEVICE_CAPS;
+      const uint32_t video =
+          d.desc.multiplanar ? V4L2_CAP_VIDEO_CAPTURE_MPLANE : V4L2_CAP_VIDEO_CAPTURE;
+      c->device_caps =
+          capture ? video | V4L2_CAP_STREAMING : V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
+      c->capabilities = video | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
       return 0;
     }
     case VIDIOC_ENUM_FMT: {
@@ -357,12 +389,13 @@ int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg)
       e->index = index;
       e->type = type;
       e->pixelformat = d.desc.formats[index].fourcc;
-      const bool mjpeg = e->pixelformat == V4L2_PIX_FMT_MJPEG;
-      e->flags = mjpeg ? V4L2_FMT_FLAG_COMPRESSED : 0;
+      const bool jpeg = isJpeg(e->pixelformat);
+      e->flags = jpeg ? V4L2_FMT_FLAG_COMPRESSED : 0;
       std::snprintf(reinterpret_cast<char*>(e->description), sizeof e->description, "%s",
-                    mjpeg                                 ? "Motion-JPEG"
+                    jpeg                                  ? "Motion-JPEG"
                     : e->pixelformat == V4L2_PIX_FMT_YUYV ? "YUYV 4:2:2"
-                                                          : "Y/UV 4:2:0");
+                    : e->pixelformat == V4L2_PIX_FMT_NV12 ? "Y/UV 4:2:0"
+                                                          : "Other");
       return 0;
     }
     case VIDIOC_ENUM_FRAMESIZES: {
@@ -386,17 +419,20 @@ int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg)
     case VIDIOC_G_FMT: {
       auto* fmt = static_cast<v4l2_format*>(arg);
       if (!captureType(fmt->type)) return fail(EINVAL);
-      fillFormat(d.fourcc, d.width, d.height, &fmt->fmt.pix);
+      v4l2_pix_format p{};
+      fillFormat(d.fourcc, d.width, d.height, &p);
+      putFormat(d, p, fmt);
       return 0;
     }
     case VIDIOC_TRY_FMT:
     case VIDIOC_S_FMT: {
       auto* fmt = static_cast<v4l2_format*>(arg);
       if (!captureType(fmt->type)) return fail(EINVAL);
-      negotiate(d, &fmt->fmt.pix);
+      v4l2_pix_format p = takeFormat(d, *fmt);
+      negotiate(d, &p);
+      putFormat(d, p, fmt);
       if (request == VIDIOC_TRY_FMT) return 0;
       if (!d.buffers.empty()) return fail(EBUSY);
-      const auto& p = fmt->fmt.pix;
       if (p.pixelformat != d.fourcc || p.width != d.width || p.height != d.height)
         d.interval = sizeOf(d, p.pixelformat, p.width, p.height)->intervals[0];
       d.fourcc = p.pixelformat;
@@ -482,6 +518,8 @@ int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg)
     case VIDIOC_DQBUF: {
       auto* b = static_cast<v4l2_buffer*>(arg);
       if (!captureType(b->type) || b->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
+      v4l2_plane* planes = d.desc.multiplanar ? b->m.planes : nullptr;
+      if (d.desc.multiplanar && (!planes || b->length < 1)) return fail(EINVAL);
       if (d.owner != fd) return fail(EBUSY);
       if (request == VIDIOC_DQBUF) {
         if (!d.streaming) return fail(EINVAL);
@@ -517,10 +555,20 @@ int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg)
       const uint32_t index = b->index;
       std::memset(b, 0, sizeof *b);
       b->index = index;
-      b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      b->type = bufType;
       b->memory = V4L2_MEMORY_MMAP;
-      b->length = static_cast<uint32_t>(buf.length);
-      b->m.offset = index * static_cast<uint32_t>(buf.length);
+      const uint32_t offset = index * static_cast<uint32_t>(buf.length);
+      if (planes) {
+        std::memset(planes, 0, sizeof *planes);
+        b->m.planes = planes;
+        b->length = 1;
+        planes->length = static_cast<uint32_t>(buf.length);
+        planes->m.mem_offset = offset;
+        if (request == VIDIOC_DQBUF) planes->bytesused = buf.bytesused;
+      } else {
+        b->length = static_cast<uint32_t>(buf.length);
+        b->m.offset = offset;
+      }
       b->field = V4L2_FIELD_NONE;
       b->flags =
           V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
@@ -543,12 +591,15 @@ int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg)
       for (const auto& c : d.desc.clips)
         if (c.fourcc == d.fourcc && c.width == d.width && c.height == d.height)
           d.source = clipSource(c.path, d.fourcc, d.width, d.height);
+      if (d.desc.jpegDamage == JpegDamage::WrongSize)
+        d.source = patternSource(d.fourcc, d.width / 2, d.height / 2);
       if (!d.source) d.source = patternSource(d.fourcc, d.width, d.height);
+      d.source = damagedSource(std::move(d.source), d.desc.jpegDamage);
       d.streaming = true;
       d.produced = 0;
       logStream(d);
-      // The first frame takes a frame time to expose, as with a real sensor.
-      d.nextDueNs = nowNs() + nextInterval(d);
+      // The first frame takes a frame time to expose, as with a real sensor; some take seconds.
+      d.nextDueNs = nowNs() + nextInterval(d) + d.desc.firstFrameAfterMs * 1000000;
       return 0;
     }
     case VIDIOC_STREAMOFF: {

@@ -1,88 +1,120 @@
 #include "platform/media/camera/capture_format.h"
 
 #include <linux/videodev2.h>
-#include <sys/ioctl.h>
 
-#include <array>
-#include <cerrno>
+#include <cmath>
+#include <tuple>
+
+#include "platform/media/camera/v4l2_ioctl.h"
 
 namespace talvex::media {
 namespace {
 
-constexpr std::array<uint32_t, 3> kPreference = {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_NV12,
-                                                 V4L2_PIX_FMT_YUYV};
+constexpr int kWantedWidth = 1280;
+constexpr int kWantedHeight = 720;
+// 23.976 is film rate and smooth enough; anything below 24 is a slide show.
+constexpr double kSmoothFps = 23.9;
+constexpr double kPreferredFps = 30;
 
-int xioctl(int fd, unsigned long request, void* arg) {
-  int r;
-  do r = ::ioctl(fd, request, arg);
-  while (r < 0 && errno == EINTR);
-  return r;
+int conversionCost(uint32_t fourcc) {
+  switch (fourcc) {
+    case V4L2_PIX_FMT_NV12:
+      return 0;
+    case V4L2_PIX_FMT_YUYV:
+      return 1;
+    default:
+      return 2;  // JPEG: a decode per frame
+  }
+}
+
+int sizeClass(const CaptureMode& m) {
+  const bool large = m.width >= kWantedWidth && m.height >= kWantedHeight;
+  if (large && int64_t(m.width) * 9 == int64_t(m.height) * 16) return 0;
+  return large ? 1 : 2;
+}
+
+// Smaller is better.
+auto rankOf(const CaptureMode& m) {
+  const int64_t area = int64_t(m.width) * m.height;
+  const int cls = sizeClass(m);
+  const bool smooth = m.fps() >= kSmoothFps;
+  return std::make_tuple(smooth ? 0 : 1, smooth ? 0.0 : -m.fps(), cls, cls < 2 ? area : -area,
+                         conversionCost(m.fourcc), std::abs(m.fps() - kPreferredFps));
+}
+
+void addIntervals(int fd, uint32_t fourcc, int width, int height, std::vector<CaptureMode>* out) {
+  v4l2_frmivalenum ival{};
+  ival.pixel_format = fourcc;
+  ival.width = static_cast<uint32_t>(width);
+  ival.height = static_cast<uint32_t>(height);
+  const size_t before = out->size();
+  for (ival.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &ival) == 0; ++ival.index) {
+    if (ival.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
+      if (ival.discrete.numerator > 0 && ival.discrete.denominator > 0)
+        out->push_back({fourcc, width, height, ival.discrete.numerator, ival.discrete.denominator});
+      continue;
+    }
+    // A range: 1/30 s when it holds it, else its fastest end.
+    const v4l2_fract& fast = ival.stepwise.min;
+    const v4l2_fract& slow = ival.stepwise.max;
+    const double shortest = fast.denominator ? double(fast.numerator) / fast.denominator : 0;
+    const double longest = slow.denominator ? double(slow.numerator) / slow.denominator : 0;
+    if (shortest <= 1 / kPreferredFps && 1 / kPreferredFps <= longest)
+      out->push_back({fourcc, width, height, 1, 30});
+    else if (fast.numerator > 0 && fast.denominator > 0)
+      out->push_back({fourcc, width, height, fast.numerator, fast.denominator});
+    break;
+  }
+  // A driver that names no interval still streams at some rate: assume the usual 30.
+  if (out->size() == before) out->push_back({fourcc, width, height, 1, 30});
 }
 
 }  // namespace
 
+bool isJpegFormat(uint32_t fourcc) {
+  return fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG;
+}
+
 bool isKnownCaptureFormat(uint32_t fourcc) {
-  for (uint32_t k : kPreference)
-    if (k == fourcc) return true;
-  return false;
+  return isJpegFormat(fourcc) || fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_YUYV;
 }
 
-std::optional<uint32_t> chooseCaptureFormat(const std::vector<FormatOffer>& offers, double fps) {
-  auto reaches = [fps](const FormatOffer& o) {
-    for (double r : o.rates)
-      if (r >= fps - 0.5) return true;
-    return false;
-  };
-  for (bool wantRate : {true, false}) {
-    for (uint32_t k : kPreference) {
-      for (const FormatOffer& o : offers) {
-        if (o.fourcc != k || !o.hasSize) continue;
-        if (wantRate && !reaches(o)) continue;
-        return k;
-      }
-    }
+bool betterCaptureMode(const CaptureMode& a, const CaptureMode& b) { return rankOf(a) < rankOf(b); }
+
+std::optional<CaptureMode> chooseCaptureMode(const std::vector<CaptureMode>& modes) {
+  std::optional<CaptureMode> best;
+  for (const CaptureMode& m : modes) {
+    if (!isKnownCaptureFormat(m.fourcc) || m.width <= 0 || m.height <= 0) continue;
+    if (!best || betterCaptureMode(m, *best)) best = m;
   }
-  return std::nullopt;
+  return best;
 }
 
-std::vector<FormatOffer> queryFormatOffers(int fd, int width, int height) {
-  std::vector<FormatOffer> offers;
+std::vector<CaptureMode> queryCaptureModes(int fd, uint32_t bufferType) {
+  std::vector<CaptureMode> modes;
   v4l2_fmtdesc desc{};
-  desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  desc.type = bufferType;
   for (desc.index = 0; xioctl(fd, VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index) {
-    FormatOffer offer;
-    offer.fourcc = desc.pixelformat;
+    // Sizes of formats we cannot read are not worth asking for.
+    if (!isKnownCaptureFormat(desc.pixelformat)) continue;
     v4l2_frmsizeenum size{};
     size.pixel_format = desc.pixelformat;
     for (size.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
       if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-        if (static_cast<int>(size.discrete.width) == width &&
-            static_cast<int>(size.discrete.height) == height)
-          offer.hasSize = true;
-      } else {
-        const auto& s = size.stepwise;
-        if (static_cast<int>(s.min_width) <= width && width <= static_cast<int>(s.max_width) &&
-            static_cast<int>(s.min_height) <= height && height <= static_cast<int>(s.max_height))
-          offer.hasSize = true;
-        break;
+        addIntervals(fd, desc.pixelformat, static_cast<int>(size.discrete.width),
+                     static_cast<int>(size.discrete.height), &modes);
+        continue;
       }
+      const auto& s = size.stepwise;
+      if (s.min_width <= kWantedWidth && kWantedWidth <= s.max_width &&
+          s.min_height <= kWantedHeight && kWantedHeight <= s.max_height)
+        addIntervals(fd, desc.pixelformat, kWantedWidth, kWantedHeight, &modes);
+      addIntervals(fd, desc.pixelformat, static_cast<int>(s.max_width),
+                   static_cast<int>(s.max_height), &modes);
+      break;
     }
-    if (offer.hasSize) {
-      v4l2_frmivalenum ival{};
-      ival.pixel_format = desc.pixelformat;
-      ival.width = static_cast<uint32_t>(width);
-      ival.height = static_cast<uint32_t>(height);
-      for (ival.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &ival) == 0; ++ival.index) {
-        // A continuous or stepwise range reports its shortest interval first.
-        const v4l2_fract& f =
-            ival.type == V4L2_FRMIVAL_TYPE_DISCRETE ? ival.discrete : ival.stepwise.min;
-        if (f.numerator > 0) offer.rates.push_back(double(f.denominator) / f.numerator);
-        if (ival.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;
-      }
-    }
-    offers.push_back(offer);
   }
-  return offers;
+  return modes;
 }
 
 }  // namespace talvex::media

@@ -6,28 +6,69 @@
 namespace talvex::media {
 namespace {
 
-TEST(CaptureFormat, PrefersFormatsThatReachTheRateThenMjpegNv12Yuyv) {
-  const FormatOffer yuyv30{V4L2_PIX_FMT_YUYV, true, {30, 15}};
-  const FormatOffer mjpeg30{V4L2_PIX_FMT_MJPEG, true, {30}};
-  const FormatOffer nv12at10{V4L2_PIX_FMT_NV12, true, {10}};
-  const FormatOffer mjpegNoSize{V4L2_PIX_FMT_MJPEG, false, {}};
-  const FormatOffer h264{V4L2_PIX_FMT_H264, true, {30}};
+CaptureMode mode(uint32_t fourcc, int w, int h, double fps) {
+  return {fourcc, w, h, 1000, static_cast<uint32_t>(fps * 1000)};
+}
 
-  EXPECT_EQ(chooseCaptureFormat({yuyv30, mjpeg30}, 30), V4L2_PIX_FMT_MJPEG);
-  // YUYV at 30 beats NV12 that only reaches 10 frames per second at the size.
-  EXPECT_EQ(chooseCaptureFormat({nv12at10, yuyv30}, 30), V4L2_PIX_FMT_YUYV);
-  // A format without the size is never asked for, even when preferred.
-  EXPECT_EQ(chooseCaptureFormat({mjpegNoSize, nv12at10}, 30), V4L2_PIX_FMT_NV12);
-  // 29.97 counts as 30.
-  EXPECT_EQ(chooseCaptureFormat({{V4L2_PIX_FMT_NV12, true, {29.97}}, yuyv30}, 30),
-            V4L2_PIX_FMT_NV12);
-  // Nothing known: the driver's choice.
-  EXPECT_EQ(chooseCaptureFormat({h264, mjpegNoSize}, 30), std::nullopt);
-  EXPECT_EQ(chooseCaptureFormat({}, 30), std::nullopt);
+constexpr uint32_t kMjpg = V4L2_PIX_FMT_MJPEG, kJpeg = V4L2_PIX_FMT_JPEG, kYuyv = V4L2_PIX_FMT_YUYV,
+                   kNv12 = V4L2_PIX_FMT_NV12, kGrey = V4L2_PIX_FMT_GREY,
+                   kBayer = V4L2_PIX_FMT_SBGGR10;
+
+TEST(CaptureFormat, TheModeAUserWouldPick) {
+  struct Case {
+    const char* why;
+    std::vector<CaptureMode> offered;
+    std::optional<CaptureMode> chosen;
+  } cases[] = {
+      {"smooth beats slow at the same size",
+       {mode(kMjpg, 1280, 720, 5), mode(kYuyv, 1280, 720, 15)},
+       mode(kYuyv, 1280, 720, 15)},
+      {"a smooth small mode beats a slow 720p one",
+       {mode(kYuyv, 1280, 720, 10), mode(kYuyv, 640, 480, 30)},
+       mode(kYuyv, 640, 480, 30)},
+      {"below 24 fps the faster",
+       {mode(kYuyv, 1280, 720, 5), mode(kMjpg, 640, 480, 15)},
+       mode(kMjpg, 640, 480, 15)},
+      {"23.976 counts as smooth",
+       {mode(kNv12, 1280, 720, 23.976), mode(kMjpg, 640, 360, 30)},
+       mode(kNv12, 1280, 720, 23.976)},
+      {"16:9 at 720p or more before other shapes",
+       {mode(kMjpg, 1280, 960, 30), mode(kMjpg, 1920, 1080, 30)},
+       mode(kMjpg, 1920, 1080, 30)},
+      {"at or above 720p the smallest",
+       {mode(kMjpg, 1920, 1080, 30), mode(kMjpg, 1280, 720, 30)},
+       mode(kMjpg, 1280, 720, 30)},
+      {"below 720p the largest",
+       {mode(kYuyv, 320, 240, 30), mode(kYuyv, 640, 480, 30)},
+       mode(kYuyv, 640, 480, 30)},
+      {"any size of at least 720p before a smaller one",
+       {mode(kMjpg, 960, 540, 30), mode(kMjpg, 1280, 800, 30)},
+       mode(kMjpg, 1280, 800, 30)},
+      {"then the cheaper format: NV12, YUYV, JPEG",
+       {mode(kMjpg, 1280, 720, 30), mode(kYuyv, 1280, 720, 30), mode(kNv12, 1280, 720, 30)},
+       mode(kNv12, 1280, 720, 30)},
+      {"the JPEG fourcc is as good as MJPG",
+       {mode(kJpeg, 1280, 720, 30)},
+       mode(kJpeg, 1280, 720, 30)},
+      {"then the rate nearest 30",
+       {mode(kMjpg, 1280, 720, 60), mode(kMjpg, 1280, 720, 30)},
+       mode(kMjpg, 1280, 720, 30)},
+      {"formats we cannot read are never chosen",
+       {mode(kGrey, 1280, 720, 30), mode(kBayer, 1920, 1080, 30), mode(kYuyv, 640, 480, 10)},
+       mode(kYuyv, 640, 480, 10)},
+      {"nothing readable", {mode(kGrey, 640, 480, 30), mode(kBayer, 1280, 720, 30)}, std::nullopt},
+      {"nothing offered", {}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(chooseCaptureMode(c.offered), c.chosen) << c.why;
+    // The order in which the device lists its modes does not matter.
+    std::vector<CaptureMode> reversed(c.offered.rbegin(), c.offered.rend());
+    EXPECT_EQ(chooseCaptureMode(reversed), c.chosen) << c.why << " (reversed)";
+  }
 }
 
 TEST(CaptureFormat, AClosedDeviceOffersNothing) {
-  EXPECT_TRUE(queryFormatOffers(-1, 1280, 720).empty());
+  EXPECT_TRUE(queryCaptureModes(-1, V4L2_BUF_TYPE_VIDEO_CAPTURE).empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <libyuv.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -66,9 +67,42 @@ Result<PixelBuffer> decodeRaw(const CaptureLayout& l, const uint8_t* data, size_
 
 }  // namespace
 
+FitRect fitInside(int width, int height, int outWidth, int outHeight) {
+  FitRect r{0, 0, outWidth, outHeight};
+  if (width <= 0 || height <= 0) return r;
+  // Even sizes and offsets, so that the chroma of the picture and of the bars stay apart.
+  if (int64_t(width) * outHeight > int64_t(outWidth) * height) {
+    r.height = static_cast<int>(int64_t(outWidth) * height / width) & ~1;
+    r.y = ((outHeight - r.height) / 2) & ~1;
+  } else {
+    r.width = static_cast<int>(int64_t(outHeight) * width / height) & ~1;
+    r.x = ((outWidth - r.width) / 2) & ~1;
+  }
+  r.width = std::max(r.width, 2);
+  r.height = std::max(r.height, 2);
+  return r;
+}
+
 void CaptureConverter::TurboJpegDeleter::operator()(void* handle) const { tjDestroy(handle); }
 
 CaptureConverter::CaptureConverter() : jpeg_(tjInitDecompress()) {}
+
+// Many webcams put stray bytes into every JPEG (before the end marker, say); libjpeg then warns
+// and still decodes the whole picture, as every other decoder does. Only an error is damage.
+bool CaptureConverter::succeeded(int tjResult) const {
+  return tjResult == 0 || tjGetErrorCode(jpeg_.get()) == TJERR_WARNING;
+}
+
+namespace {
+
+// libjpeg only warns about a JPEG that ends early and fills the rest with grey: a frame cut
+// short on its way from the camera has lost its end marker (drivers may pad after it).
+bool hasEndMarker(const uint8_t* data, size_t size) {
+  while (size > 0 && data[size - 1] == 0) --size;
+  return size >= 2 && data[size - 2] == 0xFF && data[size - 1] == 0xD9;
+}
+
+}  // namespace
 CaptureConverter::~CaptureConverter() = default;
 
 Result<PixelBuffer> CaptureConverter::decodeJpeg(const CaptureLayout& l, const uint8_t* data,
@@ -76,8 +110,8 @@ Result<PixelBuffer> CaptureConverter::decodeJpeg(const CaptureLayout& l, const u
   using R = Result<PixelBuffer>;
   int w = 0, h = 0, subsamp = 0, colorspace = 0;
   if (!jpeg_ ||
-      tjDecompressHeader3(jpeg_.get(), data, static_cast<unsigned long>(size), &w, &h, &subsamp,
-                          &colorspace) != 0 ||
+      !succeeded(tjDecompressHeader3(jpeg_.get(), data, static_cast<unsigned long>(size), &w, &h,
+                                     &subsamp, &colorspace)) ||
       w != l.width || h != l.height)
     return R::failure("damaged camera JPEG");
   // Chroma planes as the JPEG holds them, then interleaved into NV12.
@@ -90,8 +124,9 @@ Result<PixelBuffer> CaptureConverter::decodeJpeg(const CaptureLayout& l, const u
   unsigned char* planes[3] = {planes_.data(), planes_.data() + size_t(w) * h,
                               planes_.data() + size_t(w) * h + size_t(cw) * ch};
   int strides[3] = {w, cw, cw};
-  if (tjDecompressToYUVPlanes(jpeg_.get(), data, static_cast<unsigned long>(size), planes, w,
-                              strides, h, 0) != 0)
+  const int decoded = tjDecompressToYUVPlanes(jpeg_.get(), data, static_cast<unsigned long>(size),
+                                              planes, w, strides, h, 0);
+  if (!succeeded(decoded) || (decoded != 0 && !hasEndMarker(data, size)))
     return R::failure("damaged camera JPEG");
   PixelBuffer out = PixelBuffer::allocateNV12(w, h);
   const PlaneView& y = out.plane(0);
@@ -128,14 +163,23 @@ Result<PixelBuffer> CaptureConverter::convert(const CaptureLayout& layout, const
                                    ? decodeJpeg(layout, data, size)
                                    : decodeRaw(layout, data, size);
   if (!native || (layout.width == outWidth && layout.height == outHeight)) return native;
-  // A device that does not give the asked size is scaled to it, so that every consumer sees
-  // the promised size.
+  // A picture of another size is scaled into the frame with its shape kept: the whole picture,
+  // centred, with black bars where its aspect differs, so that nothing the camera sees is lost
+  // or stretched.
   const PixelBuffer& src = native.value();
+  const FitRect fit = fitInside(src.width(), src.height(), outWidth, outHeight);
   PixelBuffer out = PixelBuffer::allocateNV12(outWidth, outHeight);
+  const PlaneView& y = out.plane(0);
+  const PlaneView& uv = out.plane(1);
+  if (fit.width != outWidth || fit.height != outHeight) {
+    libyuv::SetPlane(y.base, y.bytesPerRow, outWidth, outHeight, 0);
+    libyuv::SetPlane(uv.base, uv.bytesPerRow, uv.width * 2, uv.height, 128);
+  }
+  uint8_t* yAt = y.base + static_cast<ptrdiff_t>(fit.y) * y.bytesPerRow + fit.x;
+  uint8_t* uvAt = uv.base + static_cast<ptrdiff_t>(fit.y / 2) * uv.bytesPerRow + fit.x;
   libyuv::NV12Scale(src.plane(0).base, src.plane(0).bytesPerRow, src.plane(1).base,
-                    src.plane(1).bytesPerRow, src.width(), src.height(), out.plane(0).base,
-                    out.plane(0).bytesPerRow, out.plane(1).base, out.plane(1).bytesPerRow, outWidth,
-                    outHeight, libyuv::kFilterBilinear);
+                    src.plane(1).bytesPerRow, src.width(), src.height(), yAt, y.bytesPerRow, uvAt,
+                    uv.bytesPerRow, fit.width, fit.height, libyuv::kFilterBilinear);
   return out;
 }
 

@@ -13,6 +13,14 @@ namespace talvex::media {
 
 enum class CaptureFormat { Mjpeg, Yuyv, Nv12 };
 
+// Where a picture of width x height goes in an outWidth x outHeight frame with its aspect kept:
+// as large as fits, centred, on even pixels.
+struct FitRect {
+  int x = 0, y = 0, width = 0, height = 0;
+  bool operator==(const FitRect&) const = default;
+};
+FitRect fitInside(int width, int height, int outWidth, int outHeight);
+
 // How a device lays out its frames, as it answered the format request.
 struct CaptureLayout {
   CaptureFormat format = CaptureFormat::Mjpeg;
@@ -23,9 +31,10 @@ struct CaptureLayout {
 };
 
 // Turns camera frames into NV12 full range at outWidth x outHeight: JPEG decoded (TurboJPEG,
-// 4:2:0, 4:2:2, 4:4:4 or grey), raw formats copied, limited range expanded and a frame of another
-// size scaled. Fails on a damaged JPEG or a short buffer. Lifecycle: one per stream of frames,
-// keeping its JPEG decoder. Threading: one thread at a time.
+// 4:2:0, 4:2:2, 4:4:4 or grey; a decode that only warned is a good picture), raw formats copied,
+// limited range expanded and a frame of another size fitted in with its aspect kept (black
+// bars). Fails on a damaged JPEG, one of another size than the layout's, or a short buffer.
+// Lifecycle: one per stream of frames, keeping its JPEG decoder. Threading: one thread at a time.
 class CaptureConverter {
  public:
   CaptureConverter();
@@ -38,6 +47,8 @@ class CaptureConverter {
 
  private:
   Result<PixelBuffer> decodeJpeg(const CaptureLayout& layout, const uint8_t* data, size_t size);
+  // Whether a TurboJPEG call's result is a picture: success, or only a warning.
+  bool succeeded(int tjResult) const;
 
   struct TurboJpegDeleter {
     void operator()(void* handle) const;

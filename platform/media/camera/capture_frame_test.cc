@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
+#include <array>
 #include <vector>
 
 namespace talvex::media {
@@ -96,6 +98,57 @@ TEST(CaptureFrame, CameraJpegIsDecodedAndDamagedOnesRefused) {
   // So is one whose size is not the negotiated one.
   EXPECT_FALSE(converter.convert({CaptureFormat::Mjpeg, w * 2, h, 0, true}, bytes.data(),
                                  bytes.size(), w * 2, h));
+}
+
+TEST(CaptureFrame, AJpegTheDecoderOnlyWarnsAboutIsUsedOneCutShortIsNot) {
+  const int w = 64, h = 32;
+  const auto whole = halfWhiteJpeg(w, h, TJSAMP_420);
+  ASSERT_GT(whole.size(), 100u);
+  // Stray bytes before the end marker: libjpeg warns "extraneous bytes before marker 0xd9".
+  std::vector<uint8_t> stray(whole.begin(), whole.end() - 2);
+  for (uint8_t b : {0x12, 0x34, 0x56, 0x78, 0x12, 0x34, 0x56, 0x78}) stray.push_back(b);
+  stray.insert(stray.end(), {0xFF, 0xD9, 0, 0, 0});  // and padding after the marker
+  // Cut after the header, so that only the picture is missing.
+  const std::vector<uint8_t> cut(whole.begin(), whole.begin() + whole.size() * 2 / 3);
+  CaptureConverter converter;
+  auto warned =
+      converter.convert({CaptureFormat::Mjpeg, w, h, 0, true}, stray.data(), stray.size(), w, h);
+  ASSERT_TRUE(warned) << warned.message();
+  EXPECT_GT(lumaAt(*warned, 60, 30), 247);
+  EXPECT_FALSE(
+      converter.convert({CaptureFormat::Mjpeg, w, h, 0, true}, cut.data(), cut.size(), w, h));
+}
+
+// Where the bright pixels of a frame lie: {left, top, right, bottom}, inclusive.
+std::array<int, 4> brightBox(const PixelBuffer& b) {
+  std::array<int, 4> box{b.width(), b.height(), -1, -1};
+  for (int y = 0; y < b.height(); ++y)
+    for (int x = 0; x < b.width(); ++x)
+      if (lumaAt(b, x, y) > 128)
+        box = {std::min(box[0], x), std::min(box[1], y), std::max(box[2], x), std::max(box[3], y)};
+  return box;
+}
+
+TEST(CaptureFrame, APictureOfAnotherShapeKeepsItsShapeBetweenBlackBars) {
+  struct Case {
+    int w, h;
+    std::array<int, 4> whiteIn720p;  // a white picture fills exactly this
+  } cases[] = {
+      {640, 480, {160, 0, 1119, 719}},  // 4:3: bars left and right
+      {1280, 800, {64, 0, 1215, 719}},  // 16:10
+      {1920, 800, {0, 94, 1279, 625}},  // wider than 16:9: bars above and below
+      {1920, 1080, {0, 0, 1279, 719}},  // 16:9: scaled, no bars
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> white(size_t(c.w) * c.h * 2);
+    for (size_t i = 0; i < white.size(); i += 2) white[i] = 235, white[i + 1] = 128;
+    auto img = CaptureConverter().convert({CaptureFormat::Yuyv, c.w, c.h, 0, false}, white.data(),
+                                          white.size(), 1280, 720);
+    ASSERT_TRUE(img) << c.w << "x" << c.h;
+    EXPECT_EQ(brightBox(*img), c.whiteIn720p) << c.w << "x" << c.h;
+    EXPECT_EQ(lumaAt(*img, 0, 0) < 16, c.whiteIn720p[0] > 0 || c.whiteIn720p[1] > 0);
+    EXPECT_NEAR(cbAt(*img, 0, 0), 128, 1);  // black bars, not green ones
+  }
 }
 
 }  // namespace

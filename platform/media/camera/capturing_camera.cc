@@ -2,11 +2,13 @@
 
 namespace talvex::media {
 
-void CapturingCamera::start(SerialQueue& queue, FrameHandler handler, Work lost) {
+void CapturingCamera::start(SerialQueue& queue, FrameHandler handler, LossHandler lost,
+                            PictureWanted wanted) {
   if (capture_) return;
   queue_ = &queue;
   handler_ = std::make_shared<const FrameHandler>(std::move(handler));
   lost_ = std::move(lost);
+  wanted_ = std::move(wanted);
   capture_ = std::make_unique<SerialQueue>("lumipose.camera");
   capture_->async([this] { captureLoop(); });
 }
@@ -36,8 +38,8 @@ void CapturingCamera::deliver(CameraFrame frame) {
   });
 }
 
-void CapturingCamera::captureEnded() {
-  if (!stopping_ && lost_) queue_->async(lost_);
+void CapturingCamera::captureEnded(CameraLoss why) {
+  if (!stopping_ && lost_) queue_->async([lost = lost_, why] { lost(why); });
 }
 
 }  // namespace talvex::media

@@ -15,7 +15,8 @@ namespace talvex::media {
 // thread only; stats() from any thread.
 class CapturingCamera : public Camera {
  public:
-  void start(SerialQueue& queue, FrameHandler handler, Work lost) final;
+  void start(SerialQueue& queue, FrameHandler handler, LossHandler lost,
+             PictureWanted wanted) final;
   CameraStats stats() const final;
 
  protected:
@@ -29,16 +30,19 @@ class CapturingCamera : public Camera {
   bool queueFree();
   // A frame that could not be converted.
   void countDropped() { ++dropped_; }
+  // Whether the consumer wants the next frame's picture.
+  bool pictureWanted() const { return !wanted_ || wanted_(); }
   // Hands `frame` to the frame queue.
   void deliver(CameraFrame frame);
   // Capture has ended for good: `lost` runs once on the frame queue, unless stopping.
-  void captureEnded();
+  void captureEnded(CameraLoss why);
   int64_t produced() const { return produced_.load(); }
 
  private:
   SerialQueue* queue_ = nullptr;
   std::shared_ptr<const FrameHandler> handler_;
-  Work lost_;
+  LossHandler lost_;
+  PictureWanted wanted_;
   std::unique_ptr<SerialQueue> capture_;
   std::atomic<bool> stopping_{false};
   // Shared with the work posted to the frame queue, which may outlive the camera.

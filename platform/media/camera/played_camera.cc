@@ -71,7 +71,7 @@ class FfmpegCamera : public CapturingCamera {
         if (stopping()) break;
         if (r != AVERROR_EOF) {
           // The input failed for good, as an unplugged camera does.
-          captureEnded();
+          captureEnded(CameraLoss::Gone);
           break;
         }
         drain(nullptr, frame.get());

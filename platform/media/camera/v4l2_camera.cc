@@ -1,11 +1,11 @@
 // The camera of the shipped program: a V4L2 capture device read directly, through
 // memory-mapped streaming buffers, without FFmpeg's device layer (which alone would load the
-// X11, SDL and sound libraries into the program).
+// X11, SDL and sound libraries into the program). Single- and multi-planar capture nodes are
+// read alike; of a multi-planar one only formats held in one plane are used.
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,9 +15,12 @@
 #include <vector>
 
 #include "platform/media/camera/camera.h"
+#include "platform/media/camera/camera_nodes.h"
 #include "platform/media/camera/capture_format.h"
 #include "platform/media/camera/capture_frame.h"
 #include "platform/media/camera/capturing_camera.h"
+#include "platform/media/camera/frame_liveness.h"
+#include "platform/media/camera/v4l2_ioctl.h"
 #include "platform/media/live_format.h"
 
 namespace talvex::media {
@@ -25,16 +28,8 @@ namespace {
 
 constexpr int kWidth = kLiveWidth;
 constexpr int kHeight = kLiveHeight;
-constexpr int kFps = kLiveFps;
 // Enough for the driver to keep filling while one frame is converted and one waits.
 constexpr uint32_t kBuffers = 4;
-
-int xioctl(int fd, unsigned long request, void* arg) {
-  int r;
-  do r = ::ioctl(fd, request, arg);
-  while (r < 0 && errno == EINTR);
-  return r;
-}
 
 std::string systemError(int e) { return std::strerror(e); }
 
@@ -60,23 +55,57 @@ struct Mapping {
   size_t length = 0;
 };
 
+// The memory-mapped buffers of a stream, unmapped with their owner.
+struct Mappings {
+  std::vector<Mapping> maps;
+  Mappings() = default;
+  Mappings(Mappings&&) = default;
+  Mappings& operator=(Mappings&&) = delete;
+  ~Mappings() {
+    for (const Mapping& m : maps)
+      if (m.base != MAP_FAILED) ::munmap(m.base, m.length);
+  }
+};
+
+// A buffer as V4L2 passes it, the single- or the multi-planar way.
+struct BufferSlot {
+  v4l2_buffer buf{};
+  v4l2_plane plane{};
+
+  BufferSlot(uint32_t type, uint32_t index = 0) {
+    buf.type = type;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = index;
+    if (type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+      buf.m.planes = &plane;
+      buf.length = 1;
+    }
+  }
+  bool multiplanar() const { return buf.type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
+  size_t length() const { return multiplanar() ? plane.length : buf.length; }
+  uint32_t offset() const { return multiplanar() ? plane.m.mem_offset : buf.m.offset; }
+  // The picture's bytes within the buffer: [begin, end).
+  size_t begin() const { return multiplanar() ? plane.data_offset : 0; }
+  size_t end() const { return multiplanar() ? plane.bytesused : buf.bytesused; }
+};
+
 // Lifecycle: opened streaming by openDevice(); start() spawns the capture thread; stop() ends
 // it (woken through an event descriptor), stops streaming and closes the device. Threading:
 // the capture thread alone touches the device between start() and stop(); the frame queue
 // only sees finished CameraFrames.
 class V4l2Camera : public CapturingCamera {
  public:
-  V4l2Camera(int fd, std::vector<Mapping> buffers, CaptureLayout layout)
-      : fd_(fd),
+  V4l2Camera(std::unique_ptr<Fd> fd, uint32_t type, Mappings buffers, CaptureLayout layout)
+      : fd_(std::move(fd)),
         wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        type_(type),
         buffers_(std::move(buffers)),
-        layout_(layout) {}
+        layout_(layout),
+        liveness_(monotonicMicros()) {}
   ~V4l2Camera() override {
     stop();
-    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    xioctl(fd_.fd, VIDIOC_STREAMOFF, &type);
-    for (const Mapping& m : buffers_)
-      if (m.base != MAP_FAILED) ::munmap(m.base, m.length);
+    int type = static_cast<int>(type_);
+    xioctl(fd_->fd, VIDIOC_STREAMOFF, &type);
   }
 
   void stop() override {
@@ -87,166 +116,185 @@ class V4l2Camera : public CapturingCamera {
 
  private:
   void captureLoop() override {
-    int64_t lastFrame = monotonicMicros();
-    const int64_t stallLimit = std::chrono::microseconds(kCameraStallLimit).count();
     while (!stopping()) {
-      pollfd fds[2] = {{fd_.fd, POLLIN, 0}, {wake_.fd, POLLIN, 0}};
+      pollfd fds[2] = {{fd_->fd, POLLIN, 0}, {wake_.fd, POLLIN, 0}};
       const int r = ::poll(fds, 2, 250);
       if (stopping()) return;
-      if (r < 0 && errno != EINTR) return gone();
-      if (r > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) return gone();
+      if (r < 0 && errno != EINTR) return captureEnded(CameraLoss::Gone);
+      if (r > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
+        return captureEnded(CameraLoss::Gone);
       if (r > 0 && (fds[0].revents & POLLIN)) {
         for (;;) {
-          v4l2_buffer buf{};
-          buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-          buf.memory = V4L2_MEMORY_MMAP;
-          if (xioctl(fd_.fd, VIDIOC_DQBUF, &buf) < 0) {
+          BufferSlot slot(type_);
+          if (xioctl(fd_->fd, VIDIOC_DQBUF, &slot.buf) < 0) {
             if (errno == EAGAIN) break;
-            return gone();
+            return captureEnded(CameraLoss::Gone);
           }
-          lastFrame = monotonicMicros();
-          handleBuffer(buf);
-          if (xioctl(fd_.fd, VIDIOC_QBUF, &buf) < 0) return gone();
+          handleBuffer(slot);
+          if (xioctl(fd_->fd, VIDIOC_QBUF, &slot.buf) < 0) return captureEnded(CameraLoss::Gone);
         }
       }
-      if (monotonicMicros() - lastFrame > stallLimit) return gone();
+      if (auto lost = liveness_.verdict(monotonicMicros())) return captureEnded(*lost);
     }
   }
 
-  // Capture has ended for good: the device went away or stopped giving frames.
-  void gone() { captureEnded(); }
-
-  void handleBuffer(const v4l2_buffer& buf) {
+  void handleBuffer(const BufferSlot& slot) {
+    const int64_t now = monotonicMicros();
+    liveness_.sawFrame(now);
     // A frame that would be dropped anyway is not worth decoding.
-    if (!queueFree()) return;
-    if ((buf.flags & V4L2_BUF_FLAG_ERROR) || buf.index >= buffers_.size()) {
+    if (!queueFree()) return liveness_.tried(now, true);
+    const v4l2_buffer& buf = slot.buf;
+    if ((buf.flags & V4L2_BUF_FLAG_ERROR) || buf.index >= buffers_.maps.size()) {
       countDropped();
-      return;
+      return liveness_.tried(now, false);
     }
     // Drivers stamp frames with the monotonic clock; one that says otherwise gets the moment
     // it was dequeued, on the same clock.
     const bool monotonic =
         (buf.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-    const int64_t micros = monotonic
-                               ? int64_t(buf.timestamp.tv_sec) * 1000000 + buf.timestamp.tv_usec
-                               : monotonicMicros();
-    const Mapping& m = buffers_[buf.index];
-    Result<PixelBuffer> image =
-        converter_.convert(layout_, static_cast<const uint8_t*>(m.base),
-                           std::min<size_t>(buf.bytesused, m.length), kWidth, kHeight);
-    if (!image) {
-      countDropped();
-      return;
-    }
-    deliver(CameraFrame{std::move(image.value()), MediaTime::make(micros, 1000000)});
+    const int64_t micros =
+        monotonic ? int64_t(buf.timestamp.tv_sec) * 1000000 + buf.timestamp.tv_usec : now;
+    const MediaTime pts = MediaTime::make(micros, 1000000);
+    if (!pictureWanted() && !liveness_.wantsTry(now)) return deliver(CameraFrame{{}, pts});
+    const Mapping& m = buffers_.maps[buf.index];
+    const size_t end = std::min(slot.end(), m.length);
+    const size_t begin = std::min(slot.begin(), end);
+    Result<PixelBuffer> image = converter_.convert(
+        layout_, static_cast<const uint8_t*>(m.base) + begin, end - begin, kWidth, kHeight);
+    liveness_.tried(now, bool(image));
+    if (!image) return countDropped();
+    deliver(CameraFrame{std::move(image.value()), pts});
   }
 
-  Fd fd_;
+  std::unique_ptr<Fd> fd_;
   Fd wake_;
-  std::vector<Mapping> buffers_;
+  uint32_t type_;
+  Mappings buffers_;
   CaptureLayout layout_;
   CaptureConverter converter_;  // capture thread only
+  FrameLiveness liveness_;      // capture thread only
 };
 
 CaptureFormat captureFormatOf(uint32_t fourcc) {
-  return fourcc == V4L2_PIX_FMT_MJPEG  ? CaptureFormat::Mjpeg
+  return isJpegFormat(fourcc)          ? CaptureFormat::Mjpeg
          : fourcc == V4L2_PIX_FMT_NV12 ? CaptureFormat::Nv12
                                        : CaptureFormat::Yuyv;
 }
 
-// Asks for `fourcc` at 1280x720; the driver answers with what it will give.
-bool setFormat(int fd, uint32_t fourcc, v4l2_format* fmt) {
-  std::memset(fmt, 0, sizeof *fmt);
-  fmt->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  fmt->fmt.pix.width = kWidth;
-  fmt->fmt.pix.height = kHeight;
-  fmt->fmt.pix.pixelformat = fourcc;
-  fmt->fmt.pix.field = V4L2_FIELD_ANY;
-  return xioctl(fd, VIDIOC_S_FMT, fmt) == 0;
+// Asks for `mode`'s format and size; on success `layout` holds what the driver settled on,
+// which may differ.
+Status setFormat(int fd, uint32_t type, const CaptureMode& mode, CaptureLayout* layout) {
+  v4l2_format fmt{};
+  fmt.type = type;
+  uint32_t fourcc = 0, width = 0, height = 0, bytesPerLine = 0;
+  bool fullRange = false;
+  if (type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+    auto& p = fmt.fmt.pix_mp;
+    p.width = static_cast<uint32_t>(mode.width);
+    p.height = static_cast<uint32_t>(mode.height);
+    p.pixelformat = mode.fourcc;
+    p.field = V4L2_FIELD_ANY;
+    p.num_planes = 1;
+    if (xioctl(fd, VIDIOC_S_FMT, &fmt) < 0) return Status::failure(systemError(errno));
+    if (p.num_planes != 1) return Status::failure("the camera's format needs several planes");
+    fourcc = p.pixelformat, width = p.width, height = p.height;
+    bytesPerLine = p.plane_fmt[0].bytesperline;
+    fullRange =
+        p.quantization == V4L2_QUANTIZATION_FULL_RANGE || p.colorspace == V4L2_COLORSPACE_JPEG;
+  } else {
+    auto& p = fmt.fmt.pix;
+    p.width = static_cast<uint32_t>(mode.width);
+    p.height = static_cast<uint32_t>(mode.height);
+    p.pixelformat = mode.fourcc;
+    p.field = V4L2_FIELD_ANY;
+    if (xioctl(fd, VIDIOC_S_FMT, &fmt) < 0) return Status::failure(systemError(errno));
+    fourcc = p.pixelformat, width = p.width, height = p.height;
+    bytesPerLine = p.bytesperline;
+    fullRange =
+        p.quantization == V4L2_QUANTIZATION_FULL_RANGE || p.colorspace == V4L2_COLORSPACE_JPEG;
+  }
+  if (!isKnownCaptureFormat(fourcc) || width == 0 || height == 0)
+    return Status::failure("the camera offers no usable pixel format");
+  layout->format = captureFormatOf(fourcc);
+  layout->width = static_cast<int>(width);
+  layout->height = static_cast<int>(height);
+  layout->bytesPerLine = static_cast<int>(bytesPerLine);
+  layout->fullRange = fullRange;
+  return Status::ok();
 }
 
-Result<std::unique_ptr<Camera>> openDevice(const std::string& path) {
-  using R = Result<std::unique_ptr<Camera>>;
-  auto fd = std::make_unique<Fd>(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-  if (fd->fd < 0) return R::failure(systemError(errno));
-
-  // The preferred format, else whatever known format the driver settles on.
-  v4l2_format fmt{};
-  const auto wanted = chooseCaptureFormat(queryFormatOffers(fd->fd, kWidth, kHeight), kFps);
-  bool ok = false;
-  for (uint32_t fourcc : {wanted.value_or(0u), uint32_t(V4L2_PIX_FMT_MJPEG),
-                          uint32_t(V4L2_PIX_FMT_NV12), uint32_t(V4L2_PIX_FMT_YUYV)}) {
-    if (fourcc == 0) continue;
-    if (!setFormat(fd->fd, fourcc, &fmt)) return R::failure(systemError(errno));
-    if ((ok = isKnownCaptureFormat(fmt.fmt.pix.pixelformat))) break;
-  }
-  if (!ok) return R::failure("the camera offers no usable pixel format");
-
-  // 30 frames per second where offered; the driver picks the nearest it has.
+// The mode's frame rate where the driver lets it be set; it keeps the nearest it has.
+void setFrameRate(int fd, uint32_t type, const CaptureMode& mode) {
   v4l2_streamparm parm{};
-  parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  if (xioctl(fd->fd, VIDIOC_G_PARM, &parm) == 0 &&
+  parm.type = type;
+  if (xioctl(fd, VIDIOC_G_PARM, &parm) == 0 &&
       (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
-    parm.parm.capture.timeperframe = {1, kFps};
-    (void)xioctl(fd->fd, VIDIOC_S_PARM, &parm);
+    parm.parm.capture.timeperframe = {mode.intervalNum, mode.intervalDen};
+    (void)xioctl(fd, VIDIOC_S_PARM, &parm);
   }
+}
 
+Result<Mappings> mapBuffers(int fd, uint32_t type) {
+  using R = Result<Mappings>;
   v4l2_requestbuffers req{};
   req.count = kBuffers;
-  req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  req.type = type;
   req.memory = V4L2_MEMORY_MMAP;
-  if (xioctl(fd->fd, VIDIOC_REQBUFS, &req) < 0) return R::failure(systemError(errno));
+  if (xioctl(fd, VIDIOC_REQBUFS, &req) < 0) return R::failure(systemError(errno));
   if (req.count < 2) return R::failure("the camera gives too few capture buffers");
-  std::vector<Mapping> maps;
-  auto unmapAll = [&maps] {
-    for (const Mapping& m : maps)
-      if (m.base != MAP_FAILED) ::munmap(m.base, m.length);
-  };
+  Mappings maps;
   for (uint32_t i = 0; i < req.count; ++i) {
-    v4l2_buffer buf{};
-    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buf.memory = V4L2_MEMORY_MMAP;
-    buf.index = i;
+    BufferSlot slot(type, i);
     Mapping m;
-    if (xioctl(fd->fd, VIDIOC_QUERYBUF, &buf) == 0) {
-      m.length = buf.length;
-      m.base =
-          ::mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd->fd, buf.m.offset);
+    if (xioctl(fd, VIDIOC_QUERYBUF, &slot.buf) == 0) {
+      m.length = slot.length();
+      m.base = ::mmap(nullptr, m.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, slot.offset());
     }
-    if (m.base == MAP_FAILED || xioctl(fd->fd, VIDIOC_QBUF, &buf) < 0) {
+    if (m.base == MAP_FAILED || xioctl(fd, VIDIOC_QBUF, &slot.buf) < 0) {
       const int e = errno;
-      unmapAll();
+      if (m.base != MAP_FAILED) ::munmap(m.base, m.length);
       return R::failure(systemError(e));
     }
-    maps.push_back(m);
+    maps.maps.push_back(m);
   }
-  int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  if (xioctl(fd->fd, VIDIOC_STREAMON, &type) < 0) {
-    const int e = errno;
-    unmapAll();
-    return R::failure(systemError(e));
-  }
-
-  CaptureLayout layout;
-  layout.format = captureFormatOf(fmt.fmt.pix.pixelformat);
-  layout.width = static_cast<int>(fmt.fmt.pix.width);
-  layout.height = static_cast<int>(fmt.fmt.pix.height);
-  layout.bytesPerLine = static_cast<int>(fmt.fmt.pix.bytesperline);
-  layout.fullRange = fmt.fmt.pix.quantization == V4L2_QUANTIZATION_FULL_RANGE ||
-                     fmt.fmt.pix.colorspace == V4L2_COLORSPACE_JPEG;
-  const int raw = fd->fd;
-  fd->fd = -1;  // the camera owns it from here
-  return std::unique_ptr<Camera>(std::make_unique<V4l2Camera>(raw, std::move(maps), layout));
+  return maps;
 }
 
+Result<std::unique_ptr<Camera>> openDevice(const CameraNode& node) {
+  using R = Result<std::unique_ptr<Camera>>;
+  if (node.openError) return R::failure(systemError(node.openError));
+  auto fd = std::make_unique<Fd>(::open(node.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (fd->fd < 0) return R::failure(systemError(errno));
+  const uint32_t type =
+      node.multiplanar ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  CaptureLayout layout;
+  if (Status s = setFormat(fd->fd, type, *node.mode, &layout); !s) return R::failure(s.message());
+  setFrameRate(fd->fd, type, *node.mode);
+  auto maps = mapBuffers(fd->fd, type);
+  if (!maps) return R::failure(maps.message());
+  int streamType = static_cast<int>(type);
+  // Streaming starts here, so that a camera another program holds is found out now.
+  if (xioctl(fd->fd, VIDIOC_STREAMON, &streamType) < 0) return R::failure(systemError(errno));
+  return std::unique_ptr<Camera>(
+      std::make_unique<V4l2Camera>(std::move(fd), type, std::move(maps.value()), layout));
+}
+
+// Tries the cameras in order and takes the first that streams: a camera another program holds
+// (or that we may not use) does not keep us from a free one. When none streams, the first
+// camera's failure is the answer.
 class DeviceSource : public CameraSource {
  public:
   CameraPermission permission() override { return cameraPermission(); }
   bool requestAccess() override { return requestCameraAccess(); }
   Result<std::unique_ptr<Camera>> open() override {
-    auto path = defaultCameraPath();
-    if (!path) return Result<std::unique_ptr<Camera>>::failure("no-camera");
-    return openDevice(*path);
+    std::optional<Result<std::unique_ptr<Camera>>> first;
+    for (const CameraNode& node : cameraNodes()) {
+      auto camera = openDevice(node);
+      if (camera) return camera;
+      if (!first) first = std::move(camera);
+    }
+    if (!first) return Result<std::unique_ptr<Camera>>::failure("no-camera");
+    return std::move(*first);
   }
 };
 
