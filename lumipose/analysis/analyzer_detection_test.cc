@@ -13,6 +13,7 @@
 #include "platform/vision/load_detector.h"
 #include "platform/vision/mediapipe_detector.h"
 #include "platform/vision/ops/model_check.h"
+#include "platform/vision/ops/model_paths.h"
 #include "platform/vision/testing/failing_model.h"
 #include "platform/vision/testing/images.h"
 
@@ -281,7 +282,14 @@ class AnalyzerWithAFailingModel : public ::testing::TestWithParam<const char*> {
       if (!model) return model.status();
       auto faces = vision::FaceDetector::fromModel(std::move(*model), "failing", range);
       if (!faces) return faces.status();
-      models.faceDetector = std::move(*faces);
+      auto landmarker = vision::FaceLandmarker::load(1);
+      if (!landmarker) return landmarker.status();
+      auto geometry = vision::modelPath("geometry_pipeline_metadata_landmarks.binarypb");
+      if (!geometry) return geometry.status();
+      auto canonical = vision::loadCanonicalFace(*geometry);
+      if (!canonical) return canonical.status();
+      models.faces = std::make_unique<vision::FacePipeline>(
+          std::move(*faces), std::move(*landmarker), std::move(*canonical));
     } else if (which == "palm detection") {
       const vision::HandModelChoice names;
       auto palm = loadFailingModel(names.palmFile);

@@ -10,7 +10,6 @@
 #include "platform/vision/face/face_landmarker.h"
 #include "platform/vision/face/face_regions.h"
 #include "platform/vision/face/head_pose.h"
-#include "platform/vision/mediapipe_detector.h"
 #include "platform/vision/ops/model_paths.h"
 #include "platform/vision/testing/images.h"
 
@@ -205,115 +204,6 @@ TEST(HeadAngles, FailOnADegenerateMesh) {
   std::vector<PixelPoint3> flat(478, PixelPoint3{5, 5, 0});
   EXPECT_FALSE(estimateHeadAngles(*c, flat));
   EXPECT_FALSE(estimateHeadAngles(*c, std::vector<PixelPoint3>(10)));
-}
-
-class Detector : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    auto d = MediaPipeDetector::load();
-    ASSERT_TRUE(d) << d.message();
-    detector = std::move(d.value()).release();
-  }
-  static void TearDownTestSuite() { delete detector; }
-  struct Results {
-    DetectFaceLandmarksRequest faceReq;
-    DetectFaceRectanglesRequest poseReq;
-    DetectHumanHandPoseRequest handReq;
-    DetectHumanBodyPoseRequest bodyReq;
-  };
-  static Results perform(const RgbImage& img) {
-    Results r;
-    Request* reqs[] = {&r.poseReq, &r.faceReq, &r.handReq, &r.bodyReq};
-    PixelBuffer frame = toNV12(img);
-    Status s = detector->perform(frame, reqs);
-    EXPECT_TRUE(s) << s.message();
-    return r;
-  }
-  static MediaPipeDetector* detector;
-};
-MediaPipeDetector* Detector::detector = nullptr;
-
-Point centre(const Region& r) {
-  Point c;
-  if (!r || r->empty()) return c;
-  for (const Point& p : *r) {
-    c.x += p.x / static_cast<double>(r->size());
-    c.y += p.y / static_cast<double>(r->size());
-  }
-  return c;
-}
-
-TEST_F(Detector, ServesBothFaceRequestsFromOnePassWithTheSubjectsOwnLeft) {
-  Results r = perform(readImage(kGraceHopper));
-  ASSERT_TRUE(r.faceReq.results && r.poseReq.results);
-  ASSERT_EQ(r.faceReq.results->size(), 1u);
-  ASSERT_EQ(r.poseReq.results->size(), 1u);
-  const FaceObservation& f = r.faceReq.results->front();
-  const FaceObservation& p = r.poseReq.results->front();
-  EXPECT_DOUBLE_EQ(f.boundingBox.x, p.boundingBox.x);
-  EXPECT_DOUBLE_EQ(f.boundingBox.width, p.boundingBox.width);
-  // Normalised, lower-left origin: the face (y 140..335 of 600 rows) sits in the upper half.
-  EXPECT_NEAR(f.boundingBox.y + f.boundingBox.height, 1 - 143.0 / 600, 0.05);
-  EXPECT_NEAR(f.boundingBox.x, 166.0 / 512, 0.05);
-  ASSERT_TRUE(p.yaw && p.roll && p.pitch);
-  EXPECT_FALSE(p.landmarks.has_value());
-  ASSERT_TRUE(f.landmarks.has_value());
-  const FaceLandmarks& l = *f.landmarks;
-  for (const Region* reg :
-       {&l.leftEye, &l.rightEye, &l.leftEyebrow, &l.rightEyebrow, &l.outerLips, &l.innerLips})
-    ASSERT_TRUE(*reg && (*reg)->size() >= 8);
-  ASSERT_TRUE(l.leftPupil && l.leftPupil->size() == 1);
-  ASSERT_TRUE(l.rightPupil && l.rightPupil->size() == 1);
-  // Unmirrored photo: the subject's left eye is on the image's right.
-  EXPECT_GT(centre(l.leftEye).x, centre(l.rightEye).x);
-  EXPECT_NEAR(l.leftPupil->front().x, centre(l.leftEye).x, 0.05);
-  EXPECT_NEAR(l.rightPupil->front().x, centre(l.rightEye).x, 0.05);
-  // y grows upwards: brows above eyes above the mouth, all inside the box.
-  EXPECT_GT(centre(l.leftEyebrow).y, centre(l.leftEye).y);
-  EXPECT_GT(centre(l.rightEye).y, centre(l.outerLips).y);
-  EXPECT_GT(centre(l.outerLips).y, 0.0);
-  EXPECT_LT(centre(l.leftEyebrow).y, 1.0);
-  // Box-relative pupils: (305, 188) in the image.
-  EXPECT_NEAR(l.leftPupil->front().x, (305 - 512 * f.boundingBox.x) / (512 * f.boundingBox.width),
-              0.06);
-  EXPECT_NEAR(l.leftPupil->front().y,
-              ((600 - 188) - 600 * f.boundingBox.y) / (600 * f.boundingBox.height), 0.06);
-}
-
-TEST_F(Detector, MirroredFrameMirrorsTheBoxAndTheEyes) {
-  RgbImage img = readImage(kAstronaut);
-  Results a = perform(img);
-  Results m = perform(mirrored(img));
-  ASSERT_EQ(a.faceReq.results->size(), 1u);
-  ASSERT_EQ(m.faceReq.results->size(), 1u);
-  const Rect& b = a.faceReq.results->front().boundingBox;
-  const Rect& bm = m.faceReq.results->front().boundingBox;
-  EXPECT_NEAR(bm.x, 1 - b.x - b.width, 0.02);
-  EXPECT_NEAR(bm.y, b.y, 0.02);
-  EXPECT_NEAR(bm.width, b.width, 0.02);
-  // A mirrored face is read as another upright face, so its "left" eye is again on the
-  // image's right: the mirror image of the original's right eye.
-  const FaceLandmarks& la = *a.faceReq.results->front().landmarks;
-  const FaceLandmarks& lm = *m.faceReq.results->front().landmarks;
-  EXPECT_NEAR(centre(lm.leftEye).x, 1 - centre(la.rightEye).x, 0.04);
-  EXPECT_NEAR(centre(lm.leftEye).y, centre(la.rightEye).y, 0.04);
-  EXPECT_NEAR(lm.leftPupil->front().x, 1 - la.rightPupil->front().x, 0.04);
-}
-
-TEST_F(Detector, EmptyFrameGivesEmptyResultsNotFailure) {
-  RgbImage grey;
-  grey.width = 640;
-  grey.height = 360;
-  grey.pixels.assign(640 * 360 * 3, 40);
-  Results r = perform(grey);
-  ASSERT_TRUE(r.faceReq.results && r.poseReq.results && r.handReq.results && r.bodyReq.results);
-  EXPECT_TRUE(r.faceReq.results->empty());
-  EXPECT_TRUE(r.poseReq.results->empty());
-  EXPECT_TRUE(r.handReq.results->empty());
-  EXPECT_TRUE(r.bodyReq.results->empty());
-  DetectFaceLandmarksRequest only;
-  Request* reqs[] = {&only};
-  EXPECT_FALSE(detector->perform(PixelBuffer(), reqs));
 }
 
 }  // namespace
