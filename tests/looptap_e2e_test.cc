@@ -757,6 +757,23 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   EXPECT_NEAR(at / 48000.0, seconds(p.at - started), 0.04);
 }
 
+// Whether `pid` blocks or catches SIGTERM and SIGINT (from /proc/<pid>/status), waiting up to
+// 10 s for it.
+bool stopSignalsTaken(pid_t pid) {
+  const unsigned long long both = (1ull << (SIGTERM - 1)) | (1ull << (SIGINT - 1));
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < until) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    unsigned long long taken = 0;
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigCgt:", 0) == 0)
+        taken |= std::stoull(line.substr(7), nullptr, 16);
+    if ((taken & both) == both) return true;
+    std::this_thread::sleep_for(100us);
+  }
+  return false;
+}
+
 // A parent that changes its mind at once: a stop signal that comes while the program is still
 // setting up is honoured, never lost (which would leave the program running) and never fatal.
 TEST_F(LooptapE2E, StopSignalsDuringStartUpAreHonoured) {
@@ -771,8 +788,10 @@ TEST_F(LooptapE2E, StopSignalsDuringStartUpAreHonoured) {
   for (int run = 0; run < 12; ++run) {
     SCOPED_TRACE(run);
     auto child = looptap(path("early.wav"), "unix:" + socketPath);
-    // From 30 ms after the start, when the program's own code runs, in small steps.
-    std::this_thread::sleep_for(std::chrono::milliseconds(30 + 4 * run));
+    // From the moment the program's own code has taken the signals (before that the loader
+    // runs, and a signal has its default action), in small steps.
+    ASSERT_TRUE(stopSignalsTaken(child->pid()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * run));
     child->signal(run % 2 ? SIGINT : SIGTERM);
     auto r = child->wait(10s);
     ASSERT_TRUE(r) << "the stop signal was lost";

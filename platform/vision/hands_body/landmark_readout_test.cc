@@ -33,6 +33,46 @@ TEST(LandmarkReadout, WristIsLandmarkZeroMappedIntoTheFrameWithYUp) {
   EXPECT_NEAR(w2->location.y, 0.5, 1e-9);
 }
 
+TEST(LandmarkReadout, JointsBeyondThePictureFailTheirLookupThoseJustOutsideLieOnTheEdge) {
+  struct Case {
+    Point estimate;
+    std::optional<Point> placed;
+  } cases[] = {
+      {{0.5, 0.25}, Point{0.5, 0.25}},
+      {{0, 1}, Point{0, 1}},
+      {{1.079, 0.5}, Point{1, 0.5}},   // inside the band: onto the edge
+      {{0.3, -0.079}, Point{0.3, 0}},  // the other side keeps its place
+      {{-0.05, 1.05}, Point{0, 1}},
+      {{1.081, 0.5}, std::nullopt},  // beyond the band: not in the picture
+      {{0.5, -0.2}, std::nullopt},
+      {{0.5, std::nan("")}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    auto p = inPicture(c.estimate);
+    ASSERT_EQ(p.has_value(), c.placed.has_value()) << c.estimate.x << "," << c.estimate.y;
+    if (p) {
+      EXPECT_EQ(p->x, c.placed->x);
+      EXPECT_EQ(p->y, c.placed->y);
+    }
+  }
+  // Through the readouts: a wrist and a shoulder below the frame are left out.
+  std::vector<float> hand(63, 0.0f);
+  hand[0] = 112;
+  hand[1] = 224;  // the crop's bottom edge: 128 px below the centre of a 720-row frame is inside
+  EXPECT_TRUE(
+      handFromLandmarks(hand, uprightCrop(256, 224), 0.8f).recognizedPoint(HandJoint::Wrist));
+  const CropGeometry low{
+      {640, 700, 256, 0, 0, 256}, 224, 1280, 720};  // centred 20 px above the bottom
+  EXPECT_FALSE(handFromLandmarks(hand, low, 0.8f).recognizedPoint(HandJoint::Wrist));
+  std::vector<float> pose(195, 0.0f);
+  pose[5 * 11 + 0] = 128, pose[5 * 11 + 1] = 256;  // the left shoulder at the crop's bottom
+  pose[5 * 12 + 0] = 128, pose[5 * 12 + 1] = 128;
+  auto body = bodyFromLandmarks(pose, {{640, 700, 512, 0, 0, 512}, 256, 1280, 720});
+  ASSERT_TRUE(body);
+  EXPECT_FALSE(body->recognizedPoint(BodyJoint::LeftShoulder));
+  EXPECT_TRUE(body->recognizedPoint(BodyJoint::RightShoulder));
+}
+
 TEST(LandmarkReadout, AShortHandTensorGivesAHandWithoutJoints) {
   std::vector<float> lm(62, 100.0f);
   auto hand = handFromLandmarks(lm, uprightCrop(256, 224), 0.9f);
