@@ -9,6 +9,7 @@
 #include "platform/vision/hands_body/hand_pipeline.h"
 #include "platform/vision/ops/model_check.h"
 #include "platform/vision/ops/model_paths.h"
+#include "platform/vision/ops/scene_cut.h"
 
 namespace talvex::vision {
 namespace {
@@ -188,6 +189,11 @@ Status MediaPipeDetector::perform(const PixelBuffer& image, std::span<Request* c
     startSequence();
     return s;
   }
+  // At a cut nothing followed is there any more, and what is new may be small and far away:
+  // the frame starts a sequence, with a detection in every tile.
+  const SceneSignature scene = sceneSignature(rgb_);
+  if (lastScene_ && isSceneCut(*lastScene_, scene)) startSequence();
+  lastScene_ = scene;
   addLetterboxSource(rgb_, kLargestLetterbox);
   const bool detectNow = sequenceFrame_ == 0;
   sequenceFrame_ = (sequenceFrame_ + 1) % tracking_.detectEvery;

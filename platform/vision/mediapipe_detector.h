@@ -11,6 +11,7 @@
 #include "platform/vision/face/face_pipeline.h"
 #include "platform/vision/hands_body/hand_search.h"
 #include "platform/vision/ops/image_ops.h"
+#include "platform/vision/ops/scene_cut.h"
 #include "platform/vision/vision.h"
 
 namespace talvex::vision {
@@ -33,7 +34,8 @@ struct MediaPipeModels {
 // How a sequence of frames is followed. Between detections, faces, hands and the body are
 // looked for where their landmarks were in the previous frame (one landmark pass each, no
 // detector); the detectors run on every `detectEvery`th frame of a sequence and at once when a
-// followed face, hand or body is lost. detectEvery 1 detects on every frame.
+// followed face, hand or body is lost. A cut (isSceneCut) starts a new sequence. detectEvery 1
+// detects on every frame.
 struct TrackingOptions {
   int detectEvery = 5;
 };
@@ -70,6 +72,7 @@ class MediaPipeDetector : public Detector {
   // the last frame had (another set starts a new sequence).
   int sequenceFrame_ = 0;
   unsigned lastWork_ = 0;
+  std::optional<SceneSignature> lastScene_;  // of the last frame, to notice cuts
   // The faces of the last frame (pixels), around which the hands of people far away are looked
   // for: the hand branch runs beside the face branch, so it takes the faces it can know.
   std::vector<PixelBox> lastFaces_;

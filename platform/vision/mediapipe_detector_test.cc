@@ -103,6 +103,22 @@ TEST_F(FarPeople, AFaceFoundInATileIsFollowedThroughTheSequence) {
   }
 }
 
+// A cut from a close-up to a wide shot with a face 48 px wide: the face is found on the first
+// frame after the cut, wherever it is, not once its tile's turn comes.
+TEST_F(FarPeople, ASmallFaceIsFoundOnTheFirstFrameAfterACut) {
+  const RgbImage grace = readImage(kGraceHopper);
+  std::vector<RgbImage> closeUp;
+  for (const RgbImage& f : raisedHandFrames(30, 48, 3))
+    closeUp.push_back(onCanvas(f, 3.2, kW, kH, 640, 360));
+  ASSERT_EQ(closeUp.size(), 7u);
+  for (const auto& [cx, cy] :
+       {std::pair{100, 150}, {700, 560}, {1180, 120}, {260, 600}, {640, 200}}) {
+    detector->startSequence();
+    for (const RgbImage& f : closeUp) EXPECT_EQ(faces(f), 1u);
+    EXPECT_EQ(faces(onCanvas(grace, 48 / 207.0, kW, kH, cx, cy)), 1u) << "at " << cx << "," << cy;
+  }
+}
+
 // Face about 52 px wide, hand about 40: the palm detector on the whole frame sees the hand 6 px
 // wide and never finds it. Every third frame of the clip while the hand is up, as the analysis
 // takes them, at two places in the frame: the hand is found in most frames of the sequence,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "platform/vision/ops/image_ops.h"
+#include "platform/vision/ops/scene_cut.h"
 #include "platform/vision/ops/ssd_anchors.h"
 #include "platform/vision/ops/weighted_nms.h"
 #include "platform/vision/testing/images.h"
@@ -287,6 +289,37 @@ TEST(Letterbox, ReducedCopyOnlyForLargeFramesAndDroppedWithNewPixels) {
   // The next frame converted into the same image must not keep the last frame's copy.
   ASSERT_TRUE(convertToRgb(PixelBuffer::allocateNV12(1280, 720), large));
   EXPECT_FALSE(reducedCopy(large));
+}
+
+TEST(SceneCut, AnotherPictureIsACutLightAndMotionAreNot) {
+  const RgbImage astronaut = testing::readImage(testing::kAstronaut);
+  const RgbImage grace = testing::readImage(testing::kGraceHopper);
+  auto brighter = [](RgbImage img, int by) {
+    for (uint8_t& v : img.pixels) v = static_cast<uint8_t>(std::min(255, v + by));
+    return img;
+  };
+  auto shifted = [](const RgbImage& img, int dx) {
+    RgbImage out = img;
+    for (int y = 0; y < img.height; ++y)
+      for (int x = 0; x < img.width; ++x)
+        for (int c = 0; c < 3; ++c)
+          out.pixels[(size_t(y) * img.width + x) * 3 + c] =
+              img.pixels[(size_t(y) * img.width + std::clamp(x - dx, 0, img.width - 1)) * 3 + c];
+    return out;
+  };
+  struct Case {
+    const char* what;
+    RgbImage before, now;
+    bool cut;
+  } cases[] = {
+      {"the same picture", astronaut, astronaut, false},
+      {"a little brighter", astronaut, brighter(astronaut, 8), false},
+      {"moved by 4 px", astronaut, shifted(astronaut, 4), false},
+      {"another photograph", astronaut, grace, true},
+      {"the light switched on", astronaut, brighter(astronaut, 60), true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(isSceneCut(sceneSignature(c.before), sceneSignature(c.now)), c.cut) << c.what;
 }
 
 }  // namespace
