@@ -25,10 +25,14 @@ int main(int argc, char** argv) {
       {[](std::string_view line) { err(line); }, [](int status) { exitProcess(status); }});
 
   MainLoop loop;
-  // The main loop never waits for a stop: it runs on its own task. A second stop signal
-  // during a stop finds the ending claimed and changes nothing.
-  auto onSignal = [&rec] {
-    runInBackground([&rec] {
+  // Start-up and the stop each run on a thread of their own beside the main loop, which never
+  // waits for them; a stop does not wait for a start-up that hangs. The process ends from
+  // there, so neither thread is waited for. A second stop signal during a stop finds the
+  // ending claimed and changes nothing.
+  SerialQueue starter("looptap.start");
+  SerialQueue stopper("looptap.stop");
+  auto onSignal = [&rec, &stopper] {
+    stopper.async([&rec] {
       if (rec.stop()) exitProcess(0);
     });
   };
@@ -45,7 +49,7 @@ int main(int argc, char** argv) {
 
   early.unblock();
 
-  runInBackground([&rec] { rec.start(); });
+  starter.async([&rec] { rec.start(); });
   loop.run();
   return 0;
 }

@@ -14,10 +14,10 @@
 namespace talvex::lumipose {
 namespace {
 
-// Starts the camera (or ends the process), then reads control lines in the background.
-void goLive(Live& live) {
+// Starts the camera (or ends the process), then reads control lines on `control`.
+void goLive(Live& live, SerialQueue& control) {
   live.start();
-  runInBackground([&live] { runControlLoop(STDIN_FILENO, live); });
+  control.async([&live] { runControlLoop(STDIN_FILENO, live); });
 }
 
 const sigset_t& quitSignals() {
@@ -34,9 +34,11 @@ const sigset_t& quitSignals() {
 }  // namespace
 
 int runLive(const std::string& previewPath, media::CameraSource& camera) {
-  // Both live until the process ends: every way out of the session is an exit.
+  // All of these live until the process ends: every way out of the session is an exit, so the
+  // control thread, blocked in reading standard input, is never waited for.
   MainLoop loop;
   Live live(previewPath, camera, [] { return vision::loadDetector(); });
+  SerialQueue control("lumipose.control");
   // Signal handling comes first, so that a parent that changes its mind while the camera
   // starts gets an orderly quit. talvex-lumipose blocks both signals before it loads this
   // program; one that came meanwhile is still pending and reaches the handlers now.
@@ -46,13 +48,13 @@ int runLive(const std::string& previewPath, media::CameraSource& camera) {
 
   switch (camera.permission()) {
     case media::CameraPermission::Authorized:
-      goLive(live);
+      goLive(live, control);
       break;
     case media::CameraPermission::NotDetermined:
       // Asking may block; the main thread goes on to run the loop.
-      runInBackground([&camera, &live] {
+      control.async([&camera, &live, &control] {
         if (camera.requestAccess())
-          goLive(live);
+          goLive(live, control);
         else
           fail("no-permission");
       });

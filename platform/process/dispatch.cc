@@ -120,6 +120,4 @@ void SerialQueue::sync(const Work& work) {
 
 bool SerialQueue::isCurrent() const { return impl_->thread.get_id() == std::this_thread::get_id(); }
 
-void runInBackground(Work work) { std::thread(std::move(work)).detach(); }
-
 }  // namespace talvex

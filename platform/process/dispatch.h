@@ -1,5 +1,5 @@
-// The process's event loops: the main loop, serial work queues and the shared background
-// executor, plus signal sources that turn a signal into a handler call on the main loop.
+// The process's event loops: the main loop and serial work queues (each one thread, joined by
+// its owner), plus signal sources that turn a signal into a handler call on the main loop.
 // All of them run on Asio underneath; no Asio type appears here.
 #pragma once
 
@@ -102,9 +102,5 @@ class SerialQueue {
   std::string label_;
   std::unique_ptr<Impl> impl_;
 };
-
-// Runs `work` on the shared background executor: a thread of its own that may block (the
-// control loop blocks in reading standard input) and is not waited for at process end.
-void runInBackground(Work work);
 
 }  // namespace talvex

@@ -118,7 +118,8 @@ TEST(MainLoop, PostedWorkRunsInOrderUntilStop) {
 TEST(Semaphore, AwaitsWorkFromAnotherThread) {
   Semaphore done{0};
   int value = 0;
-  runInBackground([&] {
+  SerialQueue other("test.semaphore");
+  other.async([&] {
     value = 42;
     done.release();
   });

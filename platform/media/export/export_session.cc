@@ -362,7 +362,7 @@ void ExportSession::exportAsynchronously(std::function<void()> completion) {
     std::lock_guard lock(mutex_);
     status_ = ExportStatus::Exporting;
   }
-  runInBackground([this, completion = std::move(completion)] {
+  worker_.async([this, completion = std::move(completion)] {
     run();
     completion();
   });

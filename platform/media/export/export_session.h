@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/media/export/composition.h"
+#include "platform/process/dispatch.h"
 
 namespace talvex::media {
 
@@ -19,9 +20,9 @@ enum class FileType { QuickTimeMovie };
 
 // Lifecycle: create() -> set the output -> exportAsynchronously() once -> after its completion,
 // status() and error() are final. The session holds its own copy of the composition.
-// Threading: the export runs on a background thread; the completion runs there once, and the
-// caller reads status() and error() after the completion has run (a semaphore it signals
-// orders the reads after the writes).
+// Threading: the export runs on the session's own worker thread, joined when the session is
+// destroyed; the completion runs there once, and the caller reads status() and error() after the
+// completion has run (a semaphore it signals orders the reads after the writes).
 class ExportSession {
  public:
   enum class ExportStatus { Unknown = 0, Waiting = 1, Exporting = 2, Completed = 3, Failed = 4 };
@@ -50,6 +51,8 @@ class ExportSession {
   mutable std::mutex mutex_;
   ExportStatus status_ = ExportStatus::Waiting;
   std::optional<std::string> error_;
+  // Declared last: joined first, before the fields the export uses.
+  SerialQueue worker_{"talvex.export"};
 };
 
 }  // namespace talvex::media
