@@ -6,7 +6,7 @@
 
 #include "overlay/chart.h"
 #include "overlay/record_drawing.h"
-#include "overlay/timeline.h"
+#include "overlay/record_cursor.h"
 #include "platform/draw/canvas.h"
 
 namespace talvex::overlay {

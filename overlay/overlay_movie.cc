@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "overlay/record_drawing.h"
-#include "overlay/timeline.h"
+#include "overlay/record_cursor.h"
 #include "platform/draw/canvas.h"
 #include "platform/media/write/movie_rewriter.h"
 

@@ -80,8 +80,6 @@ void addLandmarkMeasures(FrameRecord& rec, const vision::FaceLandmarks& lm) {
 }  // namespace
 
 Analyzer::Analyzer(std::unique_ptr<vision::Detector> detectors) : detector(std::move(detectors)) {
-  faceReq.revision = 3;
-  poseReq.revision = 3;
   handReq.maximumHandCount = 2;
 }
 
@@ -95,9 +93,8 @@ FrameRecord Analyzer::line(const PixelBuffer& frame, double t) {
   if (!lastT || !(t > *lastT && t - *lastT <= kMaxFollowGap)) detector->startSequence();
   lastT = t;
 
-  vision::ImageRequestHandler handler(*detector, frame);
   const std::array<vision::Request*, 4> requests{&poseReq, &faceReq, &handReq, &bodyReq};
-  if (!handler.perform(requests)) {
+  if (!detector->perform(frame, requests)) {
     rec["faces"] = 0;
     return rec;
   }

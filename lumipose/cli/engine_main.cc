@@ -1,7 +1,7 @@
 // talvex-lumipose-engine: the whole camera program. talvex-lumipose runs it in its own process
 // (exec) for every command but `status`, so that only the commands that need the media and
 // detection libraries wait for them to load.
-#include "lumipose/cli/dispatch.h"
+#include "lumipose/cli/command_line.h"
 #include "platform/process/output.h"
 
 int main(int argc, char** argv) {

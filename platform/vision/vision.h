@@ -70,7 +70,6 @@ class Request {
 class DetectFaceLandmarksRequest : public Request {
  public:
   RequestKind kind() const override { return RequestKind::FaceLandmarks; }
-  int revision = 3;
   std::optional<std::vector<FaceObservation>> results;
 };
 
@@ -78,7 +77,6 @@ class DetectFaceLandmarksRequest : public Request {
 class DetectFaceRectanglesRequest : public Request {
  public:
   RequestKind kind() const override { return RequestKind::FaceRectangles; }
-  int revision = 3;
   std::optional<std::vector<FaceObservation>> results;
 };
 
@@ -109,18 +107,6 @@ class Detector {
   virtual ~Detector() = default;
   virtual Status perform(const PixelBuffer& image, std::span<Request* const> requests) = 0;
   virtual void startSequence() {}
-};
-
-// Per-frame handler: borrows the detector and the image for one frame.
-class ImageRequestHandler {
- public:
-  ImageRequestHandler(Detector& detector, const PixelBuffer& image)
-      : detector_(detector), image_(image) {}
-  Status perform(std::span<Request* const> requests) { return detector_.perform(image_, requests); }
-
- private:
-  Detector& detector_;
-  const PixelBuffer& image_;
 };
 
 }  // namespace talvex::vision

@@ -1,4 +1,4 @@
-#include "overlay/timeline.h"
+#include "overlay/record_cursor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lumipose/cli/testcam_frame_log.h"
+#include "lumipose/testcam/frame_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

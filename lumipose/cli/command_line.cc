@@ -1,4 +1,4 @@
-#include "lumipose/cli/dispatch.h"
+#include "lumipose/cli/command_line.h"
 
 #include <string>
 #include <vector>

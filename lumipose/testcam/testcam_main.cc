@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "lumipose/cli/dispatch.h"
-#include "lumipose/cli/testcam_frame_log.h"
+#include "lumipose/cli/command_line.h"
+#include "lumipose/testcam/frame_log.h"
 #include "platform/media/camera/played_camera.h"
 #include "platform/process/output.h"
 
