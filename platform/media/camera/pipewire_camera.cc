@@ -1,6 +1,6 @@
 // The camera through PipeWire: a video stream from one camera node. PipeWire lets several
 // programs take frames from one camera at once, and is the only way to the cameras that
-// libcamera drives. Buffers are mapped by the library, copied out on its data thread and
+// libcamera drives. Buffers are mapped by the library, copied out and given back at once, and
 // converted like V4L2 frames on the capture thread, which iterates the connection's loop.
 #include "platform/media/camera/pipewire_camera.h"
 
@@ -48,10 +48,10 @@ struct PwSourceDeleter {
 
 // Lifecycle: made and connected by openPipewireCamera() (connectStream), start() spawns the
 // capture thread, stop() wakes and joins it; destruction ends the stream, then the connection.
-// Threading: the stream's buffers are taken on PipeWire's data thread (onProcess), which hands
-// a copy to the capture thread through a one-frame slot; every other event runs on whichever
-// thread iterates the connection's loop: the opening thread until open returns, then the
-// capture thread only.
+// Threading: the stream's and registry's events run on whichever thread iterates the
+// connection's loop: the opening thread until open returns, then the capture thread only. A
+// frame goes from the stream's buffer to the conversion through a one-frame slot, guarded so
+// that the copying may move to PipeWire's data thread.
 class PipewireCamera : public CapturingCamera {
  public:
   PipewireCamera(PipewireConnection& connection, const PipewireCameraNode& node)
@@ -71,7 +71,7 @@ class PipewireCamera : public CapturingCamera {
   ~PipewireCamera() override {
     stop();
     if (stream_) {
-      // Off the data thread first: after this no frame can arrive in a half-destroyed camera.
+      // Out of the graph first: after this no frame can arrive in a half-destroyed camera.
       pw_stream_disconnect(stream_.get());
       spa_hook_remove(&streamListener_);
       stream_.reset();
@@ -196,10 +196,9 @@ class PipewireCamera : public CapturingCamera {
     pw_stream_update_params(c->stream_.get(), params, 2);
   }
 
-  // On PipeWire's data thread, at every frame: the newest buffer's picture is copied out and
-  // every buffer goes straight back, so that a slow moment here never holds the camera's
-  // buffers from the other programs sharing it (or starves a source of them); converting
-  // happens on the capture thread, woken for it.
+  // At every frame: the newest buffer's picture is copied out and every buffer goes straight
+  // back, so that converting (woken for separately) never holds the camera's buffers from the
+  // other programs sharing it.
   static void onProcess(void* self) {
     auto* c = static_cast<PipewireCamera*>(self);
     pw_stream* stream = c->stream_.get();
@@ -295,7 +294,7 @@ class PipewireCamera : public CapturingCamera {
     deliver(CameraFrame{std::move(image.value()), pts});
   }
 
-  // A frame copied out of PipeWire's buffer, handed from the data thread to the capture thread.
+  // A frame copied out of PipeWire's buffer, waiting for the conversion.
   struct Slot {
     bool full = false, corrupted = false;
     int skipped = 0;  // frames replaced before the capture thread took one
@@ -320,7 +319,7 @@ class PipewireCamera : public CapturingCamera {
   bool running_ = false, streaming_ = false, gone_ = false;
   std::string error_;
   CaptureLayout layout_;
-  std::atomic<bool> planarI420_{false};  // read on the data thread
+  std::atomic<bool> planarI420_{false};  // read where onProcess runs
   CaptureConverter converter_;
   FrameLiveness liveness_;
   std::mutex slotMutex_;
