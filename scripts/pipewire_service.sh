@@ -9,10 +9,18 @@
 # user's own sound server or session bus: everything lives in a fresh temporary folder.
 
 # With the argument "--no-sink" no sink is configured: pipewire-pulse then offers its own
-# stand-in ("auto_null"), which is what a machine without any output device shows.
+# stand-in ("auto_null"), which is what a machine without any output device shows. With
+# "--camera" the graph also has a camera: PipeWire's own test picture as a Video/Source node
+# with the role Camera ("ci_camera"), as a webcam appears on a desktop.
 pipewire_service_start() {
-  local want_sink=ci_sink
-  [[ "${1:-}" == "--no-sink" ]] && want_sink=auto_null
+  local want_sink=ci_sink want_camera=""
+  local arg
+  for arg in "$@"; do
+    case "$arg" in
+      --no-sink) want_sink=auto_null ;;
+      --camera) want_camera=1 ;;
+    esac
+  done
   PIPEWIRE_SERVICE_DIR="$(mktemp -d "${TMPDIR:-/tmp}/talvex-pipewire.XXXXXX")"
   local dir="$PIPEWIRE_SERVICE_DIR"
   mkdir -p "$dir/run" "$dir/config/pipewire/pipewire.conf.d" "$dir/state" "$dir/home"
@@ -31,6 +39,24 @@ context.objects = [
       audio.channels   = 2
       audio.position   = [ FL FR ]
       monitor.channel-volumes = true
+    }
+  }
+]
+CONF
+  [[ -n "$want_camera" ]] && cat >"$dir/config/pipewire/pipewire.conf.d/60-ci-camera.conf" <<'CONF'
+# The test camera: a moving test picture (RGB or UYVY at any size and rate) paced by its own
+# timer, stamped with the monotonic clock.
+context.spa-libs = {
+  videotestsrc = videotestsrc/libspa-videotestsrc
+}
+context.objects = [
+  { factory = adapter
+    args = {
+      factory.name     = videotestsrc
+      node.name        = ci_camera
+      node.description = "CI camera"
+      media.class      = Video/Source
+      media.role       = Camera
     }
   }
 ]

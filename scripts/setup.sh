@@ -14,7 +14,7 @@ packages=(
   libyuv-dev libturbojpeg0-dev
   libxnnpack-dev libpthreadpool-dev libeigen3-dev libopencv-imgproc-dev libopencv-calib3d-dev libopencv-imgcodecs-dev libopencv-videoio-dev
   libpulse-dev libsndfile1-dev pulseaudio pulseaudio-utils sox
-  pipewire pipewire-pulse wireplumber dbus
+  pipewire pipewire-pulse wireplumber dbus libpipewire-0.3-dev libspa-0.2-modules pipewire-bin
   nlohmann-json3-dev libasio-dev
   libcairo2-dev fonts-dejavu-core parallel man-db
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "platform/media/camera/camera_nodes.h"
+#include "platform/media/camera/pipewire_cameras.h"
 
 namespace talvex::media {
 namespace {
@@ -20,6 +21,19 @@ int openError(const std::string& path) {
 }  // namespace
 
 CameraPermission cameraPermission() {
+  const PipewireCameras cameras = findPipewireCameras(kPipewireAnswerLimit);
+  if (cameras.nodes.empty()) return v4l2CameraPermission();
+  for (const PipewireCameraNode& node : cameras.nodes)
+    if (node.readable) return CameraPermission::Authorized;
+  return CameraPermission::Denied;
+}
+
+bool requestCameraAccess() {
+  const CameraPermission p = cameraPermission();
+  return p != CameraPermission::Denied && p != CameraPermission::Restricted;
+}
+
+CameraPermission v4l2CameraPermission() {
   const std::vector<CameraNode> nodes = cameraNodes();
   if (nodes.empty()) return CameraPermission::NotDetermined;
   int first = -1;
@@ -38,9 +52,9 @@ CameraPermission cameraPermission() {
   }
 }
 
-bool requestCameraAccess() {
+bool requestV4l2CameraAccess() {
   // Nothing to refuse when there is no camera: starting it reports the missing device.
-  const CameraPermission p = cameraPermission();
+  const CameraPermission p = v4l2CameraPermission();
   return p != CameraPermission::Denied && p != CameraPermission::Restricted;
 }
 

@@ -19,11 +19,14 @@ constexpr double kPreferredFps = 30;
 int conversionCost(uint32_t fourcc) {
   switch (fourcc) {
     case V4L2_PIX_FMT_NV12:
-      return 0;
+      return 0;  // a copy
+    case V4L2_PIX_FMT_YUV420:
+      return 1;  // luma copied, chroma interleaved
     case V4L2_PIX_FMT_YUYV:
-      return 1;
+    case V4L2_PIX_FMT_UYVY:
+      return 2;  // every byte repacked
     default:
-      return 2;  // JPEG: a decode per frame
+      return 3;  // JPEG: a decode per frame
   }
 }
 
@@ -76,7 +79,23 @@ bool isJpegFormat(uint32_t fourcc) {
 }
 
 bool isKnownCaptureFormat(uint32_t fourcc) {
-  return isJpegFormat(fourcc) || fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_YUYV;
+  return isJpegFormat(fourcc) || fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_YUV420 ||
+         fourcc == V4L2_PIX_FMT_YUYV || fourcc == V4L2_PIX_FMT_UYVY;
+}
+
+CaptureFormat captureFormatOf(uint32_t fourcc) {
+  switch (fourcc) {
+    case V4L2_PIX_FMT_NV12:
+      return CaptureFormat::Nv12;
+    case V4L2_PIX_FMT_YUV420:
+      return CaptureFormat::I420;
+    case V4L2_PIX_FMT_YUYV:
+      return CaptureFormat::Yuyv;
+    case V4L2_PIX_FMT_UYVY:
+      return CaptureFormat::Uyvy;
+    default:
+      return CaptureFormat::Mjpeg;
+  }
 }
 
 bool betterCaptureMode(const CaptureMode& a, const CaptureMode& b) { return rankOf(a) < rankOf(b); }

@@ -7,7 +7,8 @@
 
 namespace talvex::media {
 
-// One way a device can stream: a pixel format at a frame size and a frame interval.
+// One way a device can stream: a pixel format at a frame size and a frame interval. PipeWire's
+// formats are named by their V4L2 codes too (capture_format_pipewire.h).
 struct CaptureMode {
   uint32_t fourcc = 0;  // V4L2 pixel format code
   int width = 0, height = 0;
@@ -22,7 +23,7 @@ struct CaptureMode {
 //  2. then the size: a 16:9 size of at least 1280x720 first (it fills the frame without bars),
 //     then any other size of at least 1280x720, then the smaller ones; at or above 1280x720 the
 //     smallest wins, below it the largest;
-//  3. then the format that is cheaper to turn into a frame: NV12, YUYV, then JPEG;
+//  3. then the format that is cheaper to turn into a frame: NV12, I420, YUYV or UYVY, then JPEG;
 //  4. then the rate nearest 30 frames per second (a 60 fps mode only costs more).
 // nullopt when no mode has a format the capture path reads.
 std::optional<CaptureMode> chooseCaptureMode(const std::vector<CaptureMode>& modes);
@@ -39,5 +40,9 @@ std::vector<CaptureMode> queryCaptureModes(int fd, uint32_t bufferType);
 // same to it).
 bool isKnownCaptureFormat(uint32_t fourcc);
 bool isJpegFormat(uint32_t fourcc);
+
+// How the frames of a known format are laid out, as the converter (capture_frame.h) reads them.
+enum class CaptureFormat { Mjpeg, Yuyv, Uyvy, Nv12, I420 };
+CaptureFormat captureFormatOf(uint32_t fourcc);
 
 }  // namespace talvex::media

@@ -12,7 +12,8 @@ CaptureMode mode(uint32_t fourcc, int w, int h, double fps) {
 
 constexpr uint32_t kMjpg = V4L2_PIX_FMT_MJPEG, kJpeg = V4L2_PIX_FMT_JPEG, kYuyv = V4L2_PIX_FMT_YUYV,
                    kNv12 = V4L2_PIX_FMT_NV12, kGrey = V4L2_PIX_FMT_GREY,
-                   kBayer = V4L2_PIX_FMT_SBGGR10;
+                   kBayer = V4L2_PIX_FMT_SBGGR10, kI420 = V4L2_PIX_FMT_YUV420,
+                   kUyvy = V4L2_PIX_FMT_UYVY;
 
 TEST(CaptureFormat, TheModeAUserWouldPick) {
   struct Case {
@@ -44,9 +45,15 @@ TEST(CaptureFormat, TheModeAUserWouldPick) {
       {"any size of at least 720p before a smaller one",
        {mode(kMjpg, 960, 540, 30), mode(kMjpg, 1280, 800, 30)},
        mode(kMjpg, 1280, 800, 30)},
-      {"then the cheaper format: NV12, YUYV, JPEG",
+      {"then the cheaper format: NV12, I420, YUYV or UYVY, JPEG",
        {mode(kMjpg, 1280, 720, 30), mode(kYuyv, 1280, 720, 30), mode(kNv12, 1280, 720, 30)},
        mode(kNv12, 1280, 720, 30)},
+      {"I420 before the packed formats",
+       {mode(kUyvy, 1280, 720, 30), mode(kI420, 1280, 720, 30), mode(kMjpg, 1280, 720, 30)},
+       mode(kI420, 1280, 720, 30)},
+      {"UYVY before JPEG",
+       {mode(kMjpg, 1280, 720, 30), mode(kUyvy, 1280, 720, 30)},
+       mode(kUyvy, 1280, 720, 30)},
       {"the JPEG fourcc is as good as MJPG",
        {mode(kJpeg, 1280, 720, 30)},
        mode(kJpeg, 1280, 720, 30)},

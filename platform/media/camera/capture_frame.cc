@@ -44,12 +44,26 @@ Result<PixelBuffer> decodeRaw(const CaptureLayout& l, const uint8_t* data, size_
   switch (l.format) {
     case CaptureFormat::Mjpeg:
       return R::failure("not a raw format");
-    case CaptureFormat::Yuyv: {
+    case CaptureFormat::Yuyv:
+    case CaptureFormat::Uyvy: {
       const int stride = l.bytesPerLine > 0 ? l.bytesPerLine : l.width * 2;
       if (size < static_cast<size_t>(stride) * static_cast<size_t>(l.height))
         return R::failure("short camera frame");
-      libyuv::YUY2ToNV12(data, stride, y.base, y.bytesPerRow, uv.base, uv.bytesPerRow, l.width,
-                         l.height);
+      const auto repack = l.format == CaptureFormat::Yuyv ? libyuv::YUY2ToNV12 : libyuv::UYVYToNV12;
+      repack(data, stride, y.base, y.bytesPerRow, uv.base, uv.bytesPerRow, l.width, l.height);
+      break;
+    }
+    case CaptureFormat::I420: {
+      const int stride = l.bytesPerLine > 0 ? l.bytesPerLine : l.width;
+      const int chromaStride = stride / 2;
+      const size_t lumaBytes = static_cast<size_t>(stride) * static_cast<size_t>(l.height);
+      const size_t chromaBytes =
+          static_cast<size_t>(chromaStride) * static_cast<size_t>((l.height + 1) / 2);
+      if (stride < l.width || size < lumaBytes + 2 * chromaBytes)
+        return R::failure("short camera frame");
+      libyuv::I420ToNV12(data, stride, data + lumaBytes, chromaStride,
+                         data + lumaBytes + chromaBytes, chromaStride, y.base, y.bytesPerRow,
+                         uv.base, uv.bytesPerRow, l.width, l.height);
       break;
     }
     case CaptureFormat::Nv12: {

@@ -7,11 +7,10 @@
 #include <vector>
 
 #include "platform/image/pixel_buffer.h"
+#include "platform/media/camera/capture_format.h"
 #include "platform/process/result.h"
 
 namespace talvex::media {
-
-enum class CaptureFormat { Mjpeg, Yuyv, Nv12 };
 
 // Where a picture of width x height goes in an outWidth x outHeight frame with its aspect kept:
 // as large as fits, centred, on even pixels.
@@ -25,7 +24,8 @@ FitRect fitInside(int width, int height, int outWidth, int outHeight);
 struct CaptureLayout {
   CaptureFormat format = CaptureFormat::Mjpeg;
   int width = 0, height = 0;
-  int bytesPerLine = 0;  // raw formats: bytes per row of the first plane (0: packed)
+  // Raw formats: bytes per row of the first plane (0: packed); I420's chroma rows are half that.
+  int bytesPerLine = 0;
   // Raw formats: whether luma already spans 0..255. Camera JPEG is always full range.
   bool fullRange = false;
 };

@@ -62,6 +62,71 @@ TEST(CaptureFrame, Nv12WithPaddedRowsAndScalingToTheWantedSize) {
                                           data.size() / 2, 80, 40));
 }
 
+// One picture in every raw layout: luma 40 on the left half and 200 on the right, Cb 90 and
+// Cr 170 everywhere, full range, rows padded to `stride` bytes (of the first plane).
+std::vector<uint8_t> rawPicture(CaptureFormat f, int w, int h, int stride) {
+  const auto luma = [&](int x) { return uint8_t(x < w / 2 ? 40 : 200); };
+  std::vector<uint8_t> out;
+  switch (f) {
+    case CaptureFormat::Yuyv:
+    case CaptureFormat::Uyvy: {
+      out.assign(size_t(stride) * h, 0);
+      const bool yFirst = f == CaptureFormat::Yuyv;
+      for (int r = 0; r < h; ++r)
+        for (int x = 0; x < w; ++x) {
+          uint8_t* px = &out[size_t(r) * stride + size_t(x) * 2];
+          px[yFirst ? 0 : 1] = luma(x);
+          px[yFirst ? 1 : 0] = x % 2 == 0 ? 90 : 170;
+        }
+      break;
+    }
+    case CaptureFormat::Nv12:
+    case CaptureFormat::I420: {
+      const size_t lumaBytes = size_t(stride) * h;
+      out.assign(lumaBytes * 3 / 2, 0);
+      for (int r = 0; r < h; ++r)
+        for (int x = 0; x < w; ++x) out[size_t(r) * stride + x] = luma(x);
+      for (int r = 0; r < h / 2; ++r)
+        for (int x = 0; x < w / 2; ++x) {
+          if (f == CaptureFormat::Nv12) {
+            out[lumaBytes + size_t(r) * stride + size_t(x) * 2] = 90;
+            out[lumaBytes + size_t(r) * stride + size_t(x) * 2 + 1] = 170;
+          } else {
+            out[lumaBytes + size_t(r) * (stride / 2) + x] = 90;
+            out[lumaBytes + lumaBytes / 4 + size_t(r) * (stride / 2) + x] = 170;
+          }
+        }
+      break;
+    }
+    case CaptureFormat::Mjpeg:
+      break;
+  }
+  return out;
+}
+
+TEST(CaptureFrame, EveryRawLayoutGivesTheSamePicture) {
+  const int w = 64, h = 32;
+  struct Case {
+    CaptureFormat format;
+    int stride;
+  } cases[] = {{CaptureFormat::Yuyv, 160}, {CaptureFormat::Uyvy, 128}, {CaptureFormat::Uyvy, 144},
+               {CaptureFormat::Nv12, 64},  {CaptureFormat::I420, 64},  {CaptureFormat::I420, 80}};
+  for (const Case& c : cases) {
+    const auto data = rawPicture(c.format, w, h, c.stride);
+    const CaptureLayout layout{c.format, w, h, c.stride, true};
+    auto img = CaptureConverter().convert(layout, data.data(), data.size(), w, h);
+    ASSERT_TRUE(img) << int(c.format) << " stride " << c.stride << ": " << img.message();
+    EXPECT_EQ(lumaAt(*img, 3, 5), 40) << int(c.format) << " stride " << c.stride;
+    EXPECT_EQ(lumaAt(*img, 60, 30), 200) << int(c.format) << " stride " << c.stride;
+    EXPECT_EQ(cbAt(*img, 10, 10), 90) << int(c.format) << " stride " << c.stride;
+    EXPECT_EQ(img->plane(1).base[5 * img->plane(1).bytesPerRow + 11], 170)
+        << int(c.format) << " stride " << c.stride << " (Cr)";
+    // A buffer a byte short of the layout is refused, not read past.
+    EXPECT_FALSE(CaptureConverter().convert(layout, data.data(), data.size() - 1, w, h))
+        << int(c.format) << " stride " << c.stride;
+  }
+}
+
 // A JPEG of black on the left half and white on the right, as a camera would send it.
 std::vector<uint8_t> halfWhiteJpeg(int w, int h, int subsamp) {
   std::vector<uint8_t> rgb(size_t(w) * h * 3);

@@ -20,6 +20,7 @@
 #include "platform/media/camera/capture_frame.h"
 #include "platform/media/camera/capturing_camera.h"
 #include "platform/media/camera/frame_liveness.h"
+#include "platform/media/camera/v4l2_camera.h"
 #include "platform/media/camera/v4l2_ioctl.h"
 #include "platform/media/live_format.h"
 
@@ -175,12 +176,6 @@ class V4l2Camera : public CapturingCamera {
   FrameLiveness liveness_;      // capture thread only
 };
 
-CaptureFormat captureFormatOf(uint32_t fourcc) {
-  return isJpegFormat(fourcc)          ? CaptureFormat::Mjpeg
-         : fourcc == V4L2_PIX_FMT_NV12 ? CaptureFormat::Nv12
-                                       : CaptureFormat::Yuyv;
-}
-
 // Asks for `mode`'s format and size; on success `layout` holds what the driver settled on,
 // which may differ.
 Status setFormat(int fd, uint32_t type, const CaptureMode& mode, CaptureLayout* layout) {
@@ -282,10 +277,10 @@ Result<std::unique_ptr<Camera>> openDevice(const CameraNode& node) {
 // Tries the cameras in order and takes the first that streams: a camera another program holds
 // (or that we may not use) does not keep us from a free one. When none streams, the first
 // camera's failure is the answer.
-class DeviceSource : public CameraSource {
+class V4l2Source : public CameraSource {
  public:
-  CameraPermission permission() override { return cameraPermission(); }
-  bool requestAccess() override { return requestCameraAccess(); }
+  CameraPermission permission() override { return v4l2CameraPermission(); }
+  bool requestAccess() override { return requestV4l2CameraAccess(); }
   Result<std::unique_ptr<Camera>> open() override {
     std::optional<Result<std::unique_ptr<Camera>>> first;
     for (const CameraNode& node : cameraNodes()) {
@@ -300,6 +295,6 @@ class DeviceSource : public CameraSource {
 
 }  // namespace
 
-std::unique_ptr<CameraSource> deviceCameraSource() { return std::make_unique<DeviceSource>(); }
+std::unique_ptr<CameraSource> v4l2CameraSource() { return std::make_unique<V4l2Source>(); }
 
 }  // namespace talvex::media
