@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -369,6 +370,26 @@ TEST_F(LooptapE2E, UnwritablePathReportsWritesAndStopsAtZero) {
     EXPECT_GT(lines[i].size(), 10u);
   }
   EXPECT_FALSE(fs::exists(path("missing")));
+}
+
+// An output that is not a file would be replaced, or (a pipe nobody reads) keep the file's open
+// waiting where no stop signal could end it: refused before the capture starts.
+TEST_F(LooptapE2E, OutputThatIsNotARegularFileIsRefused) {
+  REQUIRE_SHARED_SERVER();
+  ASSERT_EQ(::mkfifo(path("fifo.wav").c_str(), 0600), 0);
+  fs::create_directory(path("folder.wav"));
+  fs::create_symlink("/dev/null", path("null.wav"));
+  for (const char* name : {"fifo.wav", "folder.wav", "null.wav"}) {
+    RunResult r =
+        testing::run({looptapPath(), path(name)}, "", {{"PULSE_SERVER", sharedServer()}}, 15s);
+    EXPECT_EQ(r.exitStatus, 2) << name << ": " << r.err;
+    EXPECT_EQ(r.err, "ERR:not a regular file: " + path(name) + "\n");
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_TRUE(fs::is_fifo(path("fifo.wav")));
+  EXPECT_TRUE(fs::is_directory(path("folder.wav")));
+  EXPECT_TRUE(fs::is_symlink(path("null.wav")));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
 TEST_F(LooptapE2E, SigkillLeavesAReadableFileWithWhatWasCaptured) {
