@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "looptap/lines.h"
 
@@ -77,10 +78,18 @@ void LooptapCapture::start() {
 void LooptapCapture::startTicker() {
   ticker_ = std::thread([this] {
     std::unique_lock<std::mutex> lock(tickerMutex_);
-    while (!tickerWake_.wait_for(lock, tickEvery, [this] { return tickerStop_; }))
+    TimePoint last = edge_.now();
+    while (!tickerWake_.wait_for(lock, tickEvery, [this] { return tickerStop_; })) {
+      const TimePoint now = edge_.now();
+      // The server went on while this process was stopped: what it queued meanwhile comes as
+      // one burst, which the timeline has to be told about to place.
+      if (now - last > frozenAfter)
+        audioQueue_.async([this, from = last, until = now] { timeline_.frozen(from, until); });
+      last = now;
       audioQueue_.async([this] {
         if (!fileReleased_) timeline_.release(edge_.now(), *this);
       });
+    }
   });
 }
 
@@ -149,6 +158,12 @@ void LooptapCapture::truncate(int64_t position) {
   framesSinceLevel_ -= frames_ - audioFile_->frames();
   frames_ = audioFile_->frames();
   if (!cut) reportWriteError(cut.message());
+}
+
+void LooptapCapture::lost(Clock::duration length) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f", std::chrono::duration<double>(length).count());
+  edge_.err(std::string("ERR:lost:") + seconds);
 }
 
 void LooptapCapture::audio(Timeline::Entry& entry) {

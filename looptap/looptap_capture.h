@@ -55,6 +55,8 @@ class LooptapCapture final : public audio::CaptureStreamDelegate, private Timeli
  public:
   static constexpr int64_t levelEveryFrames = 12000;
   static constexpr auto tickEvery = std::chrono::milliseconds(50);
+  // A tick this late means the process did not run meanwhile (stopped, or the machine frozen).
+  static constexpr auto frozenAfter = std::chrono::seconds(1);
   // "ERR:write:" lines: a burst of this many, then at most one a second while writes keep
   // failing (a full disk fails every buffer, a hundred times a second).
   static constexpr int writeErrorBurst = 5;
@@ -95,6 +97,7 @@ class LooptapCapture final : public audio::CaptureStreamDelegate, private Timeli
   bool silence(int64_t frames) override;
   void audio(Timeline::Entry& entry) override;
   void truncate(int64_t position) override;
+  void lost(Clock::duration length) override;
 
   const std::string outputPath_;
   ProcessEdge edge_;

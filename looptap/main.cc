@@ -5,6 +5,7 @@
 #include "looptap/lines.h"
 #include "looptap/looptap_capture.h"
 #include "platform/audio/capture_service.h"
+#include "platform/process/atomic_file.h"
 #include "platform/process/dispatch.h"
 #include "platform/process/output.h"
 
@@ -20,6 +21,12 @@ int main(int argc, char** argv) {
     exitProcess(2);
   }
   const std::string outPath = argv[1];
+  // Refused before anything starts: the file would be replaced, or its open would wait for a
+  // reader where no signal can end the wait.
+  if (Status replaceable = checkReplaceable(outPath); !replaceable) {
+    err("ERR:" + replaceable.message());
+    exitProcess(2);
+  }
   looptap::LooptapCapture rec(
       outPath, audio::makeSoundServerCaptureService(),
       {[](std::string_view line) { err(line); }, [](int status) { exitProcess(status); }});

@@ -9,6 +9,75 @@ namespace talvex::looptap {
 Timeline::Timeline(double rate, uint32_t channels, Tuning tuning)
     : rate_(rate), channels_(channels), tuning_(tuning) {}
 
+Clock::duration Timeline::durationOf(const Entry& e) const {
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(static_cast<double>(e.frames) / rate_));
+}
+
+void Timeline::add(Entry entry) {
+  if (burst_ && entry.arrived > burst_->boundary) countInBurst(entry);
+  held_.push_back(std::move(entry));
+}
+
+void Timeline::countInBurst(const Entry& e) {
+  Burst& b = *burst_;
+  b.frames += e.frames;
+  b.entries += 1;
+  // The server hands its queue over far faster than it plays it: while it does, the audio
+  // received runs further ahead of the time since waking.
+  const auto ahead = std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(static_cast<double>(b.frames) / rate_)) -
+                     (e.arrived - b.until);
+  if (ahead > b.peakAhead + tuning_.tolerance) {
+    b.peakAhead = ahead;
+    b.peakAt = e.arrived;
+  }
+}
+
+void Timeline::frozen(TimePoint from, TimePoint until) {
+  if (burst_) endBurst();
+  // The process stopped within a tick of `from` and noticed within a tick of `until`: buffers
+  // that came in the second half of the span came after it.
+  burst_ = Burst{lastEnd_.value_or(from), until, from + (until - from) / 2, until};
+  for (const Entry& e : held_) {
+    if (e.arrived <= burst_->boundary)
+      burst_->from = e.sounded + durationOf(e);
+    else
+      countInBurst(e);
+  }
+}
+
+void Timeline::endBurst() {
+  const Burst b = *burst_;
+  burst_.reset();
+  std::vector<Entry*> entries;
+  for (Entry& e : held_)
+    if (e.arrived > b.boundary) entries.push_back(&e);
+  if (entries.empty()) return;
+  if (b.peakAhead > tuning_.tolerance) {
+    // The server's queue. Its freshest audio, at its end, carries its true moment; what
+    // sounded since the process woke was queued behind the rest without a drop. The older part
+    // continues from before the freeze; between the two lies what the server could not hold.
+    TimePoint end = entries.back()->sounded + durationOf(*entries.back());
+    size_t oldest = entries.size();
+    while (oldest > 0 && end > b.until) {
+      Entry* e = entries[--oldest];
+      end -= durationOf(*e);
+      e->sounded = end;
+    }
+    TimePoint at = b.from;
+    for (size_t i = 0; i < oldest; ++i) {
+      entries[i]->sounded = at;
+      at += durationOf(*entries[i]);
+    }
+    if (end - at > tuning_.tolerance) lost_ = end - at;
+    return;
+  }
+  // Audio at the server's own pace: what sounded before it was not handed over at all.
+  const TimePoint next = entries.front()->sounded;
+  if (next - b.from > tuning_.tolerance) lost_ = next - b.from;
+}
+
 int64_t Timeline::framesAt(TimePoint t) const {
   const double secs = std::chrono::duration<double>(t - *origin_).count();
   return static_cast<int64_t>(std::llround(secs * rate_));
@@ -171,6 +240,7 @@ void Timeline::releaseOldest(Output& out) {
   // write measures the gap again.
   if (!placed) return;
   const int64_t at = out.position();
+  lastEnd_ = entry.sounded + durationOf(entry);
   out.audio(entry);
   endsInAudio_ = true;
   wroteAudio(at, out.position(), std::move(entry));
@@ -178,6 +248,20 @@ void Timeline::releaseOldest(Output& out) {
 
 void Timeline::release(TimePoint now, Output& out) {
   if (!origin_) return;
+  // A burst after a freeze is written once it is known what it was.
+  // A burst after a freeze is written once it is known what it was: when it has stopped running
+  // ahead for `hold`.
+  if (burst_ && (burst_->entries > 0 ? now - burst_->peakAt >= tuning_.hold
+                                     : now - burst_->until >= tuning_.stallAfter))
+    endBurst();
+  if (lost_) {
+    out.lost(*lost_);
+    lost_.reset();
+  }
+  if (burst_) {
+    while (!held_.empty() && held_.front().arrived <= burst_->boundary) releaseOldest(out);
+    return;
+  }
   while (!held_.empty() && now - held_.front().arrived >= tuning_.hold) {
     // Whether a buffer is late is judged against the ones after it. A server that hands
     // over long buffers (PipeWire with a large quantum: up to 170 ms) may have none behind
@@ -190,6 +274,11 @@ void Timeline::release(TimePoint now, Output& out) {
 
 void Timeline::finish(std::optional<TimePoint> end, Output& out) {
   if (!origin_) return;
+  if (burst_) endBurst();
+  if (lost_) {
+    out.lost(*lost_);
+    lost_.reset();
+  }
   while (!held_.empty()) releaseOldest(out);
   if (end) fillTo(framesAt(*end), out);
   // Whatever comes next is written behind this; nothing before it moves any more.

@@ -28,6 +28,16 @@
 // Buffers that arrive early with no such silence before them (the server handing out audio
 // ahead) are written where the file stands.
 //
+// This process itself can stop running (SIGSTOP, Ctrl-Z) while the server goes on. The server
+// queues what sounded meanwhile, up to its limit, and then drops what comes on top: the burst
+// read on waking is the audio that continues from the last buffer before the stop, and what did
+// not fit is gone. Told of the stop (frozen()), the timeline holds the buffers that come after it
+// until they have stopped running ahead of the time for `hold`. A burst that ran ahead is that
+// queue: it goes right after the last buffer before the stop, and
+// its last buffer, the freshest audio, tells how much sounded in between that the server no
+// longer held. That much is reported once (Output::lost()) and becomes silence before what
+// comes next.
+//
 // Not thread-safe: the audio queue owns it.
 #pragma once
 
@@ -74,6 +84,8 @@ class Timeline {
     // Cuts the file back to `position` frames. What was cut is provisional silence and audio
     // written after it, and the audio is written again right afterwards.
     virtual void truncate(int64_t position) = 0;
+    // Sound this long was lost while the process did not run.
+    virtual void lost(Clock::duration length) = 0;
   };
 
   Timeline(double rate, uint32_t channels, Tuning tuning);
@@ -85,7 +97,10 @@ class Timeline {
   bool begun() const { return origin_.has_value(); }
   const std::optional<TimePoint>& origin() const { return origin_; }
 
-  void add(Entry entry) { held_.push_back(std::move(entry)); }
+  void add(Entry entry);
+  // This process did not run from `from` to `until`: the buffers that arrive after `until` may
+  // be the server's queue of what sounded meanwhile.
+  void frozen(TimePoint from, TimePoint until);
   bool holding() const { return !held_.empty(); }
 
   // Writes what is due at `now`: buffers held long enough (with the silence of any gap before
@@ -112,16 +127,33 @@ class Timeline {
   // write), the bookkeeping is dropped and what is in the file stays.
   void reclaim(int64_t frames, Output& out);
   int64_t provisionalSilence() const;
+  // Decides what the buffers held since the freeze were, restamping them when they were the
+  // server's queue.
+  void endBurst();
+  void countInBurst(const Entry& e);
+  Clock::duration durationOf(const Entry& e) const;
+
+  // After a freeze: where the audio before it ended, and the buffers since.
+  struct Burst {
+    TimePoint from, until, boundary;
+    TimePoint peakAt;  // when the audio received last ran further ahead of the time
+    Clock::duration peakAhead{0};
+    int64_t frames = 0;
+    int entries = 0;
+  };
 
   const double rate_;
   const uint32_t channels_;
   const Tuning tuning_;
   std::optional<TimePoint> origin_;
   std::deque<Entry> held_;
-  std::deque<Piece> tail_;              // empty while nothing is provisional
-  int64_t tailFrom_ = 0, tailEnd_ = 0;  // file positions `tail_` spans
-  int64_t tailAudio_ = 0;               // audio frames in `tail_`
-  bool endsInAudio_ = false;            // the last frames written are audio
+  std::deque<Piece> tail_;               // empty while nothing is provisional
+  int64_t tailFrom_ = 0, tailEnd_ = 0;   // file positions `tail_` spans
+  int64_t tailAudio_ = 0;                // audio frames in `tail_`
+  bool endsInAudio_ = false;             // the last frames written are audio
+  std::optional<TimePoint> lastEnd_;     // where the last buffer written ended sounding
+  std::optional<Burst> burst_;           // while a burst after a freeze is not yet decided
+  std::optional<Clock::duration> lost_;  // not yet reported
 };
 
 }  // namespace talvex::looptap

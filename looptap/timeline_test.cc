@@ -46,6 +46,8 @@ struct Recorder : Timeline::Output {
     }
     frames = position;
   }
+  void lost(Clock::duration length) override { lostReports.push_back(length); }
+  std::vector<Clock::duration> lostReports;
   int64_t audioFrames() const {
     int64_t n = 0;
     for (const auto& o : ops) n += o.silent ? 0 : o.frames;
@@ -334,6 +336,50 @@ TEST_F(TimelineTest, AGapThatCannotBeWrittenIsMeasuredAgainByTheNextBuffer) {
   add(800, 810, 0.3f);
   tl_.finish(std::nullopt, out_);
   EXPECT_EQ(out_.whereIs(0.3f), 800 * 48);
+}
+
+// The process stopped from 1 s to 21 s. The server queued 10.5 s of what sounded from 1 s on
+// and dropped the rest; on waking, that queue comes at once, stamped with its arrival, then the
+// server's audio at its pace.
+TEST_F(TimelineTest, AfterAFreezeTheServersQueueContinuesAndTheRestIsLost) {
+  tl_.begin(t0);
+  double t = 0;
+  for (; t < 1000; t += 10)
+    tl_.add({std::vector<float>(960, 0.5f), 480, 0.5f, t0 + ms(t), t0 + ms(t + 10)}),
+        tl_.release(t0 + ms(t + 10), out_);
+  tl_.frozen(t0 + ms(1000), t0 + ms(21000));
+  // The queue: 1050 buffers within 50 ms, the one from 8 s (7 s into it) marked.
+  for (int i = 0; i < 1050; ++i) {
+    const double arrived = 21000 + i * 0.05;
+    add(arrived - 10, arrived, i == 700 ? 0.8f : 0.5f);
+  }
+  // The queue ends in its freshest audio, what sounded since the process woke (the marked
+  // buffer from 21.0425 s); then buffers come at the server's pace.
+  double at = 21052.5;
+  add(at - 10, at, 0.9f);
+  for (int i = 0; i < 100; ++i) add(at + i * 10, at + 10 + i * 10);
+  tl_.finish(std::nullopt, out_);
+  EXPECT_EQ(out_.whereIs(0.8f), 8 * 48000);  // the sound from 8 s, at 8 s
+  // What the queue did not hold (from 11.45 s to the freshest audio's start) is silence,
+  // reported once.
+  ASSERT_EQ(out_.lostReports.size(), 1u);
+  EXPECT_NEAR(std::chrono::duration<double>(out_.lostReports[0]).count(), 21.0425 - 11.5, 0.002);
+  EXPECT_NEAR(out_.whereIs(0.9f), 21042.5 * 48, 48);
+}
+
+// A freeze after which the server hands over nothing it queued: its audio stays at its moments
+// and the whole stretch is reported lost.
+TEST_F(TimelineTest, AfterAFreezeWithoutAQueueAudioKeepsItsMoments) {
+  tl_.begin(t0);
+  double t = 0;
+  for (; t < 1000; t += 10) add(t, t + 10), tl_.release(t0 + ms(t + 10), out_);
+  tl_.frozen(t0 + ms(1000), t0 + ms(5000));
+  add(4995, 5005, 0.9f);
+  for (double a = 5015; a < 6000; a += 10) add(a - 10, a), tl_.release(t0 + ms(a), out_);
+  tl_.finish(std::nullopt, out_);
+  EXPECT_EQ(out_.whereIs(0.9f), 4995 * 48);
+  ASSERT_EQ(out_.lostReports.size(), 1u);
+  EXPECT_NEAR(std::chrono::duration<double>(out_.lostReports[0]).count(), 3.995, 0.001);
 }
 
 }  // namespace

@@ -22,15 +22,25 @@ std::string tickText(double v, double step) {
 
 std::vector<double> niceTicks(double lo, double hi, int want) {
   std::vector<double> out;
+  if (!std::isfinite(lo) || !std::isfinite(hi)) return out;
   if (!(hi > lo) || want < 1) return {lo};
   const double raw = (hi - lo) / want;
+  if (!std::isfinite(raw) || !(raw > 0)) return {lo, hi};
   const double mag = std::pow(10, std::floor(std::log10(raw)));
   // The candidate nearest to the raw step on a log scale.
   double step = mag;
   for (double f : {2.0, 5.0, 10.0})
     if (std::fabs(std::log(f * mag / raw)) < std::fabs(std::log(step / raw))) step = f * mag;
-  for (double v = std::ceil(lo / step - 1e-9) * step; v <= hi + step * 1e-9; v += step)
-    out.push_back(std::fabs(v) < step * 1e-9 ? 0 : v);
+  // Ticks are counted rather than added up: next to values that dwarf the step (1e17 and a step
+  // of 5) an addition would not move. Such values can also round several ticks to one number,
+  // which is then given once.
+  const double first = std::ceil(lo / step - 1e-9), last = std::floor(hi / step + 1e-9);
+  const double count = std::min(last - first, 10.0 * want + 10);
+  for (int k = 0; k <= count; ++k) {
+    double v = (first + k) * step;
+    if (std::fabs(v) < step * 1e-9) v = 0;
+    if (out.empty() || v > out.back()) out.push_back(v);
+  }
   return out;
 }
 
@@ -98,6 +108,8 @@ void drawChart(draw::Canvas& c, const ChartData& chart, double x, double y, doub
     for (const auto& v : s.values)
       if (v) lo = std::min(lo, *v), hi = std::max(hi, *v);
   if (lo > hi) lo = 0, hi = 1;  // nothing to show: an empty axis
+  // Any finite values keep a finite range, so every position on the page is a number.
+  lo = std::max(lo, -1e300), hi = std::min(hi, 1e300);
   if (chart.integers) lo = std::min(lo, 0.0), hi = std::max(hi, lo + 1);
   if (hi - lo < 1e-9) lo -= 0.5, hi += 0.5;
   const double pad = chart.integers ? 0.15 : 0.05 * (hi - lo);

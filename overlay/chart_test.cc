@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace talvex::overlay {
 namespace {
 
@@ -14,6 +16,36 @@ TEST(NiceTicks, StepsOfOneTwoOrFive) {
   EXPECT_NEAR(small.front(), 0.05, 1e-12);
   EXPECT_NEAR(small.back(), 0.2, 1e-12);
   EXPECT_EQ(niceTicks(2, 2, 4), (std::vector<double>{2}));
+}
+
+TEST(NiceTicks, FewAndRisingForAnyFiniteRange) {
+  struct Case {
+    double lo, hi;
+  };
+  // Values far beyond their spread (the step is below their spacing as doubles), the extremes
+  // of the doubles, and a tiny spread.
+  const Case cases[] = {{1e17 - 0.8, 1e17 + 16.8}, {1e17, 1e17 + 16}, {-1e300, 1e300},
+                        {-1.7e308, 1.7e308},       {1e-300, 2e-300},  {-5e15, -5e15 + 3},
+                        {4.5e15, 4.5e15 + 40}};
+  for (const Case& c : cases) {
+    const auto ticks = niceTicks(c.lo, c.hi, 4);
+    EXPECT_LE(ticks.size(), 60u) << c.lo << " " << c.hi;
+    for (size_t i = 1; i < ticks.size(); ++i) EXPECT_GT(ticks[i], ticks[i - 1]) << c.lo;
+  }
+  EXPECT_TRUE(niceTicks(-HUGE_VAL, 1, 4).empty());
+}
+
+TEST(Chart, DrawsValuesThatDwarfTheirSpread) {
+  auto pic = draw::Picture::create(400, 200);
+  ASSERT_TRUE(pic);
+  for (const std::vector<std::optional<double>>& values :
+       {std::vector<std::optional<double>>{1e17, 1e17 + 16},
+        std::vector<std::optional<double>>{-1.7e308, 1.7e308}}) {
+    ChartData chart{"angles", {0, 1}, 1, {}, false};
+    chart.series = {{"yaw", {1, 0, 0}, values, false}};
+    draw::Canvas c(*pic);
+    drawChart(c, chart, 0, 0, 400, 200);
+  }
 }
 
 TEST(Chart, DrawsSeriesInsideItsRectangleOnly) {

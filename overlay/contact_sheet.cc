@@ -51,7 +51,8 @@ std::vector<ChartData> charts(const FramesFile& f, double endTime) {
 }  // namespace
 
 Result<draw::Picture> drawContactSheet(MovieSource& movie, const FramesFile& frames,
-                                       const std::string& title, SheetSummary& summary) {
+                                       const std::string& title, SheetSummary& summary,
+                                       std::stop_token stop) {
   using R = Result<draw::Picture>;
   const std::vector<size_t> picks = evenlySpaced(frames.records.size(), kSheetFrames);
   const int cols = std::max(1, std::min<int>(kSheetColumns, static_cast<int>(picks.size())));
@@ -103,6 +104,7 @@ Result<draw::Picture> drawContactSheet(MovieSource& movie, const FramesFile& fra
   media::MediaTime t0;
   bool first = true;
   while (next < picks.size()) {
+    if (stop.stop_requested()) return R::failure("interrupted");
     auto pts = movie.reader->nextFrame();
     if (!pts) break;
     if (first) t0 = *pts, first = false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <stop_token>
 #include <string>
 
 #include "overlay/frames_file.h"
@@ -22,8 +23,10 @@ inline constexpr int kSheetWidth = 1600;
 // Draws the sheet: up to 12 evenly spaced records, each on the frame it was made from (decoded
 // from `movie`), in a grid of 4 columns; below them charts over the whole movie of head angles,
 // mouth opening, gaze and the number of hands and faces. Decoding stops at the last chosen
-// frame.
+// frame; a stop requested through `stop` ends it at the next frame with the failure
+// "interrupted".
 Result<draw::Picture> drawContactSheet(MovieSource& movie, const FramesFile& frames,
-                                       const std::string& title, SheetSummary& summary);
+                                       const std::string& title, SheetSummary& summary,
+                                       std::stop_token stop = {});
 
 }  // namespace talvex::overlay

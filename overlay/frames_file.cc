@@ -1,7 +1,11 @@
 #include "overlay/frames_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -9,6 +13,35 @@ namespace talvex::overlay {
 namespace {
 
 using nlohmann::json;
+
+// A frame record is a few hundred bytes and three levels deep. Parsed, a line takes several
+// times its size (a nested bracket some seventy bytes), so lines past these bounds are refused
+// before they are parsed: any frames file then costs memory in proportion to its records.
+constexpr size_t kMaxLine = 1 << 20;
+constexpr int kMaxDepth = 32;
+
+// How deeply the brackets of `line` nest outside its strings.
+int nesting(std::string_view line) {
+  int depth = 0, deepest = 0;
+  bool inString = false, escaped = false;
+  for (char c : line) {
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
 
 bool isNumber(const json& v) { return v.is_number() && std::isfinite(v.get<double>()); }
 
@@ -89,6 +122,8 @@ Result<FramesFile> parseFramesFile(const std::string& text, const std::string& n
       return R::failure(name + " line " + std::to_string(lineNo) + ": " + what);
     };
     if (line.empty()) return where("empty line");
+    if (line.size() > kMaxLine) return where("line too long");
+    if (nesting(line) > kMaxDepth) return where("nested too deeply");
     json o = json::parse(line, nullptr, false);
     if (o.is_discarded()) return where("not JSON");
     if (!o.is_object()) return where("not a JSON object");
@@ -114,12 +149,25 @@ Result<FramesFile> parseFramesFile(const std::string& text, const std::string& n
 }
 
 Result<FramesFile> readFramesFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Result<FramesFile>::failure("cannot read " + path);
-  std::ostringstream all;
-  all << in.rdbuf();
-  if (in.bad()) return Result<FramesFile>::failure("cannot read " + path);
-  return parseFramesFile(all.str(), path);
+  using R = Result<FramesFile>;
+  // Read with the system's own calls: a folder opens, but its read fails (a stream would just
+  // seem empty).
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return R::failure("cannot read " + path);
+  std::string text;
+  char buf[1 << 16];
+  while (true) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return R::failure("cannot read " + path);
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return parseFramesFile(text, path);
 }
 
 }  // namespace talvex::overlay

@@ -74,6 +74,14 @@ TEST(FramesFile, BadInputNamesTheFileTheLineAndTheFault) {
        "f.jsonl line 2: \"shoulders\" is not 2 points"},
       {kHeader + "{\"t\":0.5,\"faces\":0}\n{\"t\":0.2,\"faces\":0}\n",
        "f.jsonl line 3: records out of order (t 0.2 after 0.5)"},
+      // Lines whose parse would cost many times their size.
+      {kHeader + std::string(100000, '[') + std::string(100000, ']') + "\n",
+       "f.jsonl line 2: nested too deeply"},
+      {kHeader + "{\"t\":0,\"faces\":0,\"x\":" + std::string(33, '[') + std::string(33, ']') +
+           "}\n",
+       "f.jsonl line 2: nested too deeply"},
+      {kHeader + "{\"t\":0,\"faces\":0" + std::string(1 << 20, ' ') + "}\n",
+       "f.jsonl line 2: line too long"},
   };
   for (const Case& c : cases) {
     auto f = parseFramesFile(c.text, "f.jsonl");
@@ -82,10 +90,21 @@ TEST(FramesFile, BadInputNamesTheFileTheLineAndTheFault) {
   }
 }
 
-TEST(FramesFile, AMissingFileCannotBeRead) {
-  auto f = readFramesFile("/nonexistent/frames.jsonl");
-  ASSERT_FALSE(f);
-  EXPECT_EQ(f.message(), "cannot read /nonexistent/frames.jsonl");
+TEST(FramesFile, NestingWithinBoundsAndBracketsInStringsAreFine) {
+  // Brackets inside strings, escaped quotes among them, are text.
+  const std::string text = kHeader + "{\"t\":0,\"faces\":0,\"note\":\"\\\"" +
+                           std::string(100, '[') + "\",\"x\":" + std::string(30, '[') +
+                           std::string(30, ']') + "}\n";
+  auto f = parseFramesFile(text, "f.jsonl");
+  EXPECT_TRUE(f) << f.message();
+}
+
+TEST(FramesFile, AMissingFileOrAFolderCannotBeRead) {
+  for (const char* path : {"/nonexistent/frames.jsonl", "/tmp"}) {
+    auto f = readFramesFile(path);
+    ASSERT_FALSE(f);
+    EXPECT_EQ(f.message(), std::string("cannot read ") + path);
+  }
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 namespace talvex::overlay {
 
 Result<MovieSummary> writeOverlayMovie(MovieSource& movie, const FramesFile& frames,
-                                       const std::string& out) {
+                                       const std::string& out, std::stop_token stop) {
   using R = Result<MovieSummary>;
   auto writer = media::MovieRewriter::open(*movie.asset, movie.video, out);
   if (!writer) return R::failure("cannot write " + out + ": " + writer.message());
@@ -23,6 +23,7 @@ Result<MovieSummary> writeOverlayMovie(MovieSource& movie, const FramesFile& fra
   std::optional<draw::Picture> layer;
   const Record* layerOf = nullptr;
   while (auto pts = movie.reader->nextFrame()) {
+    if (stop.stop_requested()) return R::failure("interrupted");
     if (sum.frames == 0) t0 = *pts;
     auto image = movie.reader->image();
     if (!image) return R::failure("cannot read " + movie.asset->path() + ": " + image.message());

@@ -4,6 +4,7 @@
 // missing camera is what is being tested.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -341,6 +342,46 @@ TEST_F(LiveE2E, AMovieKilledMidRecordingStillPlays) {
   EXPECT_EQ(errors, "");
   // The frames file keeps every line written before the kill.
   EXPECT_GE(testing::fileLines(dir / "m.jsonl").size(), 2u);
+}
+
+// REC lines that would destroy what is not the recording's, or (a pipe nobody reads) keep the
+// session waiting where no control line or signal reaches it: each is refused with one line, and
+// the session still records, and quits on a signal.
+TEST_F(LiveE2E, RecPathsThatAreNotTheRecordingsOwnAreRefusedAndSignalsStillWork) {
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_directory(dir / "folder");
+  auto c = testcam(kMovingCamera);
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s));
+  const std::string fifo = (dir / "fifo").string(), folder = (dir / "folder").string();
+  const std::string same = (dir / "same.mov").string();
+  const std::pair<std::string, std::string> refused[] = {
+      {recLine(dir / "fifo", dir / "f.jsonl"), "ERR:not a regular file: " + fifo},
+      {recLine(dir / "m.mov", dir / "fifo"), "ERR:not a regular file: " + fifo},
+      {recLine(dir / "folder", dir / "f.jsonl"), "ERR:not a regular file: " + folder},
+      {recLine(dir / "same.mov", dir / "same.mov"),
+       "ERR:movie and frames are the same file: " + same},
+      {recLine(preview(), dir / "f.jsonl"), "ERR:same file as the preview: " + preview().string()},
+  };
+  for (const auto& [line, said] : refused) {
+    c->write(line);
+    ASSERT_TRUE(c->waitForLine(said, 10s)) << c->errSoFar();
+  }
+  c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
+  std::this_thread::sleep_for(500ms);
+  c->signal(SIGTERM);
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  std::string expected = "STARTED\n";
+  for (const auto& [line, said] : refused) expected += said + "\n";
+  const int n = probe(dir / "m.mov").frames;
+  EXPECT_GT(n, 0);
+  EXPECT_EQ(r->err, expected + "REC:started\nREC:stopped:" + std::to_string(n) + "\n");
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_TRUE(fs::is_directory(dir / "folder"));
+  EXPECT_FALSE(fs::exists(dir / "same.mov"));
+  EXPECT_FALSE(fs::exists(dir / "f.jsonl"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -371,6 +372,26 @@ TEST_F(LooptapE2E, UnwritablePathReportsWritesAndStopsAtZero) {
   EXPECT_FALSE(fs::exists(path("missing")));
 }
 
+// An output that is not a file would be replaced, or (a pipe nobody reads) keep the file's open
+// waiting where no stop signal could end it: refused before the capture starts.
+TEST_F(LooptapE2E, OutputThatIsNotARegularFileIsRefused) {
+  REQUIRE_SHARED_SERVER();
+  ASSERT_EQ(::mkfifo(path("fifo.wav").c_str(), 0600), 0);
+  fs::create_directory(path("folder.wav"));
+  fs::create_symlink("/dev/null", path("null.wav"));
+  for (const char* name : {"fifo.wav", "folder.wav", "null.wav"}) {
+    RunResult r =
+        testing::run({looptapPath(), path(name)}, "", {{"PULSE_SERVER", sharedServer()}}, 15s);
+    EXPECT_EQ(r.exitStatus, 2) << name << ": " << r.err;
+    EXPECT_EQ(r.err, "ERR:not a regular file: " + path(name) + "\n");
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_TRUE(fs::is_fifo(path("fifo.wav")));
+  EXPECT_TRUE(fs::is_directory(path("folder.wav")));
+  EXPECT_TRUE(fs::is_symlink(path("null.wav")));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
 TEST_F(LooptapE2E, SigkillLeavesAReadableFileWithWhatWasCaptured) {
   REQUIRE_SHARED_SERVER();
   const auto spawned = Clock::now();
@@ -508,6 +529,72 @@ void expectSoundsAtTheirMoments(LooptapE2E& t, bool busy) {
             << rec.wall() << " s\n";
   EXPECT_NEAR(b / 48000.0, handedB, 0.04);
   EXPECT_NEAR(a / 48000.0, handedA, 0.04);
+}
+
+// Loud stretches of at least `minSeconds`: where each begins, in seconds.
+std::vector<double> soundsIn(const audio::WavContents& wav, double minSeconds) {
+  std::vector<double> starts;
+  for (int64_t f = onset(wav); f >= 0;) {
+    int64_t end = f;
+    // A stretch ends where 10 ms pass without a loud sample.
+    for (int64_t quiet = 0; end < wav.frames && quiet < 480; ++end)
+      quiet = std::abs(wav.samples[static_cast<size_t>(end) * 2]) > 4000 ? 0 : quiet + 1;
+    if (static_cast<double>(end - f) / 48000 >= minSeconds) starts.push_back(f / 48000.0);
+    f = onset(wav, end);
+  }
+  return starts;
+}
+
+// The process is stopped (SIGSTOP, as Ctrl-Z does) for 14 s while sounds play. What the server
+// kept of that time comes at once on waking: each sound of it stays at its moment, what the
+// server dropped becomes silence of its length, and one line says how much was lost.
+TEST_F(LooptapE2E, SoundsKeepTheirMomentsAcrossAStoppedProcess) {
+  REQUIRE_SHARED_SERVER();
+  auto child = looptap(path("stopped.wav"), sharedServer());
+  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
+  const auto started = Clock::now();
+  auto at = [&](double s) {
+    return started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  };
+  std::this_thread::sleep_until(at(0.5));
+  child->signal(SIGSTOP);
+  std::vector<double> handed;
+  for (double when : {1.0, 5.0, 12.5}) {
+    std::this_thread::sleep_until(at(when));
+    const Played p = playTone(sharedServer(), "", 0.2);
+    ASSERT_EQ(p.error, "");
+    handed.push_back(seconds(p.at - started));
+  }
+  std::this_thread::sleep_until(at(14.5));
+  child->signal(SIGCONT);
+  std::this_thread::sleep_until(at(16));
+  const auto stopped = Clock::now();
+  child->signal(SIGTERM);
+  auto r = child->wait(10s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  const auto lines = linesOf(r->err);
+  const auto lost = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("ERR:lost:", 0) == 0;
+  });
+  EXPECT_EQ(lost, 1) << r->err;
+  auto wav = audio::readWav(path("stopped.wav"));
+  ASSERT_TRUE(wav) << wav.message();
+  EXPECT_EQ(stoppedCount(lines), wav->frames);
+  EXPECT_NEAR(static_cast<double>(wav->frames) / 48000, seconds(stopped - started), 0.05);
+  // Every sound in the file is one that was played, at its moment.
+  const auto sounds = soundsIn(*wav, 0.05);
+  for (double s : sounds) {
+    const bool atAMoment =
+        std::any_of(handed.begin(), handed.end(), [&](double h) { return std::abs(s - h) < 0.04; });
+    EXPECT_TRUE(atAMoment) << "a sound at " << s << " s";
+  }
+  // PulseAudio keeps about 11 s of a stopped client's audio: the first two sounds.
+  if (testing::serverKindUnderTest() == testing::ServerKind::pulseaudio) {
+    ASSERT_GE(sounds.size(), 2u) << r->err;
+    EXPECT_NEAR(sounds[0], handed[0], 0.04);
+    EXPECT_NEAR(sounds[1], handed[1], 0.04);
+  }
 }
 
 TEST_F(LooptapE2E, SoundsSitAtTheirMomentsOnABusySink) { expectSoundsAtTheirMoments(*this, true); }

@@ -278,5 +278,59 @@ TEST(Analyze, FramesFileThatIsTheMovieIsRefused) {
   EXPECT_TRUE(readFile(movie) == bytes);
 }
 
+// An MJPEG movie of 90 frames at 30 fps whose frame `damaged` (from 1) no decoder can read: its
+// start-of-frame marker is gone.
+bool makeMjpegWithADamagedFrame(const std::string& path, int damaged) {
+  if (!media::fixtures::ffmpeg(
+          {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=30:d=3", "-c:v", "mjpeg", path}))
+    return false;
+  std::string bytes = readFile(path);
+  size_t at = 0;
+  for (int i = 0; i < damaged; ++i) {
+    at = bytes.find("\xff\xd8\xff", i == 0 ? 0 : at + 3);
+    if (at == std::string::npos) return false;
+  }
+  const size_t sof = bytes.find("\xff\xc0", at);
+  if (sof == std::string::npos) return false;
+  bytes.replace(sof, 12, std::string(12, '\0'));
+  writeFile(path, bytes);
+  return true;
+}
+
+// Frames without times are placed by the frame rate; a frame that cannot be decoded is skipped
+// and the rest of the movie analysed; the summary counts the records the file holds.
+TEST(Analyze, RawStreamsAndADamagedFrameAreAnalysedToTheEnd) {
+  TempDir dir;
+  const std::string pattern = "testsrc=size=160x120:rate=30:d=2";
+  for (const char* bf : {"0", "2"}) {
+    ASSERT_TRUE(media::fixtures::ffmpeg({"-f", "lavfi", "-i", pattern, "-c:v", "libx264", "-bf", bf,
+                                         "-pix_fmt", "yuv420p", "-f", "h264",
+                                         dir.file(std::string("bf") + bf + ".h264")}));
+  }
+  ASSERT_TRUE(makeMjpegWithADamagedFrame(dir.file("hurt46.avi"), 46));
+  ASSERT_TRUE(makeMjpegWithADamagedFrame(dir.file("hurt45.avi"), 45));
+  struct Case {
+    std::string movie, summary;
+    size_t records;
+    double lastT;
+  } cases[] = {
+      {"bf0.h264", "analysed 20 of 60 frames\n", 20, 1.967},
+      {"bf2.h264", "analysed 20 of 60 frames\n", 20, 1.967},
+      // Frame 46 is not due for analysis; frame 45 is, and has no record.
+      {"hurt46.avi", "analysed 30 of 90 frames\n", 30, 2.967},
+      {"hurt45.avi", "analysed 29 of 90 frames\n", 29, 2.967},
+  };
+  for (const Case& c : cases) {
+    RunResult r = analyze(dir.file(c.movie), dir.file("f.jsonl"));
+    EXPECT_EQ(r.exitStatus, 0) << c.movie;
+    EXPECT_EQ(r.err, "") << c.movie;
+    EXPECT_EQ(r.out, c.summary) << c.movie;
+    const auto times = recordTimes(dir.file("f.jsonl"));
+    ASSERT_EQ(times.size(), c.records) << c.movie;
+    EXPECT_DOUBLE_EQ(times.front(), 0.067) << c.movie;
+    EXPECT_DOUBLE_EQ(times.back(), c.lastT) << c.movie;
+  }
+}
+
 }  // namespace
 }  // namespace talvex

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/media/read/movie_asset.h"
+#include "platform/media/read/video_frame_reader.h"
 #include "platform/media/testing/media_fixtures.h"
 #include "tests/child_process.h"
 
@@ -356,6 +357,73 @@ TEST_F(Mux, VideoWithoutADecodableFrameIsRefused) {
     EXPECT_EQ(r.out, "") << name;
     EXPECT_EQ(readBytes(out), "previous output") << name;
   }
+}
+
+// Frames decoded from the first video track of `path`; -1 when it has none.
+int decodableFrames(const std::string& path) {
+  auto asset = media::fixtures::openAsset(path);
+  if (!asset) return -1;
+  const auto tracks = asset->tracks(media::MediaType::Video);
+  if (tracks.empty()) return -1;
+  auto reader = media::VideoFrameReader::create(*asset, tracks.front());
+  if (!reader || !(*reader)->start()) return -1;
+  int n = 0;
+  while ((*reader)->nextFrame()) ++n;
+  return n;
+}
+
+// Video without a container's times or durations: placed frame after frame by its frame rate,
+// or refused with one line. Never "muxed" without a picture that plays.
+TEST_F(Mux, VideoWithoutTimesIsPlacedOrRefused) {
+  const std::string pattern = "testsrc=size=160x120:rate=30:d=2";
+  ASSERT_TRUE(
+      media::fixtures::ffmpeg({"-f", "lavfi", "-i", pattern, "-c:v", "libx264", "-bf", "0",
+                               "-pix_fmt", "yuv420p", "-f", "h264", dir.file("plain.h264")}));
+  ASSERT_TRUE(
+      media::fixtures::ffmpeg({"-f", "lavfi", "-i", pattern, "-c:v", "libx264", "-bf", "2",
+                               "-pix_fmt", "yuv420p", "-f", "h264", dir.file("reordered.h264")}));
+  ASSERT_TRUE(media::fixtures::ffmpeg(
+      {"-f", "lavfi", "-i", pattern, "-c:v", "mjpeg", "-f", "mjpeg", dir.file("raw.mjpeg")}));
+  ASSERT_TRUE(media::fixtures::ffmpeg(
+      {"-f", "lavfi", "-i", pattern, "-frames:v", "1", dir.file("still.png")}));
+  ASSERT_TRUE(media::fixtures::ffmpeg(
+      {"-f", "lavfi", "-i", pattern, "-pix_fmt", "yuv420p", dir.file("clip.y4m")}));
+  struct Case {
+    std::string input, err;
+    int frames;  // in the muxed movie
+  } cases[] = {
+      {"plain.h264", "", 60},
+      {"raw.mjpeg", "", 60},
+      {"still.png", "", 1},
+      {"reordered.h264", "ERR:mux failed: the video has no timestamps\n", 0},
+      {"clip.y4m", "ERR:mux failed: the video could not be stored so that it plays\n", 0},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(out) << "previous output";
+    RunResult r = mux({dir.file(c.input), wav, out});
+    EXPECT_EQ(r.err, c.err) << c.input;
+    if (c.err.empty()) {
+      EXPECT_EQ(r.exitStatus, 0) << c.input;
+      EXPECT_EQ(r.out, "muxed\n") << c.input;
+      EXPECT_EQ(decodableFrames(out), c.frames) << c.input;
+      auto sound = media::fixtures::readAudio(out);
+      ASSERT_TRUE(sound) << c.input;
+      EXPECT_EQ(sound->frames(), 288000) << c.input;
+    } else {
+      EXPECT_EQ(r.exitStatus, 1) << c.input;
+      EXPECT_EQ(r.out, "") << c.input;
+      // As for any failed export: the old output is gone, and nothing half-made is left.
+      EXPECT_FALSE(std::filesystem::exists(out)) << c.input;
+    }
+  }
+  // The frames of the raw stream follow each other at its rate, from 0.
+  ASSERT_EQ(mux({dir.file("plain.h264"), wav, out}).exitStatus, 0);
+  const auto packets = media::fixtures::readVideoPackets(out);
+  ASSERT_EQ(packets.size(), 60u);
+  EXPECT_NEAR(packets.front().pts.seconds(), 0, 1e-9);
+  EXPECT_NEAR(packets.back().pts.seconds(), 59.0 / 30, 1e-6);
+  expectOnlyInputsAnd(
+      dir, {"out.mov", "plain.h264", "reordered.h264", "raw.mjpeg", "still.png", "clip.y4m"});
 }
 
 }  // namespace

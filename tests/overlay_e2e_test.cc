@@ -1,10 +1,13 @@
 // `talvex-overlay` on movies and frames files made for each case: what is drawn where, the
 // sound, the contact sheet, and one clear error line for bad input.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "platform/media/read/movie_asset.h"
 #include "platform/media/read/video_frame_reader.h"
@@ -159,6 +162,12 @@ TEST(OverlayErrors, OneLineExitOneAndNoOutput) {
             kHeader + "{\"t\":0.5,\"faces\":0}\n{\"t\":0.4,\"faces\":0}\n");
   writeFile(dir.file("empty.jsonl"), "");
   writeFile(dir.file("nofaces.jsonl"), kHeader + "{\"t\":0.1}\n");
+  writeFile(dir.file("deep.jsonl"), kHeader + std::string(200000, '[') + "\n");
+  writeFile(dir.file("long.jsonl"),
+            kHeader + "{\"t\":0,\"faces\":0" + std::string(2 << 20, ' ') + "}\n");
+  std::filesystem::create_directory(dir.file("folder.jsonl"));
+  std::filesystem::create_hard_link(movie, dir.file("same.mp4"));
+  const auto movieSize = std::filesystem::file_size(movie);
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -186,6 +195,15 @@ TEST(OverlayErrors, OneLineExitOneAndNoOutput) {
        "ERR:cannot write " + dir.file("missing/out.mp4") + ": No such file or directory\n"},
       {{movie, dir.file("good.jsonl"), dir.file("missing/out.png")},
        "ERR:cannot write " + dir.file("missing/out.png") + ": No such file or directory\n"},
+      {{movie, dir.file("good.jsonl"), movie}, "ERR:cannot write " + movie + ": it is the movie\n"},
+      {{movie, dir.file("good.jsonl"), dir.file("same.mp4")},
+       "ERR:cannot write " + dir.file("same.mp4") + ": it is the movie\n"},
+      {{movie, dir.file("folder.jsonl"), dir.file("out.mp4")},
+       "ERR:cannot read " + dir.file("folder.jsonl") + "\n"},
+      {{movie, dir.file("deep.jsonl"), dir.file("out.png")},
+       "ERR:" + dir.file("deep.jsonl") + " line 2: nested too deeply\n"},
+      {{movie, dir.file("long.jsonl"), dir.file("out.png")},
+       "ERR:" + dir.file("long.jsonl") + " line 2: line too long\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv{testing::buildPath("talvex-overlay")};
@@ -195,8 +213,98 @@ TEST(OverlayErrors, OneLineExitOneAndNoOutput) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
   }
-  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path()))
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path())) {
     EXPECT_EQ(e.path().string().find("out."), std::string::npos) << e.path();
+    EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
+  }
+  EXPECT_EQ(std::filesystem::file_size(movie), movieSize);
+  EXPECT_EQ(decode(movie).size(), 30u);
+}
+
+// Inputs that are odd but valid are drawn, within a bound on memory (4 GB of address space,
+// where values that used to stall the charts' ticks took all there was).
+TEST(OverlayInputs, OddSizesHugeValuesAndLongNamesAreDrawn) {
+  TempDir dir;
+  const std::string movie = blackMovieWithSound(dir);
+  for (const char* size : {"33x17", "1x1"}) {
+    ASSERT_TRUE(media::fixtures::ffmpeg({"-f", "lavfi", "-i",
+                                         std::string("testsrc=size=") + size + ":rate=10:d=1",
+                                         "-c:v", "ffv1", dir.file(std::string(size) + ".mkv")}));
+  }
+  writeFile(dir.file("good.jsonl"), kFaceAtHalf);
+  writeFile(dir.file("huge.jsonl"),
+            kHeader +
+                "{\"t\":0.1,\"faces\":1,\"box\":[0.25,0.25,0.5,0.5],\"yaw\":1e17,\"hands\":[]}\n"
+                "{\"t\":0.2,\"faces\":1,\"box\":[0.25,0.25,0.5,0.5],\"yaw\":1.0000000000000002e17,"
+                "\"pitch\":-1.7e308,\"roll\":1.7e308,\"hands\":[]}\n");
+  const std::string longName = dir.file(std::string(251, 'l') + ".png");
+  struct Case {
+    std::string movie, frames, out, result;
+    int width = 0, height = 0;  // of the movie written
+  } cases[] = {
+      {dir.file("33x17.mkv"), dir.file("good.jsonl"), dir.file("odd.mp4"),
+       "drew 1 records on 10 frames\n", 34, 18},
+      {dir.file("1x1.mkv"), dir.file("good.jsonl"), dir.file("dot.mp4"),
+       "drew 1 records on 10 frames\n", 2, 2},
+      {dir.file("33x17.mkv"), dir.file("good.jsonl"), dir.file("odd.png"),
+       "sheet of 1 frames and 1 records\n"},
+      {movie, dir.file("huge.jsonl"), dir.file("huge.png"), "sheet of 2 frames and 2 records\n"},
+      {movie, dir.file("huge.jsonl"), dir.file("huge.mp4"), "drew 2 records on 30 frames\n", 320,
+       240},
+      {movie, dir.file("good.jsonl"), longName, "sheet of 1 frames and 1 records\n"},
+  };
+  for (const Case& c : cases) {
+    const auto r = testing::run({"/bin/sh", "-c", "ulimit -v 4000000 && exec \"$0\" \"$@\"",
+                                 testing::buildPath("talvex-overlay"), c.movie, c.frames, c.out},
+                                "", {}, std::chrono::seconds(60));
+    EXPECT_EQ(r.exitStatus, 0) << c.out << ": " << r.err;
+    EXPECT_EQ(r.out, c.result) << c.out;
+    EXPECT_EQ(r.err, "") << c.out;
+    EXPECT_TRUE(std::filesystem::exists(c.out)) << c.out;
+    if (c.width > 0) {
+      auto asset = media::fixtures::openAsset(c.out);
+      ASSERT_TRUE(asset) << c.out;
+      const auto tracks = asset->tracks(media::MediaType::Video);
+      ASSERT_EQ(tracks.size(), 1u) << c.out;
+      EXPECT_EQ(tracks.front().width, c.width) << c.out;
+      EXPECT_EQ(tracks.front().height, c.height) << c.out;
+      EXPECT_EQ(decode(c.out).size(), c.result.find("30 frames") != std::string::npos ? 30u : 10u);
+    }
+  }
+}
+
+// A stop signal during a drawing ends the process by that signal, as it always did, and takes
+// the unfinished movie with it.
+TEST(OverlayInputs, AStopSignalLeavesNoUnfinishedMovie) {
+  TempDir dir;
+  const std::string movie = dir.file("long.mp4");
+  ASSERT_TRUE(
+      media::fixtures::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30:d=40", "-c:v",
+                               "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", movie}));
+  writeFile(dir.file("good.jsonl"), kFaceAtHalf);
+  auto partials = [&] {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      n += e.path().filename().string().find(".part") != std::string::npos;
+    return n;
+  };
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signo);
+    testing::ChildProcess c(
+        {testing::buildPath("talvex-overlay"), movie, dir.file("good.jsonl"), dir.file("o.mp4")});
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (partials() == 0 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(partials(), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    c.signal(signo);
+    const auto r = c.wait(std::chrono::seconds(30));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->termSignal, signo);
+    EXPECT_EQ(r->err, "");
+    EXPECT_EQ(partials(), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("o.mp4")));
+  }
 }
 
 }  // namespace

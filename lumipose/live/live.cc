@@ -4,6 +4,7 @@
 
 #include "lumipose/analysis/face_measures.h"
 #include "lumipose/live/capture_clock.h"
+#include "lumipose/live/recording_paths.h"
 #include "lumipose/output/frames_format.h"
 #include "platform/process/atomic_file.h"
 #include "platform/process/output.h"
@@ -176,7 +177,11 @@ void Live::captureOutput(const media::CameraFrame& frame) {
 void Live::refreshPreview(const PixelBuffer& image) {
   auto jpeg = preview_.render(image);
   if (!jpeg) return;
-  (void)writeFileAtomically(previewPath_, jpeg.value());
+  // Said once: the next try comes six frames later and would fail the same way.
+  if (Status written = writeFileAtomically(previewPath_, jpeg.value()); !written && !previewSaid_) {
+    previewSaid_ = true;
+    say("ERR:cannot write the preview: " + written.message());
+  }
 }
 
 void Live::recordingBroken(const std::string& why) {
@@ -191,12 +196,19 @@ void Live::rec(std::string movie, std::string frames) {
 
 void Live::openRecording(const std::string& movie, const std::string& frames) {
   if (writer_) return;
+  // Nothing at either path is touched before both are known to be the recording's own.
+  if (Status usable = checkRecordingPaths(movie, frames, previewPath_); !usable) {
+    say("ERR:" + usable.message());
+    return;
+  }
   removeQuietly(movie);
   auto created = media::MovieWriter::open(movie);
   if (!created) {
     say("ERR:" + created.message());
     return;
   }
+  placed_ = PlacedFiles{};
+  placed_.add(movie);
   std::unique_ptr<media::MovieWriter> w = std::move(created.value());
   if (!w->addVideoInput(media::VideoSettings{})) {
     say("ERR:movie input refused");
@@ -207,8 +219,9 @@ void Live::openRecording(const std::string& movie, const std::string& frames) {
     return;
   }
   // A frames file that cannot be created costs the recording its records, not its movie.
-  auto openedFrames = LineWriter::open(frames);
+  auto openedFrames = LineWriter::openRegularFile(frames);
   lines_ = openedFrames ? std::move(openedFrames).value() : nullptr;
+  if (lines_) placed_.add(frames);
   brokenSaid_ = false;
   recStart_.reset();
   recFrames_ = 0;
@@ -226,6 +239,9 @@ void Live::stopRecording(const Work& then) {
     return;
   }
   std::unique_ptr<media::MovieWriter> w = std::move(writer_);
+  // Taken before a movie without frames is dropped on purpose: a file gone by now was removed
+  // (or its folder was) while it was written, and the parent would look for it in vain.
+  const std::vector<std::string> gone = placed_.missing();
   w->markAsFinished();
   Semaphore done{0};
   if (!recStart_) {
@@ -246,6 +262,7 @@ void Live::stopRecording(const Work& then) {
     if (Status closed = lines_->close(); !closed) recordingBroken(closed.message());
   }
   lines_.reset();
+  for (const std::string& path : gone) say("ERR:removed while recording: " + path);
   say("REC:stopped:" + std::to_string(n));
   updatePictureWanted();
   if (then) then();

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "lumipose/analysis/analyzer.h"
+#include "lumipose/live/recording_paths.h"
 #include "lumipose/output/line_writer.h"
 #include "platform/image/preview_renderer.h"
 #include "platform/media/camera/camera.h"
@@ -98,10 +99,12 @@ class Live {
   // Frame queue only.
   bool started_ = false;
   bool quitting_ = false;
+  bool previewSaid_ = false;  // that the preview cannot be written
   int64_t frameNo_ = 0;
   int64_t picturesSinceResume_ = 0;
   std::unique_ptr<media::MovieWriter> writer_;  // present exactly while a recording is open
   std::unique_ptr<LineWriter> lines_;
+  PlacedFiles placed_;  // the open recording's files
   std::optional<media::MediaTime> recStart_;
   int64_t recFrames_ = 0;
 

@@ -1,6 +1,7 @@
 #include "lumipose/live/live.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -275,7 +276,7 @@ TEST_F(LiveTest, QuitStopsTheRecordingRemovesThePreviewAndExitsZero) {
   EXPECT_FALSE(fs::exists(dir / "preview.jpg"));
 }
 
-TEST_F(LiveTest, APreviewInAMissingDirectoryIsSkippedSilently) {
+TEST_F(LiveTest, APreviewThatCannotBeWrittenIsSaidOnce) {
   err();
   live.reset();
   makeLive((dir / "nodir" / "preview.jpg").string());
@@ -284,9 +285,19 @@ TEST_F(LiveTest, APreviewInAMissingDirectoryIsSkippedSilently) {
   frames(12);
   live->quit();
   settle();
-  EXPECT_EQ(err(), "STARTED\n");
+  EXPECT_EQ(err(), "STARTED\nERR:cannot write the preview: No such file or directory\n");
   EXPECT_EQ(exits, std::vector<int>{0});
   EXPECT_FALSE(fs::exists(dir / "nodir"));
+  // A name that fills the file system's limit is written as any other.
+  live.reset();
+  const fs::path longName = dir / (std::string(251, 'p') + ".jpg");
+  makeLive(longName.string());
+  ::testing::internal::CaptureStderr();
+  frames(6);
+  EXPECT_TRUE(fs::exists(longName));
+  live->quit();
+  settle();
+  EXPECT_EQ(err(), "STARTED\n");
 }
 
 }  // namespace
@@ -350,6 +361,81 @@ TEST_F(LiveTest, DetectorsThatCannotLoadEndTheSessionAfterItsRecording) {
   EXPECT_EQ(exits, std::vector<int>{1});
   EXPECT_EQ(err(), "STARTED\nREC:started\nERR:models missing\nREC:stopped:4\n");
   EXPECT_EQ(movieFrames(dir / "m.mov"), 4);
+}
+
+}  // namespace
+}  // namespace talvex::lumipose
+
+namespace talvex::lumipose {
+namespace {
+
+// What a REC line would destroy or wait on forever: each is refused with one line before
+// anything at its paths is touched, and the session goes on.
+TEST_F(LiveTest, RecPathsThatAreNotTheRecordingsOwnAreRefused) {
+  using namespace std::string_literals;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_directory(dir / "empty");
+  fs::create_symlink("/dev/null", dir / "null");
+  std::ofstream(dir / "kept.mov") << "a movie of the parent's";
+  const std::string preview = (dir / "preview.jpg").string();
+  struct Case {
+    std::string movie, frames, line;
+  };
+  auto at = [&](const std::string& name) { return (dir / name).string(); };
+  const Case cases[] = {
+      {at("null"), at("f.jsonl"), "ERR:not a regular file: " + at("null")},
+      {at("fifo"), at("f.jsonl"), "ERR:not a regular file: " + at("fifo")},
+      {at("empty"), at("f.jsonl"), "ERR:not a regular file: " + at("empty")},
+      {at("m.mov"), at("fifo"), "ERR:not a regular file: " + at("fifo")},
+      {at("kept.mov"), at("kept.mov"), "ERR:movie and frames are the same file: " + at("kept.mov")},
+      {preview, at("f.jsonl"), "ERR:same file as the preview: " + preview},
+      {at("m.mov"), at("empty/../preview.jpg"),
+       "ERR:same file as the preview: " + at("empty/../preview.jpg")},
+      {at("m.mov\0x"s), at("f.jsonl"), "ERR:REC path with a NUL byte"},
+  };
+  pace = false;
+  frames(6);
+  ASSERT_TRUE(fs::exists(preview));
+  std::string expected = "STARTED\n";
+  for (const Case& c : cases) {
+    live->rec(c.movie, c.frames);
+    frames(2);
+    live->stop();
+    settle();
+    expected += c.line + "\n";
+  }
+  EXPECT_EQ(err(), expected);
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_TRUE(fs::is_directory(dir / "empty"));
+  EXPECT_TRUE(fs::is_symlink(dir / "null"));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  EXPECT_TRUE(fs::exists(preview));
+  EXPECT_EQ(readLines(dir / "kept.mov"), std::vector<std::string>{"a movie of the parent's"});
+  EXPECT_FALSE(fs::exists(dir / "m.mov"));
+  EXPECT_FALSE(fs::exists(dir / "f.jsonl"));
+}
+
+TEST_F(LiveTest, FilesRemovedWhileRecordingAreReportedAtTheStop) {
+  fs::create_directory(dir / "takes");
+  live->rec((dir / "takes" / "m.mov").string(), (dir / "takes" / "f.jsonl").string());
+  frames(4);
+  fs::remove_all(dir / "takes");
+  frames(3);
+  live->stop();
+  settle();
+  const std::string e = err();
+  const std::string said =
+      "STARTED\nREC:started\nERR:removed while recording: " + (dir / "takes" / "m.mov").string() +
+      "\nERR:removed while recording: " + (dir / "takes" / "f.jsonl").string() + "\nREC:stopped:";
+  EXPECT_EQ(e.substr(0, said.size()), said);
+  EXPECT_GT(std::atoi(e.c_str() + std::min(said.size(), e.size())), 0) << e;
+  // A recording that is left alone says nothing more.
+  ::testing::internal::CaptureStderr();
+  live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
+  frames(3);
+  live->stop();
+  settle();
+  EXPECT_EQ(err().find("ERR:"), std::string::npos);
 }
 
 }  // namespace

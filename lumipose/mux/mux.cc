@@ -9,6 +9,7 @@
 #include "platform/media/export/export_session.h"
 #include "platform/media/read/movie_asset.h"
 #include "platform/media/read/video_frame_reader.h"
+#include "platform/process/atomic_file.h"
 #include "platform/process/dispatch.h"
 #include "platform/process/output.h"
 
@@ -62,10 +63,8 @@ Status mux(const std::string& videoPath, const std::string& wavPath, const std::
   composition.setPreferredTransform(*videoTrack, videoTracks.front().preferredTransform);
 
   // Only a file is replaced: a directory, a device or a pipe at the output path is left alone.
+  if (Status s = checkReplaceable(outPath); !s) return s;
   std::error_code ignored;
-  const auto existing = std::filesystem::status(outPath, ignored);
-  if (std::filesystem::exists(existing) && !std::filesystem::is_regular_file(existing))
-    return Status::failure("not a regular file: " + outPath);
   std::filesystem::remove(outPath, ignored);
 
   auto session = media::ExportSession::create(composition, media::kPresetHighestQuality);

@@ -63,17 +63,21 @@ Status analyzeFile(const std::string& moviePath, const std::string& framesPath) 
   {
     FramesAhead frames(**reader);
     while (auto f = frames.next()) {
+      // The first frame that decodes starts the timeline, whatever was skipped before it.
+      if (n == 0) t0 = f->pts;
       n = f->n;
-      if (n == 1) t0 = f->pts;
       const double t = media::subtract(f->pts, t0).seconds();
       progress.frame(n, t);
       if (f->image && !writer->write(analyzer.line(*f->image, t))) return writeFailed();
     }
+    n = frames.counted();
   }
   const Status closed = writer->close();
   progress.finish();
   if (!closed) return closed;
-  printResult("analysed " + std::to_string(n / kAnalysisEvery) + " of " + std::to_string(n) +
+  // What the file holds: a frame without a time, or whose record has no JSON form, is no
+  // record.
+  printResult("analysed " + std::to_string(writer->lines() - 1) + " of " + std::to_string(n) +
               " frames");
   return Status::ok();
 }

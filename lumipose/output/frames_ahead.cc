@@ -22,6 +22,11 @@ FramesAhead::~FramesAhead() {
   room_.notify_all();
 }
 
+int64_t FramesAhead::counted() {
+  std::lock_guard lock(mu_);
+  return counted_;
+}
+
 std::optional<DecodedFrame> FramesAhead::next() {
   std::unique_lock lock(mu_);
   ready_.wait(lock, [this] { return !frames_.empty() || done_; });
@@ -33,11 +38,14 @@ std::optional<DecodedFrame> FramesAhead::next() {
 }
 
 void FramesAhead::decode(media::VideoFrameReader& reader, std::stop_token stop) {
-  int64_t n = 0;
+  int64_t n = 0, decoded = 0;
   while (!stop.stop_requested()) {
     auto pts = reader.nextFrame();
     if (!pts) break;
-    DecodedFrame f{++n, *pts, nullptr};
+    // A frame skipped as damaged keeps its place in the count, so the frames due for analysis
+    // stay where they are in the movie.
+    n = reader.damagedFrames() + ++decoded;
+    DecodedFrame f{n, *pts, nullptr};
     if (isAnalysisFrame(n)) {
       // A frame whose picture cannot be had is counted but not analysed. The decoder's own
       // picture goes to the detectors, which convert it to RGB once, without an NV12 step.
@@ -50,6 +58,7 @@ void FramesAhead::decode(media::VideoFrameReader& reader, std::stop_token stop) 
     ready_.notify_one();
   }
   std::lock_guard lock(mu_);
+  counted_ = reader.damagedFrames() + decoded;
   done_ = true;
   ready_.notify_all();
 }

@@ -17,8 +17,9 @@
 
 namespace talvex::lumipose {
 
-// One decoded frame: its number (from 1), its time, and its picture if it is analysed (as the
-// reader's picture() gives it: NV12 full range, or the decoder's own I420 picture).
+// One decoded frame: its number (from 1, counting the frames skipped as damaged), its time, and its
+// picture if it is analysed (as the reader's picture() gives it: NV12 full range, or the decoder's
+// own I420 picture).
 struct DecodedFrame {
   int64_t n = 0;
   media::MediaTime pts;
@@ -39,6 +40,8 @@ class FramesAhead {
 
   // The next frame in decoding order, or nothing once the movie has no more.
   std::optional<DecodedFrame> next();
+  // Once next() has given nothing: the movie's frames, those skipped as damaged included.
+  int64_t counted();
 
  private:
   void decode(media::VideoFrameReader& reader, std::stop_token stop);
@@ -47,6 +50,7 @@ class FramesAhead {
   std::condition_variable ready_, room_;
   std::deque<DecodedFrame> frames_;
   bool done_ = false;
+  int64_t counted_ = 0;
   std::jthread thread_;  // last: started once everything it uses exists
 };
 

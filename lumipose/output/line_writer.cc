@@ -1,6 +1,7 @@
 #include "lumipose/output/line_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,6 +42,19 @@ Result<std::unique_ptr<LineWriter>> LineWriter::open(const std::string& path) {
   return std::unique_ptr<LineWriter>(new LineWriter(fd));
 }
 
+Result<std::unique_ptr<LineWriter>> LineWriter::openRegularFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0 && errno != ENXIO) return Status::failure(path + ": " + std::strerror(errno));
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    return Status::failure("not a regular file: " + path);
+  }
+  // Writes to a regular file never wait anyway; the flag only kept the open from waiting.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return std::unique_ptr<LineWriter>(new LineWriter(fd));
+}
+
 LineWriter::~LineWriter() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -76,6 +90,7 @@ bool LineWriter::writeText(std::string text) {
     left -= static_cast<size_t>(n);
   }
   end_ += static_cast<int64_t>(text.size());
+  ++lines_;
   return true;
 }
 

@@ -18,6 +18,9 @@ class LineWriter {
   // Creates or truncates the file at `path` and opens it for writing, in one step. Fails (and
   // prints nothing) with the system's description when the file cannot be opened.
   static Result<std::unique_ptr<LineWriter>> open(const std::string& path);
+  // The same for a file that must be a regular one: a pipe is not waited on for a reader, and
+  // anything but a regular file fails with "not a regular file: <path>".
+  static Result<std::unique_ptr<LineWriter>> openRegularFile(const std::string& path);
   ~LineWriter();
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
@@ -34,6 +37,9 @@ class LineWriter {
   // Closes the file; a failure of the close itself is reported like a failed write.
   Status close();
 
+  // Lines the file holds (records skipped as having no JSON form are not lines).
+  int64_t lines() const { return lines_; }
+
   // The system's description of the first failed write, or nothing.
   const std::optional<std::string>& error() const { return error_; }
 
@@ -42,6 +48,7 @@ class LineWriter {
   bool writeText(std::string text);
   int fd_;
   int64_t end_ = 0;  // bytes of whole lines written
+  int64_t lines_ = 0;
   std::optional<std::string> error_;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/audio/wav_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,8 +76,15 @@ Result<std::unique_ptr<WavFile>> WavFile::create(const std::string& path, AudioF
   if (format.channels == 0 || format.channels > 64 || !(format.sampleRate >= 1) ||
       format.sampleRate > 1e7)
     return Status::failure("unsupported audio format");
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Status::failure(systemError(errno));
+  // Never waits for a pipe's reader: a recording goes into a regular file only.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0 && errno != ENXIO) return Status::failure(systemError(errno));
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    return Status::failure("not a regular file: " + path);
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   std::unique_ptr<WavFile> file(new WavFile(fd, format));
 
   const uint32_t rate = static_cast<uint32_t>(std::lround(format.sampleRate));

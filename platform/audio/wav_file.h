@@ -28,7 +28,8 @@ namespace talvex::audio {
 // Not thread-safe: one thread (the audio queue) uses it at a time.
 class WavFile {
  public:
-  // Creates the file at `path`, replacing any file there.
+  // Creates the file at `path`, replacing any file there. Anything but a regular file there (a
+  // pipe, a device) is refused with "not a regular file: <path>", and a pipe is never waited on.
   static Result<std::unique_ptr<WavFile>> create(const std::string& path, AudioFormat format);
   ~WavFile();
   WavFile(const WavFile&) = delete;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -135,6 +136,18 @@ TEST_F(WavFileTest, FailuresCarryADescription) {
   EXPECT_FALSE(other);
   EXPECT_NE(other.message(), "");
   EXPECT_EQ((*file)->frames(), 0);
+}
+
+TEST_F(WavFileTest, OnlyARegularFileIsRecordedInto) {
+  // A pipe without a reader would keep the open waiting; a device would take the recording.
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  for (const std::string& p : {std::string("/dev/null"), path("fifo")}) {
+    auto file = WavFile::create(p, kStereo);
+    EXPECT_FALSE(file) << p;
+    EXPECT_EQ(file.message(), "not a regular file: " + p);
+  }
+  EXPECT_TRUE(fs::is_fifo(path("fifo")));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
 // The header every reader takes: RIFF/WAVE, JUNK room for the 64-bit sizes, format tag 1.

@@ -30,6 +30,14 @@ std::string hiddenStem(const std::string& dir, const std::string& name, size_t e
 
 }  // namespace
 
+Status checkReplaceable(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::file_status s = std::filesystem::status(path, ec);
+  if (std::filesystem::exists(s) && !std::filesystem::is_regular_file(s))
+    return Status::failure("not a regular file: " + path);
+  return Status::ok();
+}
+
 Result<std::string> createTemporaryBeside(const std::string& target) {
   namespace fs = std::filesystem;
   const fs::path t(target);
@@ -54,7 +62,8 @@ Status writeFileAtomically(const std::string& path, std::span<const uint8_t> byt
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string tmpl = dir + "." + base + ".XXXXXX";
+  // A name that fills the limit still gets a temporary: its stem is cut to make room.
+  std::string tmpl = dir + hiddenStem(dir.empty() ? "." : dir, base, 7) + ".XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
   int fd = ::mkstemp(name.data());

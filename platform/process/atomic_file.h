@@ -8,6 +8,12 @@
 
 namespace talvex {
 
+// Whether a program may replace what is at `path` with a file of its own: only a regular file
+// or nothing at all. A device, a pipe, a socket or a folder there (also behind a link) fails with
+// "not a regular file: <path>": removing it would destroy what is not the program's, and opening
+// a pipe would wait for a reader.
+Status checkReplaceable(const std::string& path);
+
 // Replaces the file at `path` with `bytes` so that a reader only ever sees the old file or
 // the whole new one: the bytes go to a temporary file in the same directory, which is then
 // renamed over `path`. On failure no temporary file is left behind.

@@ -52,6 +52,42 @@ TEST(AtomicFile, FailsWithoutTraceInAMissingDirectoryOrOverADirectory) {
   fs::remove_all(dir);
 }
 
+TEST(AtomicFile, NamesThatFillTheLimitAreWrittenToo) {
+  char tmpl[] = "/tmp/atomic_file_test.XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  std::string accented;
+  for (int i = 0; i < 127; ++i) accented += "\xc3\xa9";
+  for (const std::string& name : {std::string(248, 'p'), std::string(255, 'p'), accented}) {
+    const fs::path target = dir / name;
+    const Status written = writeFileAtomically(target.string(), bytes("jpeg"));
+    EXPECT_TRUE(written) << name.size() << ": " << written.message();
+    EXPECT_EQ(slurp(target), "jpeg");
+  }
+  EXPECT_EQ(entryCount(dir), 3);
+  fs::remove_all(dir);
+}
+
+TEST(AtomicFile, OnlyARegularFileOrNothingMayBeReplaced) {
+  char tmpl[] = "/tmp/atomic_file_test.XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  std::ofstream(dir / "file") << "f";
+  fs::create_symlink(dir / "file", dir / "link");
+  fs::create_directory(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_symlink("/dev/null", dir / "null");
+  const std::pair<std::string, bool> cases[] = {
+      {"file", true},  {"link", true},  {"absent", true},   {"folder", false},
+      {"fifo", false}, {"null", false}, {"absent/x", true},
+  };
+  for (const auto& [name, replaceable] : cases) {
+    const std::string p = (dir / name).string();
+    const Status s = checkReplaceable(p);
+    EXPECT_EQ(s.message(), replaceable ? "" : "not a regular file: " + p) << name;
+  }
+  EXPECT_EQ(checkReplaceable("/dev/null").message(), "not a regular file: /dev/null");
+  fs::remove_all(dir);
+}
+
 // A writer renames its temporary over the target, so the temporary must sit beside it, be
 // hidden, be new on every call, and exist even when the target's name fills the limit.
 TEST(AtomicFile, TemporariesBesideTheTargetAreHiddenDistinctAndFitTheNameLimit) {

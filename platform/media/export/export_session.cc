@@ -22,8 +22,10 @@ extern "C" {
 
 #include "platform/media/av_handles.h"
 #include "platform/media/library_log.h"
+#include "platform/media/read/movie_asset.h"
 #include "platform/media/read/source_file.h"
 #include "platform/media/read/stream_time.h"
+#include "platform/media/read/video_frame_reader.h"
 #include "platform/process/atomic_file.h"
 #include "platform/process/dispatch.h"
 
@@ -92,6 +94,10 @@ class VideoPassthrough : SegmentSource {
       out_->codecpar->codec_tag = 0;
     out_->time_base = inTb_;
     out_->avg_frame_rate = src->avg_frame_rate;
+    const AVRational rate = av_guess_frame_rate(in_->get(), in_->get()->streams[stream_], nullptr);
+    if (rate.num > 0 && rate.den > 0)
+      frameTicks_ = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), inTb_));
+    reordered_ = src->codecpar->video_delay > 0;
     if (track.preferredTransform != kIdentityMatrix) {
       uint8_t* m = av_stream_new_side_data(out_, AV_PKT_DATA_DISPLAYMATRIX, sizeof(DisplayMatrix));
       if (!m) return Status::failure("out of memory");
@@ -110,6 +116,17 @@ class VideoPassthrough : SegmentSource {
         av_packet_unref(pkt);
         continue;
       }
+      // A raw stream carries no times: each frame follows the one before by its own duration
+      // or the frame rate. Frames stored out of presentation order could not be placed so.
+      if (pkt->pts == AV_NOPTS_VALUE && pkt->dts == AV_NOPTS_VALUE) {
+        if (reordered_ || frameTicks_ == 0) {
+          av_packet_unref(pkt);
+          return Result<bool>(Status::failure("the video has no timestamps"));
+        }
+        pkt->pts = pkt->dts = next_;
+      }
+      const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+      next_ = std::max(next_, at + (pkt->duration > 0 ? pkt->duration : frameTicks_));
       if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += shift_;
       if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += shift_;
       av_packet_rescale_ts(pkt, inTb_, out_->time_base);
@@ -124,6 +141,9 @@ class VideoPassthrough : SegmentSource {
  private:
   int64_t shift_ = 0;
   AVStream* out_ = nullptr;
+  int64_t frameTicks_ = 0;  // one frame at the stream's rate, 0 when it has none
+  int64_t next_ = 0;        // where a frame without a time goes
+  bool reordered_ = false;  // frames are stored out of presentation order
 };
 
 // The source audio decoded, cut to its range at the sample and stored as 16-bit PCM.
@@ -346,6 +366,22 @@ Status writeMovie(const Composition& composition, const std::string& path) {
   return Status::ok();
 }
 
+// A movie whose video a reader cannot decode would be no movie at all: a track copied into a
+// file that cannot describe it (raw pictures) is stored, but its frames do not come back.
+Status checkVideoPlays(const Composition& composition, const std::string& path) {
+  bool video = false;
+  for (const auto& t : composition.tracks())
+    video |= t.type == MediaType::Video && !t.segments.empty();
+  if (!video) return Status::ok();
+  auto asset = MovieAsset::open(path);
+  const auto tracks = asset ? asset.value()->tracks(MediaType::Video) : std::vector<AssetTrack>{};
+  if (tracks.empty()) return Status::failure("the video track could not be stored");
+  auto reader = VideoFrameReader::create(*asset.value(), tracks.front());
+  if (!reader || !(*reader)->start(1) || !(*reader)->nextFrame())
+    return Status::failure("the video could not be stored so that it plays");
+  return Status::ok();
+}
+
 }  // namespace
 
 std::unique_ptr<ExportSession> ExportSession::create(const Composition& composition,
@@ -379,6 +415,7 @@ void ExportSession::run() {
   auto temp = createTemporaryBeside(outputPath_);
   if (!temp) return finish(temp.message());
   talvex::Status written = writeMovie(composition_, temp.value());
+  if (written) written = checkVideoPlays(composition_, temp.value());
   if (written && std::rename(temp.value().c_str(), outputPath_.c_str()) != 0)
     written = talvex::Status::failure(std::strerror(errno));
   if (!written) {

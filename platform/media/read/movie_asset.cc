@@ -1,5 +1,6 @@
 #include "platform/media/read/movie_asset.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/media/av_handles.h"
@@ -8,6 +9,36 @@
 #include "platform/media/read/stream_time.h"
 
 namespace talvex::media {
+namespace {
+
+// The span of a stream that states no duration (raw H.264 or MJPEG, a picture), from its
+// packets, read once: each lasts its own duration, else one frame at the stream's rate; one
+// without a time follows the one before.
+MediaTime measuredLength(AVFormatContext* fmt, int stream) {
+  AVStream* st = fmt->streams[stream];
+  const AVRational rate = av_guess_frame_rate(fmt, st, nullptr);
+  const int64_t frameTicks =
+      rate.num > 0 && rate.den > 0
+          ? std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), st->time_base))
+          : 0;
+  PacketPtr pkt(av_packet_alloc());
+  if (!pkt) return MediaTime::invalid();
+  int64_t first = AV_NOPTS_VALUE, next = 0, end = 0;
+  while (av_read_frame(fmt, pkt.get()) >= 0) {
+    if (pkt->stream_index == stream) {
+      const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : next;
+      const int64_t lasts = pkt->duration > 0 ? pkt->duration : frameTicks;
+      if (first == AV_NOPTS_VALUE || ts < first) first = ts;
+      next = std::max(next, ts + lasts);
+      end = std::max(end, ts + lasts);
+    }
+    av_packet_unref(pkt.get());
+  }
+  if (first == AV_NOPTS_VALUE || end <= first) return MediaTime::invalid();
+  return streamTime(end - first, st->time_base);
+}
+
+}  // namespace
 
 Result<std::unique_ptr<MovieAsset>> MovieAsset::open(const std::string& path) {
   silenceLibraryLog();
@@ -48,6 +79,9 @@ Result<std::unique_ptr<MovieAsset>> MovieAsset::open(const std::string& path) {
       // Fragmented movies often leave the track duration out; the demuxer's estimate for the
       // whole file is the best there is.
       t.duration = MediaTime::make(fmt->duration, AV_TIME_BASE);
+    } else if (t.type == MediaType::Video) {
+      t.duration = measuredLength(fmt, static_cast<int>(i));
+      avformat_seek_file(fmt, -1, INT64_MIN, 0, INT64_MAX, 0);
     }
     if (t.duration.isNumeric()) {
       MediaTime end =

@@ -10,6 +10,12 @@
 #include "platform/media/read/stream_time.h"
 
 namespace talvex::media {
+namespace {
+
+// Damaged frames one after another before the track counts as one that cannot be decoded.
+constexpr int kMaxDamagedInARow = 100;
+
+}  // namespace
 
 struct VideoFrameReader::Impl {
   std::unique_ptr<OpenedInput> fmt;
@@ -22,6 +28,39 @@ struct VideoFrameReader::Impl {
   bool inputDone = false;
   bool finished = false;
   std::string failure;
+  int64_t damaged = 0;       // frames skipped because they could not be decoded
+  int damagedInARow = 0;     // since the last frame that could
+  MediaTime lastTime;        // of the last frame that came with a time
+  int64_t untimedSince = 0;  // frames since then that came without one
+
+  // A packet the decoder refuses is one damaged frame, skipped; the rest of the track still
+  // decodes. Only a decoder that refuses everything, or has no memory, ends the reading.
+  bool skipDamaged(int rc) {
+    if (rc == AVERROR(ENOMEM) || ++damagedInARow > kMaxDamagedInARow) {
+      fail("decoding failed: " + avErrorText(rc));
+      return false;
+    }
+    ++damaged;
+    return true;
+  }
+
+  // A frame without a time (a raw stream has none) follows the last one that had a time by
+  // the stream's frame rate; the first such frame of a track is at 0.
+  MediaTime timeOf(const AVFrame& f) {
+    AVStream* st = fmt->get()->streams[stream];
+    const int64_t pts = f.pts != AV_NOPTS_VALUE ? f.pts : f.best_effort_timestamp;
+    MediaTime t = streamTime(pts, st->time_base);
+    if (t.isValid()) {
+      lastTime = t;
+      untimedSince = 0;
+      return t;
+    }
+    const AVRational rate = av_guess_frame_rate(fmt->get(), st, nullptr);
+    if (rate.num <= 0 || rate.den <= 0) return MediaTime::invalid();
+    const MediaTime from = lastTime.isValid() ? lastTime : MediaTime::zero();
+    const int64_t k = lastTime.isValid() ? ++untimedSince : untimedSince++;
+    return add(from, MediaTime::make(k * rate.den, rate.num));
+  }
 
   void fail(std::string why) {
     failure = std::move(why);
@@ -82,16 +121,16 @@ std::optional<MediaTime> VideoFrameReader::nextFrame() {
     int rc = avcodec_receive_frame(m.dec.get(), m.frame.get());
     if (rc == 0) {
       m.haveFrame = true;
-      int64_t pts = m.frame->pts != AV_NOPTS_VALUE ? m.frame->pts : m.frame->best_effort_timestamp;
-      return streamTime(pts, m.fmt->get()->streams[m.stream]->time_base);
+      m.damagedInARow = 0;
+      return m.timeOf(*m.frame);
     }
     if (rc == AVERROR_EOF) {
       m.finished = true;
       return std::nullopt;
     }
     if (rc != AVERROR(EAGAIN)) {
-      m.fail("decoding failed: " + avErrorText(rc));
-      return std::nullopt;
+      if (!m.skipDamaged(rc)) return std::nullopt;
+      continue;
     }
     if (m.inputDone) {  // a drained decoder that still asks for input; never loop on it
       m.finished = true;
@@ -112,10 +151,7 @@ std::optional<MediaTime> VideoFrameReader::nextFrame() {
     }
     rc = avcodec_send_packet(m.dec.get(), m.pkt.get());
     av_packet_unref(m.pkt.get());
-    if (rc < 0 && rc != AVERROR(EAGAIN)) {
-      m.fail("decoding failed: " + avErrorText(rc));
-      return std::nullopt;
-    }
+    if (rc < 0 && rc != AVERROR(EAGAIN) && !m.skipDamaged(rc)) return std::nullopt;
   }
 }
 
@@ -131,5 +167,7 @@ Result<PixelBuffer> VideoFrameReader::picture() {
 }
 
 const std::string& VideoFrameReader::failure() const { return impl_->failure; }
+
+int64_t VideoFrameReader::damagedFrames() const { return impl_->damaged; }
 
 }  // namespace talvex::media

@@ -30,8 +30,11 @@ class VideoFrameReader {
   Status start(int threads = 0);
 
   // Decodes the next frame and gives its presentation time, exact in the track's time base.
-  // Gives nothing at the end of the track, and also once reading or decoding has failed (the
-  // reason is then in failure()); it never blocks beyond decoding what the file holds.
+  // A frame the file gives no time for (a raw stream) follows the one before by the stream's
+  // frame rate, from 0. A frame that cannot be decoded is skipped and counted in
+  // damagedFrames(). Gives nothing at the end of the track, and also once reading or decoding
+  // has failed (the reason is then in failure()); it never blocks beyond decoding what the file
+  // holds.
   std::optional<MediaTime> nextFrame();
 
   // The frame that nextFrame() last gave, as NV12 full range. Costs a pixel conversion, so
@@ -46,6 +49,8 @@ class VideoFrameReader {
 
   // Why reading ended early; empty when it reached the end of the track.
   const std::string& failure() const;
+  // Frames skipped so far because they could not be decoded.
+  int64_t damagedFrames() const;
 
  private:
   struct Impl;

@@ -31,6 +31,26 @@ Status avFailure(const std::string& what, int rc) {
   return Status::failure(what + ": " + avErrorText(rc));
 }
 
+// H.264 in 4:2:0 takes even sizes only. A frame of odd width or height is copied into one a
+// column or row larger, the last one repeated; its chroma, rounded up, already covers it.
+void padToEven(const PixelBuffer& src, PixelBuffer& dst) {
+  const int w = src.width(), h = src.height();
+  if (dst.width() != (w + 1) / 2 * 2 || dst.height() != (h + 1) / 2 * 2)
+    dst = PixelBuffer::allocateNV12((w + 1) / 2 * 2, (h + 1) / 2 * 2);
+  const PlaneView &sy = src.plane(0), &dy = dst.plane(0);
+  for (int y = 0; y < dy.height; ++y) {
+    const uint8_t* from = sy.base + static_cast<size_t>(std::min(y, h - 1)) * sy.bytesPerRow;
+    uint8_t* to = dy.base + static_cast<size_t>(y) * dy.bytesPerRow;
+    std::memcpy(to, from, static_cast<size_t>(w));
+    if (dy.width > w) to[w] = from[w - 1];
+  }
+  const PlaneView &sc = src.plane(1), &dc = dst.plane(1);
+  for (int y = 0; y < dc.height; ++y)
+    std::memcpy(dc.base + static_cast<size_t>(y) * dc.bytesPerRow,
+                sc.base + static_cast<size_t>(y) * sc.bytesPerRow,
+                static_cast<size_t>(2 * sc.width));
+}
+
 }  // namespace
 
 struct MovieRewriter::Impl {
@@ -50,6 +70,7 @@ struct MovieRewriter::Impl {
 
   int64_t lastPts = INT64_MIN;
   bool finished = false;
+  PixelBuffer padded;  // the frame at an even size, when the track's is odd
 
   ~Impl() {
     if (!finished && !temp.empty()) {
@@ -169,8 +190,8 @@ Result<std::unique_ptr<MovieRewriter>> MovieRewriter::open(const MovieAsset& sou
   if (!codec) return R::failure("no H.264 encoder");
   CodecContextPtr enc(avcodec_alloc_context3(codec));
   if (!enc) return R::failure("out of memory");
-  enc->width = track.width;
-  enc->height = track.height;
+  enc->width = (track.width + 1) / 2 * 2;
+  enc->height = (track.height + 1) / 2 * 2;
   enc->pix_fmt = AV_PIX_FMT_NV12;
   enc->time_base = src->time_base;
   if (src->avg_frame_rate.num > 0) enc->framerate = src->avg_frame_rate;
@@ -212,21 +233,25 @@ Result<std::unique_ptr<MovieRewriter>> MovieRewriter::open(const MovieAsset& sou
 Status MovieRewriter::append(const PixelBuffer& image, MediaTime pts) {
   Impl& m = *impl_;
   if (m.finished) return Status::failure("already finished");
-  if (image.planeCount() != 2 || image.width() != m.encoder->width ||
-      image.height() != m.encoder->height)
+  if (image.planeCount() != 2 || image.width() < 1 || image.height() < 1 ||
+      (image.width() + 1) / 2 * 2 != m.encoder->width ||
+      (image.height() + 1) / 2 * 2 != m.encoder->height)
     return Status::failure("the frame does not match the video track");
+  const bool odd = image.width() != m.encoder->width || image.height() != m.encoder->height;
+  if (odd) padToEven(image, m.padded);
+  const PixelBuffer& even = odd ? m.padded : image;
   FramePtr frame(av_frame_alloc());
   if (!frame) return Status::failure("out of memory");
   frame->format = AV_PIX_FMT_NV12;
-  frame->width = image.width();
-  frame->height = image.height();
+  frame->width = even.width();
+  frame->height = even.height();
   frame->color_range = AVCOL_RANGE_JPEG;
   // The encoder refuses times that do not rise; a damaged source can repeat one.
   frame->pts = std::max(toStreamTicks(pts, m.encoder->time_base), m.lastPts + 1);
   m.lastPts = frame->pts;
   for (int i = 0; i < 2; ++i) {
-    frame->data[i] = image.plane(i).base;
-    frame->linesize[i] = image.plane(i).bytesPerRow;
+    frame->data[i] = even.plane(i).base;
+    frame->linesize[i] = even.plane(i).bytesPerRow;
   }
   // The encoder copies frames it keeps (it is given no reference to hold on to).
   if (int rc = avcodec_send_frame(m.encoder.get(), frame.get()); rc < 0)

@@ -28,9 +28,10 @@ struct RewriteSettings {
 class MovieRewriter {
  public:
   // The output's container follows the name's extension (.mp4, .mov, .mkv...). The video
-  // keeps `video`'s size, time base and orientation; the first audio track of `source`, if any,
-  // is copied packet for packet. Fails when the container is unknown or cannot hold the sound's
-  // codec, or when the file cannot be created.
+  // keeps `video`'s size (an odd width or height gains a copy of its last column or row, as
+  // H.264 in 4:2:0 needs even sizes), time base and orientation; the first audio track of `source`,
+  // if any, is copied packet for packet. Fails when the container is unknown or cannot hold the
+  // sound's codec, or when the file cannot be created.
   static Result<std::unique_ptr<MovieRewriter>> open(const MovieAsset& source,
                                                      const AssetTrack& video,
                                                      const std::string& path,
