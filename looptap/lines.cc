@@ -7,8 +7,6 @@
 
 namespace talvex::looptap {
 
-void err(std::string_view line) { say(line); }
-
 std::string levelLine(float level) {
   char text[32];
   std::snprintf(text, sizeof text, "LEVEL:%.3f", static_cast<double>(std::min(level, 1.0f)));

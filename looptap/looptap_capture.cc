@@ -76,30 +76,30 @@ void LooptapCapture::start() {
 }
 
 void LooptapCapture::startTicker() {
-  ticker_ = std::thread([this] {
-    std::unique_lock<std::mutex> lock(tickerMutex_);
-    TimePoint last = edge_.now();
-    while (!tickerWake_.wait_for(lock, tickEvery, [this] { return tickerStop_; })) {
-      const TimePoint now = edge_.now();
-      // The server went on while this process was stopped: what it queued meanwhile comes as
-      // one burst, which the timeline has to be told about to place.
-      if (now - last > frozenAfter)
-        audioQueue_.async([this, from = last, until = now] { timeline_.frozen(from, until); });
-      last = now;
-      audioQueue_.async([this] {
-        if (!fileReleased_) timeline_.release(edge_.now(), *this);
-      });
-    }
+  ticker_.async([this] {
+    ticking_ = true;
+    lastTick_ = edge_.now();
+    ticker_.asyncAfter(tickEvery, [this] { tick(); });
   });
 }
 
+void LooptapCapture::tick() {
+  if (!ticking_) return;
+  const TimePoint now = edge_.now();
+  // The server went on while this process was stopped: what it queued meanwhile comes as one
+  // burst, which the timeline has to be told about to place.
+  if (now - lastTick_ > frozenAfter)
+    audioQueue_.async([this, from = lastTick_, until = now] { timeline_.frozen(from, until); });
+  lastTick_ = now;
+  audioQueue_.async([this] {
+    if (!fileReleased_) timeline_.release(edge_.now(), *this);
+  });
+  ticker_.asyncAfter(tickEvery, [this] { tick(); });
+}
+
+// Once this returns no tick runs, and none is posted to the audio queue any more.
 void LooptapCapture::stopTicker() {
-  {
-    std::lock_guard<std::mutex> lock(tickerMutex_);
-    tickerStop_ = true;
-  }
-  tickerWake_.notify_all();
-  if (ticker_.joinable()) ticker_.join();
+  ticker_.sync([this] { ticking_ = false; });
 }
 
 void LooptapCapture::releaseFile() {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -37,8 +36,8 @@ struct ProcessEdge {
 // The file's timeline is the wall clock from the moment "STARTED" is written (see Timeline):
 // buffers carry the moment they sounded and are held briefly, stretches the server never
 // delivered become silence, and a stop pads the file up to the moment the stop signal came.
-// A ticker wakes the audio queue every `tickEvery` so that the file keeps growing while the
-// server delivers nothing.
+// A ticker (a queue of its own with a repeating timer) wakes the audio queue every `tickEvery`
+// so that the file keeps growing while the server delivers nothing.
 //
 // Threading and hand-over:
 // - Audio buffers arrive on the audio queue, which alone touches `audioFile_`, `frames_`,
@@ -88,6 +87,8 @@ class LooptapCapture final : public audio::CaptureStreamDelegate, private Timeli
   void releaseFile();
   void startTicker();
   void stopTicker();
+  // On the ticker queue: one tick, and the next one due.
+  void tick();
   // On the audio queue: opens the file when it is missing; false (with a line) when it can't.
   bool ensureFile(const audio::AudioFormat& format);
   void reportWriteError(const std::string& message);
@@ -121,10 +122,11 @@ class LooptapCapture final : public audio::CaptureStreamDelegate, private Timeli
   bool stopRequested_ = false;
   std::unique_ptr<audio::CaptureStream> stream_;
 
-  std::mutex tickerMutex_;
-  std::condition_variable tickerWake_;
-  bool tickerStop_ = false;
-  std::thread ticker_;
+  // Ticker queue only.
+  bool ticking_ = false;
+  TimePoint lastTick_{};
+  // Declared last: gone first, with a tick still waiting for its time.
+  SerialQueue ticker_{"looptap.ticker"};
 };
 
 }  // namespace talvex::looptap

@@ -2,7 +2,6 @@
 // SIGTERM or SIGINT; SIGUSR1 pauses (silence is recorded), SIGUSR2 resumes.
 #include <csignal>
 
-#include "looptap/lines.h"
 #include "looptap/looptap_capture.h"
 #include "platform/audio/capture_service.h"
 #include "platform/process/atomic_file.h"
@@ -10,26 +9,25 @@
 #include "platform/process/output.h"
 
 using namespace talvex;
-using talvex::looptap::err;
 
 int main(int argc, char** argv) {
   // Blocked before any thread exists, so a signal that comes while the capture is being set
   // up waits for its source instead of being lost or ending the process unreported.
   BlockedSignals early{SIGTERM, SIGINT, SIGUSR1, SIGUSR2};
   if (argc < 2) {
-    err("usage: talvex-looptap <output.wav>");
+    say("usage: talvex-looptap <output.wav>");
     exitProcess(2);
   }
   const std::string outPath = argv[1];
   // Refused before anything starts: the file would be replaced, or its open would wait for a
   // reader where no signal can end the wait.
   if (Status replaceable = checkReplaceable(outPath); !replaceable) {
-    err("ERR:" + replaceable.message());
+    say("ERR:" + replaceable.message());
     exitProcess(2);
   }
   looptap::LooptapCapture rec(
       outPath, audio::makeSoundServerCaptureService(),
-      {[](std::string_view line) { err(line); }, [](int status) { exitProcess(status); }});
+      {[](std::string_view line) { say(line); }, [](int status) { exitProcess(status); }});
 
   MainLoop loop;
   // Start-up and the stop each run on a thread of their own beside the main loop, which never
@@ -47,11 +45,11 @@ int main(int argc, char** argv) {
   SignalSource sigsrc2(loop, SIGINT, onSignal);
   SignalSource sigPause(loop, SIGUSR1, [&rec] {
     rec.setPaused(true);
-    err("PAUSED");
+    say("PAUSED");
   });
   SignalSource sigResume(loop, SIGUSR2, [&rec] {
     rec.setPaused(false);
-    err("RESUMED");
+    say("RESUMED");
   });
 
   early.unblock();

@@ -11,13 +11,15 @@
 #include "platform/process/output.h"
 
 namespace talvex::lumipose {
+
+// Every error at this edge is one "ERR:" line and exit status 1, through fail().
 int lumiposeMain(int argc, char** argv, media::CameraSource& camera) {
   ignoreBrokenPipes();
   const std::vector<std::string> args(argv, argv + argc);
   if (args.size() < 2) {
-    say("ERR:usage: talvex-lumipose status | live <preview.jpg> | analyze <mov> <jsonl> | mux "
+    fail(
+        "usage: talvex-lumipose status | live <preview.jpg> | analyze <mov> <jsonl> | mux "
         "<video> <wav> <out> [offset]");
-    return 1;
   }
   const std::string& mode = args[1];
   if (mode == "status") {
@@ -26,16 +28,14 @@ int lumiposeMain(int argc, char** argv, media::CameraSource& camera) {
   }
   if (mode == "analyze") {
     if (args.size() < 4) {
-      say("ERR:analyze <mov> <jsonl>");
-      return 1;
+      fail("analyze <mov> <jsonl>");
     }
     if (Status s = analyzeFile(args[2], args[3]); !s) fail(s.message());
     return 0;
   }
   if (mode == "mux") {
     if (args.size() < 5) {
-      say("ERR:mux <video> <wav> <out> [offset]");
-      return 1;
+      fail("mux <video> <wav> <out> [offset]");
     }
     double offset = 0;
     if (args.size() > 5) offset = parseOffset(args[5]).value_or(0);
@@ -44,13 +44,11 @@ int lumiposeMain(int argc, char** argv, media::CameraSource& camera) {
   }
   if (mode == "live") {
     if (args.size() == 2) {
-      say("ERR:live <preview.jpg>");
-      return 1;
+      fail("live <preview.jpg>");
     }
     return runLive(args[2], camera);
   }
-  say("ERR:unknown mode " + mode);
-  return 1;
+  fail("unknown mode " + mode);
 }
 
 }  // namespace talvex::lumipose
