@@ -47,7 +47,7 @@ TEST_F(LineWriterTest, TruncatesExistingFileAndWritesCompactLines) {
   rec["box"] = {0.25, 0.2, 0.2, 0.3};
   rec["faces"] = 1;
   w->write(rec);
-  w->close();
+  EXPECT_TRUE(w->close());
   EXPECT_EQ(read(p),
             "{\"start_epoch\":0}\n{}\n{\"t\":0.1,\"box\":[0.25,0.2,0.2,0.3],\"faces\":1}\n");
 }
@@ -62,7 +62,7 @@ TEST_F(LineWriterTest, NonFiniteRecordIsSkippedAndWriterStaysUsable) {
   w->write(nlohmann::json{{"x", {1.0, INFINITY}}});
   w->write(nlohmann::json{{"s", "\xff"}});  // not UTF-8
   w->write(nlohmann::json{{"b", 2}});
-  w->close();
+  EXPECT_TRUE(w->close());
   EXPECT_EQ(read(p), "{\"a\":1}\n{\"b\":2}\n");
 }
 

@@ -10,7 +10,7 @@
 
 namespace talvex {
 
-class Status {
+class [[nodiscard]] Status {
  public:
   static Status ok() { return Status(); }
   static Status failure(std::string message) { return Status(std::move(message)); }
@@ -31,7 +31,7 @@ class Status {
 
 // A value or the description of why there is none.
 template <class T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::move(value)) {}           // NOLINT: implicit on purpose
   Result(Status failure) : v_(std::move(failure)) {}  // NOLINT: must be a failure
