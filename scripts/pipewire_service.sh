@@ -11,14 +11,21 @@
 # With the argument "--no-sink" no sink is configured: pipewire-pulse then offers its own
 # stand-in ("auto_null"), which is what a machine without any output device shows. With
 # "--camera" the graph also has a camera: PipeWire's own test picture as a Video/Source node
-# with the role Camera ("ci_camera"), as a webcam appears on a desktop.
+# with the role Camera ("ci_camera"), as a webcam appears on a desktop. With
+# "--v4l2-camera=<emulator.so>,<description>" the camera is PipeWire's own V4L2 source on
+# /dev/video0, the device being the project's V4L2 emulator preloaded into the daemon.
 pipewire_service_start() {
-  local want_sink=ci_sink want_camera=""
+  local want_sink=ci_sink want_camera="" v4l2_preload="" v4l2_description=""
   local arg
   for arg in "$@"; do
     case "$arg" in
       --no-sink) want_sink=auto_null ;;
       --camera) want_camera=1 ;;
+      --v4l2-camera=*)
+        v4l2_preload="${arg#--v4l2-camera=}"
+        v4l2_description="${v4l2_preload#*,}"
+        v4l2_preload="${v4l2_preload%%,*}"
+        ;;
     esac
   done
   PIPEWIRE_SERVICE_DIR="$(mktemp -d "${TMPDIR:-/tmp}/talvex-pipewire.XXXXXX")"
@@ -61,6 +68,26 @@ context.objects = [
   }
 ]
 CONF
+  # The node a desktop's session manager makes for a webcam: the SPA V4L2 source by itself
+  # (spa-node-factory, as WirePlumber creates it; in an adapter, 0.3.65's video converter
+  # crashes the daemon).
+  [[ -n "$v4l2_preload" ]] && cat >"$dir/config/pipewire/pipewire.conf.d/60-ci-camera.conf" <<'CONF'
+context.spa-libs = {
+  api.v4l2.* = v4l2/libspa-v4l2
+}
+context.objects = [
+  { factory = spa-node-factory
+    args = {
+      factory.name     = api.v4l2.source
+      node.name        = ci_camera
+      node.description = "CI V4L2 camera"
+      media.class      = Video/Source
+      media.role       = Camera
+      api.v4l2.path    = /dev/video0
+    }
+  }
+]
+CONF
   # One bus and one environment for the three processes.
   PIPEWIRE_ENV=(
     "HOME=$dir/home" "XDG_RUNTIME_DIR=$dir/run" "XDG_CONFIG_HOME=$dir/config"
@@ -78,7 +105,10 @@ CONF
   PIPEWIRE_DBUS_PID="$(sed -n 2p <<<"$bus")"
   PIPEWIRE_ENV+=("DBUS_SESSION_BUS_ADDRESS=$PIPEWIRE_DBUS_ADDRESS")
 
-  env "${PIPEWIRE_ENV[@]}" pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
+  local daemon_env=()
+  [[ -n "$v4l2_preload" ]] &&
+    daemon_env=("LD_PRELOAD=$v4l2_preload" "TALVEX_V4L2_EMULATOR=$v4l2_description")
+  env "${PIPEWIRE_ENV[@]}" "${daemon_env[@]}" pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
   PIPEWIRE_PID=$!
   local i
   for i in $(seq 1 100); do

@@ -1,13 +1,18 @@
 // The shipped talvex-lumipose with its camera through PipeWire, run as the parent application
 // runs it. The camera is a node of a private headless PipeWire graph (tests/
-// pipewire_camera_graph.h): PipeWire's own moving test picture, offered as a Video/Source node
-// with the role Camera, as a desktop offers a webcam or a libcamera camera. This machine has no
-// V4L2 camera, so every picture in these movies came through PipeWire.
+// pipewire_camera_graph.h): PipeWire's own moving test picture, or a client camera of ours that
+// several programs can read at once, offered as a Video/Source node with the role Camera, as a
+// desktop offers a webcam or a libcamera camera. This machine has no V4L2 camera, so every
+// picture in these movies came through PipeWire.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <time.h>
+
+#include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -44,19 +49,32 @@ Movie probe(const fs::path& movie) {
   return m;
 }
 
+int64_t monotonicMicros() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 int stoppedCount(const std::string& line) {
   return std::atoi(line.c_str() + std::strlen("REC:stopped:"));
 }
 
+using Camera = testing::PipewireCameraGraph::Camera;
+
 class LivePipewireE2E : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(graph.ready()) << "the private PipeWire did not start"; }
+  void SetUp() override {
+    graph_ = std::make_unique<testing::PipewireCameraGraph>(camera(), graphFile());
+    ASSERT_TRUE(graph_->ready()) << "the private PipeWire did not start";
+  }
+  virtual Camera camera() const { return Camera::TestPicture; }
+  virtual std::string graphFile() const { return ""; }
 
   std::unique_ptr<ChildProcess> live(const std::string& name = "preview") {
     return std::make_unique<ChildProcess>(
         std::vector<std::string>{testing::buildPath("talvex-lumipose"), "live",
                                  (fs::path(dir.path()) / (name + ".jpg")).string()},
-        graph.env());
+        graph().env());
   }
   std::string recLine(const std::string& name) const {
     const fs::path base = fs::path(dir.path()) / name;
@@ -74,17 +92,19 @@ class LivePipewireE2E : public ::testing::Test {
     return stopped ? stoppedCount(*stopped) : -1;
   }
 
-  testing::PipewireCameraGraph graph;
+  testing::PipewireCameraGraph& graph() const { return *graph_; }
+
+  std::unique_ptr<testing::PipewireCameraGraph> graph_;  // made by SetUp, for its camera
   testing::TempDir dir{"talvex-pipewire-camera"};
 };
 
 TEST_F(LivePipewireE2E, StatusAnswersForThePipewireCamera) {
-  auto r = testing::run({testing::buildPath("talvex-lumipose"), "status"}, "", graph.env());
+  auto r = testing::run({testing::buildPath("talvex-lumipose"), "status"}, "", graph().env());
   EXPECT_EQ(r.out, "authorized\n");
   EXPECT_EQ(r.err, "");
   // Without the camera node the daemon offers nothing, and the answer is V4L2's: no node here.
-  ASSERT_TRUE(graph.removeCamera());
-  r = testing::run({testing::buildPath("talvex-lumipose"), "status"}, "", graph.env());
+  ASSERT_TRUE(graph().removeCamera());
+  r = testing::run({testing::buildPath("talvex-lumipose"), "status"}, "", graph().env());
   EXPECT_EQ(r.out, "notDetermined\n");
   EXPECT_EQ(r.err, "");
 }
@@ -92,7 +112,7 @@ TEST_F(LivePipewireE2E, StatusAnswersForThePipewireCamera) {
 TEST_F(LivePipewireE2E, ARecordingThroughPipewireHoldsEveryFrameAt720p) {
   auto c = live();
   ASSERT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
-  EXPECT_EQ(graph.linksFromCamera(), 1);
+  EXPECT_EQ(graph().linksFromCamera(), 1);
   const int n = record(*c, "m", 3s);
   c->write("QUIT\n");
   auto r = c->wait(30s);
@@ -125,7 +145,7 @@ TEST_F(LivePipewireE2E, ACameraNodeThatGoesEndsTheRecordingAndIsTakenBackWhenItR
   c->write(recLine("a"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
   std::this_thread::sleep_for(3s);
-  ASSERT_TRUE(graph.removeCamera());
+  ASSERT_TRUE(graph().removeCamera());
   ASSERT_TRUE(c->waitForLine("ERR:camera-lost", 10s)) << c->errSoFar();
   auto stopped = c->waitForLine("REC:stopped:", 30s, true);
   ASSERT_TRUE(stopped);
@@ -133,7 +153,7 @@ TEST_F(LivePipewireE2E, ACameraNodeThatGoesEndsTheRecordingAndIsTakenBackWhenItR
   EXPECT_GT(n, 20);
   EXPECT_EQ(probe(movie("a")).frames, n);
 
-  ASSERT_TRUE(graph.addCamera());
+  ASSERT_TRUE(graph().addCamera());
   // Taken back within the session's reconnection pace: a recording works again.
   std::this_thread::sleep_for(2s);
   const int m = record(*c, "b", 1500ms);
@@ -151,7 +171,7 @@ TEST_F(LivePipewireE2E, ADaemonThatDiesEndsTheRecordingWithoutAHang) {
   c->write(recLine("a"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
   std::this_thread::sleep_for(3s);
-  graph.killDaemon();
+  graph().killDaemon();
   ASSERT_TRUE(c->waitForLine("ERR:camera-lost", 10s)) << c->errSoFar();
   auto stopped = c->waitForLine("REC:stopped:", 30s, true);
   ASSERT_TRUE(stopped);
@@ -167,6 +187,72 @@ TEST_F(LivePipewireE2E, ADaemonThatDiesEndsTheRecordingWithoutAHang) {
   EXPECT_EQ(r->exitStatus, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
   EXPECT_EQ(r->err, "STARTED\nREC:started\nERR:camera-lost\n" + *stopped + "\n");
+}
+
+// A camera that several programs read at once, as a video call and a recording share the
+// webcam: our own client camera (tests/pipewire_test_camera.cc), since PipeWire 0.3.65's test
+// picture stops for good when a second reader joins. On V4L2 the same situation is the busy
+// error that LiveDeviceE2E.ABusyCameraIsReportedWithTheSystemsReason checks
+// (tests/live_device_e2e_test.cc, `streamon-error EBUSY`).
+class LivePipewireSharedE2E : public LivePipewireE2E {
+ protected:
+  Camera camera() const override { return Camera::Client; }
+};
+
+TEST_F(LivePipewireSharedE2E, AnotherProgramReadsTheCameraThroughAWholeRecording) {
+  const fs::path readerLog = fs::path(dir.path()) / "reader.log";
+  ChildProcess reader(
+      {testing::buildPath("pipewire-frame-reader"), "ci_camera", readerLog.string()},
+      graph().env());
+  ASSERT_TRUE(reader.waitForLine("STREAMING", 10s)) << reader.errSoFar();
+  auto c = live();
+  ASSERT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
+  EXPECT_EQ(graph().linksFromCamera(), 2);
+
+  c->write(recLine("m"));
+  ASSERT_TRUE(c->waitForLine("REC:started", 30s)) << c->errSoFar();
+  const int64_t recFrom = monotonicMicros();
+  std::this_thread::sleep_for(4s);
+  c->write("STOP\n");
+  auto stopped = c->waitForLine("REC:stopped:", 30s, true);
+  const int64_t recTo = monotonicMicros();
+  ASSERT_TRUE(stopped) << c->errSoFar();
+  const int n = stoppedCount(*stopped);
+  EXPECT_EQ(graph().linksFromCamera(), 2);
+  c->write("QUIT\n");
+  auto r = c->wait(30s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->exitStatus, 0);
+  EXPECT_EQ(r->err, "STARTED\nREC:started\n" + *stopped + "\n");
+
+  // The recording: every frame it counted, at 720p, 4 s of a 30 fps camera.
+  EXPECT_GT(n, 80);
+  const Movie m = probe(movie("m"));
+  EXPECT_EQ(m.frames, n);
+  EXPECT_EQ(m.width, 1280);
+  EXPECT_EQ(m.height, 720);
+
+  // The other program: whole pictures all along the recording, never a second without one.
+  reader.signal(SIGTERM);
+  auto rr = reader.wait(10s);
+  ASSERT_TRUE(rr);
+  EXPECT_EQ(rr->exitStatus, 0);
+  EXPECT_EQ(rr->err.find("ENDED"), std::string::npos) << rr->err;
+  std::vector<int64_t> during;
+  for (const auto& line : testing::fileLines(readerLog)) {
+    long long at = 0;
+    unsigned bytes = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%lld %u", &at, &bytes), 2) << line;
+    EXPECT_EQ(bytes, 1280u * 720 * 2);
+    if (at >= recFrom && at <= recTo) during.push_back(at);
+  }
+  ASSERT_FALSE(during.empty()) << "the other program got nothing while we recorded";
+  EXPECT_GT(int(during.size()), 60);
+  int64_t widestGap = during.front() - recFrom;
+  for (size_t i = 1; i < during.size(); ++i)
+    widestGap = std::max(widestGap, during[i] - during[i - 1]);
+  widestGap = std::max(widestGap, recTo - during.back());
+  EXPECT_LT(widestGap, 1000000) << "the other program went without a frame for that long (µs)";
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 // Runs the service script in a shell that stays until SIGTERM, then stops the service.
 const char* kGraphShell = R"(
 . "$1"
-pipewire_service_start --camera >&2 || exit 1
+pipewire_service_start $2 >&2 || exit 1
 trap 'pipewire_service_stop; exit 0' TERM
 echo "READY $PIPEWIRE_SERVICE_DIR/run $PIPEWIRE_PID" >&2
 while :; do sleep 1 & wait $!; done
@@ -22,21 +22,38 @@ while :; do sleep 1 & wait $!; done
 
 }  // namespace
 
-PipewireCameraGraph::PipewireCameraGraph() {
-  shell_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{"/bin/bash", "-c", kGraphShell, "pipewire-camera-test",
-                               std::string(TALVEX_SOURCE_DIR) + "/scripts/pipewire_service.sh"});
+PipewireCameraGraph::PipewireCameraGraph(Camera camera, const std::string& file) {
+  const std::string option = camera == Camera::TestPicture ? "--camera"
+                             : camera == Camera::V4l2
+                                 ? "--v4l2-camera=" + buildPath("libv4l2_emulator.so") + "," + file
+                                 : "";
+  shell_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+      "/bin/bash", "-c", kGraphShell, "pipewire-camera-test",
+      std::string(TALVEX_SOURCE_DIR) + "/scripts/pipewire_service.sh", option});
   shell_->closeInput();
   auto line = shell_->waitForLine("READY ", 30s, /*prefix=*/true);
   if (!line) return;
   std::istringstream in(line->substr(6));
   in >> runtimeDir_ >> daemon_;
+  if (camera == Camera::Client) {
+    std::vector<std::string> argv{buildPath("pipewire-test-camera"), "ci_camera"};
+    if (!file.empty()) argv.push_back(file);
+    camera_ = std::make_unique<ChildProcess>(argv, env());
+    if (!camera_->waitForLine("READY ", 10s, /*prefix=*/true)) {
+      runtimeDir_.clear();
+      return;
+    }
+  }
   // The camera node is made from the daemon's configuration, before it answers; wait for it
   // anyway, so that no test races the start-up.
   for (int i = 0; i < 100 && !cameraId(); ++i) std::this_thread::sleep_for(50ms);
 }
 
 PipewireCameraGraph::~PipewireCameraGraph() {
+  if (camera_) {
+    camera_->signal(SIGTERM);
+    camera_->wait(10s);
+  }
   if (!shell_) return;
   shell_->signal(SIGTERM);
   shell_->wait(15s);

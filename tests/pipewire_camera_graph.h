@@ -1,6 +1,8 @@
 // A private headless PipeWire graph with a camera node, for the tests of the PipeWire camera:
-// scripts/pipewire_service.sh --camera (WirePlumber as session manager, PipeWire's own test
-// picture as a Video/Source node with the role Camera), controlled with pw-cli.
+// scripts/pipewire_service.sh (WirePlumber as session manager) with a Video/Source node with the
+// role Camera named ci_camera, controlled with pw-cli. The camera is PipeWire's own test picture
+// (--camera), a client of ours (build/pipewire-test-camera) that several programs can read at
+// once, or PipeWire's own V4L2 source reading the project's V4L2 emulator (--v4l2-camera).
 #pragma once
 
 #include <sys/types.h>
@@ -17,7 +19,14 @@ namespace talvex::testing {
 // Lifecycle: started by the constructor, stopped (every process it began) by the destructor.
 class PipewireCameraGraph {
  public:
-  PipewireCameraGraph();
+  enum class Camera {
+    TestPicture,  // PipeWire's videotestsrc, made by the daemon's configuration
+    Client,       // build/pipewire-test-camera, YUY2 1280x720 at 30 fps
+    V4l2,         // PipeWire's V4L2 source on the V4L2 emulator preloaded into the daemon
+  };
+  // `file`: for the client camera, where it writes each frame's capture moment (optional); for
+  // the V4L2 camera, the emulator's device description (tests/v4l2_emulator).
+  explicit PipewireCameraGraph(Camera camera = Camera::TestPicture, const std::string& file = "");
   ~PipewireCameraGraph();
   PipewireCameraGraph(const PipewireCameraGraph&) = delete;
   PipewireCameraGraph& operator=(const PipewireCameraGraph&) = delete;
@@ -38,7 +47,8 @@ class PipewireCameraGraph {
   void killDaemon();
 
  private:
-  std::unique_ptr<ChildProcess> shell_;  // the shell that runs the service script
+  std::unique_ptr<ChildProcess> shell_;   // the shell that runs the service script
+  std::unique_ptr<ChildProcess> camera_;  // the client camera, when it is ours
   std::string runtimeDir_;
   pid_t daemon_ = -1;
 };

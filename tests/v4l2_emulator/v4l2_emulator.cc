@@ -15,12 +15,14 @@
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -115,6 +117,9 @@ class Emulator {
   std::mutex mu;
   std::vector<Device> devices;
   std::map<int, OpenFile> files;
+  // For the emulated files a program watches with epoll: a timer descriptor, watched in the
+  // file's place, that is readable exactly when poll() would say the file is (see rearm()).
+  std::map<int, int> watches;
   std::map<DIR*, DirState> dirs;
 
   Device* deviceAt(const char* path) {
@@ -215,6 +220,27 @@ class Emulator {
     if (!d.done.empty()) return POLLIN | POLLRDNORM;
     if (!d.queued.empty()) *wakeNs = std::min(*wakeNs, d.nextDueNs);
     return 0;
+  }
+
+  // Sets an epoll-watched file's timer to its readiness: expired when a frame waits (or the
+  // file has failed), due when the next frame is, idle otherwise. Setting a timer clears its
+  // expiry, so a frame dequeued stops the readiness it caused. A failed file is reported
+  // every 10 ms, not at once: the program's loop would otherwise spin on it.
+  void rearm(int fd) {
+    const auto w = watches.find(fd);
+    if (w == watches.end()) return;
+    int64_t wake = INT64_MAX;
+    const short r = readiness(fd, &wake);
+    const int64_t now = nowNs();
+    if (r & (POLLERR | POLLHUP)) wake = now + 10000000;
+    if (r & POLLIN) wake = now;
+    itimerspec spec{};
+    if (wake != INT64_MAX) {
+      wake = std::max<int64_t>(wake, 1);
+      spec.it_value = {static_cast<time_t>(wake / 1000000000),
+                       static_cast<long>(wake % 1000000000)};
+    }
+    ::timerfd_settime(w->second, TFD_TIMER_ABSTIME, &spec, nullptr);
   }
 
   void logFrame(const Device& d, const Buffer& b) {
@@ -355,8 +381,17 @@ int Emulator::ioctl(int fd, unsigned long request, void* arg) {
   std::lock_guard lock(mu);
   bool alive = false;
   OpenFile* f = file(fd, &alive);
-  if (!alive) return fail(ENODEV);
-  return deviceIoctl(fd, *f, request, arg);
+  if (!alive) {
+    rearm(fd);
+    return fail(ENODEV);
+  }
+  // The kernel reads the request as 32 bits: a caller that passes it through an int (PipeWire's
+  // V4L2 plugin does) has it sign-extended on the way, and the driver still answers.
+  const int r = deviceIoctl(fd, *f, static_cast<uint32_t>(request), arg);
+  const int e = errno;
+  rearm(fd);
+  errno = e;
+  return r;
 }
 
 int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg) {
@@ -611,6 +646,18 @@ int Emulator::deviceIoctl(int fd, OpenFile& f, unsigned long request, void* arg)
       for (auto& b : d.buffers) b.state = Buffer::Dequeued;
       return 0;
     }
+    case VIDIOC_EXPBUF: {
+      // A buffer as a file another process can map, as vb2 drivers export it (PipeWire shares
+      // a V4L2 camera's buffers with its readers so).
+      auto* x = static_cast<v4l2_exportbuffer*>(arg);
+      if (!captureType(x->type) || d.owner != fd || x->index >= d.buffers.size())
+        return fail(EINVAL);
+      const int copy =
+          ::fcntl(d.buffers[x->index].memfd, (x->flags & O_CLOEXEC) ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
+      if (copy < 0) return -1;
+      x->fd = copy;
+      return 0;
+    }
     case VIDIOC_QUERYCTRL:
     case VIDIOC_QUERY_EXT_CTRL:
     case VIDIOC_QUERYMENU:
@@ -798,6 +845,10 @@ int close(int fd) {
       Device& d = e.devices[it->second.device];
       if (d.owner == fd) e.releaseStream(d);
       e.files.erase(it);
+      if (const auto w = e.watches.find(fd); w != e.watches.end()) {
+        ::syscall(SYS_close, w->second);
+        e.watches.erase(w);
+      }
     }
   }
   static auto real = next<int (*)(int)>("close");
@@ -812,6 +863,26 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
   if (isEmulatedFd(fd)) return Emulator::get().ioctl(fd, request, arg);
   static auto real = next<int (*)(int, unsigned long, ...)>("ioctl");
   return real(fd, request, arg);
+}
+
+// An emulated file is a descriptor on /dev/null, which epoll refuses: its timer is watched
+// instead, under the caller's event data.
+int epoll_ctl(int epfd, int op, int fd, epoll_event* event) noexcept {
+  static auto real = next<int (*)(int, int, int, epoll_event*)>("epoll_ctl");
+  Emulator& e = Emulator::get();
+  std::lock_guard lock(e.mu);
+  if (!e.files.count(fd)) return real(epfd, op, fd, event);
+  auto w = e.watches.find(fd);
+  if (w == e.watches.end()) {
+    const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (timer < 0) return -1;
+    w = e.watches.emplace(fd, timer).first;
+  }
+  const int r = real(epfd, op, w->second, event);
+  const int err = errno;
+  e.rearm(fd);
+  errno = err;
+  return r;
 }
 
 void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) noexcept {
