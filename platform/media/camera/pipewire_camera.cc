@@ -20,6 +20,7 @@
 #include "platform/media/camera/capture_frame.h"
 #include "platform/media/camera/capturing_camera.h"
 #include "platform/media/camera/frame_liveness.h"
+#include "platform/media/camera/pipewire_buffer_view.h"
 #include "platform/media/camera/pipewire_cameras.h"
 #include "platform/media/camera/pipewire_connection.h"
 #include "platform/media/camera/pipewire_format.h"
@@ -240,8 +241,7 @@ class PipewireCamera : public CapturingCamera {
     const auto* h = static_cast<const spa_meta_header*>(
         spa_buffer_find_meta_data(&buf, SPA_META_Header, sizeof(spa_meta_header)));
     return (h && (h->flags & SPA_META_HEADER_FLAG_CORRUPTED)) || buf.n_datas == 0 ||
-           !buf.datas[0].data || !buf.datas[0].chunk ||
-           (buf.datas[0].chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
+           !buf.datas[0].chunk || (buf.datas[0].chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
   }
 
   // The picture's bytes as one block: planes in separate blocks are put behind each other, as
@@ -252,10 +252,11 @@ class PipewireCamera : public CapturingCamera {
     const int chromaStride = i420 ? stride / 2 : stride;
     for (uint32_t i = 0; i < buf.n_datas; ++i) {
       const spa_data& d = buf.datas[i];
-      if (!d.data || !d.chunk || (i > 0 && d.chunk->stride != chromaStride)) return false;
+      const BufferView view(d);
+      if (!view.data() || !d.chunk || (i > 0 && d.chunk->stride != chromaStride)) return false;
       const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
       const uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-      const auto* data = static_cast<const uint8_t*>(d.data) + offset;
+      const uint8_t* data = view.data() + offset;
       out->insert(out->end(), data, data + size);
     }
     return true;
