@@ -9,12 +9,15 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "tests/child_process.h"
 #include "tests/pipewire_camera_graph.h"
@@ -262,7 +265,7 @@ class LivePipewireV4l2E2E : public LivePipewireE2E {
  protected:
   void SetUp() override {
     std::ofstream(description()) << "device /dev/video0\ncard Emulated Webcam\n"
-                                    "format YUYV 1280x720 30\nlog "
+                                    "format YUYV 1280x720 30\njitter 0.3\nlog "
                                  << deviceLog().string() << "\n";
     LivePipewireE2E::SetUp();
   }
@@ -287,11 +290,46 @@ TEST_F(LivePipewireV4l2E2E, ARecordingFromAV4l2CameraThroughPipewireHoldsEveryFr
   EXPECT_EQ(m.frames, n);
   EXPECT_EQ(m.width, 1280);
   EXPECT_EQ(m.height, 720);
-  // Every recorded frame came from the device: its driver delivered at least as many.
-  int delivered = 0;
-  for (const auto& line : testing::fileLines(deviceLog()))
-    if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) ++delivered;
-  EXPECT_GE(delivered, n);
+  // Every movie frame sits where the driver stamped a frame it delivered (the intervals vary,
+  // so only one first frame fits), so the times came through PipeWire unchanged; the frames
+  // file's start_epoch is that first frame's capture moment.
+  struct Delivered {
+    long long monoUs, wallUs;
+  };
+  std::vector<Delivered> delivered;
+  for (const auto& line : testing::fileLines(deviceLog())) {
+    unsigned seq = 0;
+    Delivered d{};
+    if (std::sscanf(line.c_str(), "%u %lld %lld", &seq, &d.monoUs, &d.wallUs) == 3)
+      delivered.push_back(d);
+  }
+  EXPECT_GE(int(delivered.size()), n);
+  std::vector<double> pts;
+  std::istringstream packets(
+      shell("ffprobe -v error -select_streams v:0 -show_entries "
+            "packet=pts_time -of csv=p=0 '" +
+            movie("m").string() + "' 2>/dev/null"));
+  for (std::string line; std::getline(packets, line);)
+    if (!line.empty()) pts.push_back(std::atof(line.c_str()));
+  ASSERT_EQ(int(pts.size()), n);
+  auto deliveredAt = [&](long long us) {
+    return std::any_of(delivered.begin(), delivered.end(),
+                       [&](const Delivered& d) { return std::llabs(d.monoUs - us) <= 30; });
+  };
+  const Delivered* origin = nullptr;
+  for (const Delivered& o : delivered) {
+    if (std::all_of(pts.begin(), pts.end(),
+                    [&](double t) { return deliveredAt(o.monoUs + std::llround(t * 1e6)); })) {
+      origin = &o;
+      break;
+    }
+  }
+  ASSERT_NE(origin, nullptr) << "the movie's frame times are not the driver's";
+  const auto lines = testing::fileLines(fs::path(dir.path()) / "m.jsonl");
+  ASSERT_FALSE(lines.empty());
+  double epoch = 0;
+  ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
+  EXPECT_NEAR(epoch, double(origin->wallUs) / 1e6, 0.005);
 }
 
 }  // namespace
