@@ -14,6 +14,8 @@ for b in "$build"/bench/*_bench; do
 done
 echo "== preview_cpu (live previewing only, through the V4L2 emulator)"
 "$here/../bench/preview_cpu.sh" "$build"
+echo "== pipewire_cpu (recording through PipeWire against V4L2, same emulated camera)"
+"$here/../bench/pipewire_cpu.sh" "$build"
 echo "== overlay_bench (talvex-overlay on 10 s of 720p)"
 "$here/../bench/overlay_bench.sh" "$build"
 echo "== batch_bench (analyze over a batch of clips, 1 and 2 processes)"
