@@ -142,7 +142,14 @@ TEST_F(LivePipewireE2E, ARecordingThroughPipewireHoldsEveryFrameAt720p) {
   EXPECT_GT(now - epoch, 3);
 }
 
-TEST_F(LivePipewireE2E, ACameraNodeThatGoesEndsTheRecordingAndIsTakenBackWhenItReturns) {
+// Our own client camera (tests/pipewire_test_camera.cc): PipeWire 0.3.65's test picture stops
+// for good when a reader falls behind by a frame, which a loaded machine makes happen.
+class LivePipewireClientE2E : public LivePipewireE2E {
+ protected:
+  Camera camera() const override { return Camera::Client; }
+};
+
+TEST_F(LivePipewireClientE2E, ACameraNodeThatGoesEndsTheRecordingAndIsTakenBackWhenItReturns) {
   auto c = live();
   ASSERT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
   c->write(recLine("a"));
@@ -168,7 +175,7 @@ TEST_F(LivePipewireE2E, ACameraNodeThatGoesEndsTheRecordingAndIsTakenBackWhenItR
   EXPECT_EQ(r->exitStatus, 0);
 }
 
-TEST_F(LivePipewireE2E, ADaemonThatDiesEndsTheRecordingWithoutAHang) {
+TEST_F(LivePipewireClientE2E, ADaemonThatDiesEndsTheRecordingWithoutAHang) {
   auto c = live();
   ASSERT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
   c->write(recLine("a"));
@@ -197,10 +204,7 @@ TEST_F(LivePipewireE2E, ADaemonThatDiesEndsTheRecordingWithoutAHang) {
 // picture stops for good when a second reader joins. On V4L2 the same situation is the busy
 // error that LiveDeviceE2E.ABusyCameraIsReportedWithTheSystemsReason checks
 // (tests/live_device_e2e_test.cc, `streamon-error EBUSY`).
-class LivePipewireSharedE2E : public LivePipewireE2E {
- protected:
-  Camera camera() const override { return Camera::Client; }
-};
+using LivePipewireSharedE2E = LivePipewireClientE2E;
 
 TEST_F(LivePipewireSharedE2E, AnotherProgramReadsTheCameraThroughAWholeRecording) {
   const fs::path readerLog = fs::path(dir.path()) / "reader.log";

@@ -36,10 +36,9 @@ PipewireCameraGraph::PipewireCameraGraph(Camera camera, const std::string& file)
   std::istringstream in(line->substr(6));
   in >> runtimeDir_ >> daemon_;
   if (camera == Camera::Client) {
-    std::vector<std::string> argv{buildPath("pipewire-test-camera"), "ci_camera"};
-    if (!file.empty()) argv.push_back(file);
-    camera_ = std::make_unique<ChildProcess>(argv, env());
-    if (!camera_->waitForLine("READY ", 10s, /*prefix=*/true)) {
+    client_ = true;
+    clientLog_ = file;
+    if (!startClient()) {
       runtimeDir_.clear();
       return;
     }
@@ -47,6 +46,13 @@ PipewireCameraGraph::PipewireCameraGraph(Camera camera, const std::string& file)
   // The camera node is made from the daemon's configuration, before it answers; wait for it
   // anyway, so that no test races the start-up.
   for (int i = 0; i < 100 && !cameraId(); ++i) std::this_thread::sleep_for(50ms);
+}
+
+bool PipewireCameraGraph::startClient() {
+  std::vector<std::string> argv{buildPath("pipewire-test-camera"), "ci_camera"};
+  if (!clientLog_.empty()) argv.push_back(clientLog_);
+  camera_ = std::make_unique<ChildProcess>(argv, env());
+  return camera_->waitForLine("READY ", 10s, /*prefix=*/true).has_value();
 }
 
 PipewireCameraGraph::~PipewireCameraGraph() {
@@ -89,10 +95,17 @@ int PipewireCameraGraph::linksFromCamera() const {
   return n;
 }
 
-bool PipewireCameraGraph::removeCamera() const {
+bool PipewireCameraGraph::removeCamera() {
   const auto id = cameraId();
   if (!id) return false;
-  pwCli("destroy " + std::to_string(*id));
+  if (camera_) {
+    // Our client camera goes as a program that owns a camera ends.
+    camera_->signal(SIGTERM);
+    camera_->wait(10s);
+    camera_.reset();
+  } else {
+    pwCli("destroy " + std::to_string(*id));
+  }
   for (int i = 0; i < 100; ++i) {
     if (!cameraId()) return true;
     std::this_thread::sleep_for(50ms);
@@ -100,12 +113,16 @@ bool PipewireCameraGraph::removeCamera() const {
   return false;
 }
 
-bool PipewireCameraGraph::addCamera() const {
-  // It outlives pw-cli's connection (object.linger), as a node the daemon made does.
-  pwCli(
-      "create-node adapter '{ factory.name = videotestsrc node.name = ci_camera "
-      "node.description = \"CI camera\" media.class = Video/Source media.role = Camera "
-      "object.linger = true }'");
+bool PipewireCameraGraph::addCamera() {
+  if (client_) {
+    if (!startClient()) return false;
+  } else {
+    // It outlives pw-cli's connection (object.linger), as a node the daemon made does.
+    pwCli(
+        "create-node adapter '{ factory.name = videotestsrc node.name = ci_camera "
+        "node.description = \"CI camera\" media.class = Video/Source media.role = Camera "
+        "object.linger = true }'");
+  }
   for (int i = 0; i < 100; ++i) {
     if (cameraId()) return true;
     std::this_thread::sleep_for(50ms);

@@ -41,14 +41,18 @@ class PipewireCameraGraph {
   // How many links leave the camera node: one per program streaming from it.
   int linksFromCamera() const;
   // Takes the camera node away, as an unplugged camera's node goes, and brings it back.
-  bool removeCamera() const;
-  bool addCamera() const;
+  bool removeCamera();
+  bool addCamera();
   // Ends the graph's daemon at once, as a crash would.
   void killDaemon();
 
  private:
-  std::unique_ptr<ChildProcess> shell_;   // the shell that runs the service script
-  std::unique_ptr<ChildProcess> camera_;  // the client camera, when it is ours
+  std::unique_ptr<ChildProcess> shell_;  // the shell that runs the service script
+  bool startClient();
+
+  std::unique_ptr<ChildProcess> camera_;  // the client camera, when it is ours and running
+  bool client_ = false;
+  std::string clientLog_;
   std::string runtimeDir_;
   pid_t daemon_ = -1;
 };

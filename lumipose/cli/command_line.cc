@@ -7,7 +7,7 @@
 #include "lumipose/cli/permission_word.h"
 #include "lumipose/live/live_main.h"
 #include "lumipose/mux/mux.h"
-#include "lumipose/output/analyze_file.h"
+#include "lumipose/analyze/analyze_file.h"
 #include "platform/process/output.h"
 
 namespace talvex::lumipose {

@@ -20,20 +20,13 @@ void goLive(Live& live, SerialQueue& control) {
   control.async([&live] { runControlLoop(STDIN_FILENO, live); });
 }
 
-const sigset_t& quitSignals() {
-  static const sigset_t set = [] {
-    sigset_t s;
-    sigemptyset(&s);
-    sigaddset(&s, SIGINT);
-    sigaddset(&s, SIGTERM);
-    return s;
-  }();
-  return set;
-}
-
 }  // namespace
 
 int runLive(const std::string& previewPath, media::CameraSource& camera) {
+  // Blocked before the session's threads exist (talvex-lumipose blocked them before it loaded
+  // this program already): every thread inherits the block, and a signal that comes while the
+  // session is set up waits for its source.
+  BlockedSignals early{SIGINT, SIGTERM};
   // All of these live until the process ends: every way out of the session is an exit, so the
   // control thread, blocked in reading standard input, is never waited for.
   MainLoop loop;
@@ -44,7 +37,7 @@ int runLive(const std::string& previewPath, media::CameraSource& camera) {
   // program; one that came meanwhile is still pending and reaches the handlers now.
   SignalSource sigint(loop, SIGINT, [&live] { live.quit(); });
   SignalSource sigterm(loop, SIGTERM, [&live] { live.quit(); });
-  ::pthread_sigmask(SIG_UNBLOCK, &quitSignals(), nullptr);
+  early.unblock();
 
   switch (camera.permission()) {
     case media::CameraPermission::Authorized:

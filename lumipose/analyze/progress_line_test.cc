@@ -1,4 +1,4 @@
-#include "lumipose/output/progress_line.h"
+#include "lumipose/analyze/progress_line.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

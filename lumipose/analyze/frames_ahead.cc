@@ -1,4 +1,4 @@
-#include "lumipose/output/frames_ahead.h"
+#include "lumipose/analyze/frames_ahead.h"
 
 #include "lumipose/output/frames_format.h"
 

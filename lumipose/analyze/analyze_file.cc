@@ -1,4 +1,4 @@
-#include "lumipose/output/analyze_file.h"
+#include "lumipose/analyze/analyze_file.h"
 
 #include <unistd.h>
 
@@ -8,10 +8,10 @@
 #include <system_error>
 
 #include "lumipose/analysis/analyzer.h"
-#include "lumipose/output/frames_ahead.h"
+#include "lumipose/analyze/frames_ahead.h"
+#include "lumipose/analyze/progress_line.h"
 #include "lumipose/output/frames_format.h"
 #include "lumipose/output/line_writer.h"
-#include "lumipose/output/progress_line.h"
 #include "platform/media/read/movie_asset.h"
 #include "platform/media/read/video_frame_reader.h"
 #include "platform/process/output.h"
