@@ -18,14 +18,24 @@ using namespace testing;
 constexpr int kW = 1280, kH = 720;
 constexpr double kClipW = 400, kClipH = 300;
 
-class FarPeople : public ::testing::Test {
+// The real detectors, loaded once for each suite of tests that use them.
+class WithDetector : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     auto d = MediaPipeDetector::load();
     ASSERT_TRUE(d) << d.message();
     detector = std::move(d.value()).release();
   }
-  static void TearDownTestSuite() { delete detector; }
+  static void TearDownTestSuite() {
+    delete detector;
+    detector = nullptr;
+  }
+  static MediaPipeDetector* detector;
+};
+MediaPipeDetector* WithDetector::detector = nullptr;
+
+class FarPeople : public WithDetector {
+ protected:
   void SetUp() override {
     ASSERT_NE(detector, nullptr);
     detector->startSequence();
@@ -59,10 +69,7 @@ class FarPeople : public ::testing::Test {
     }
     return out;
   }
-
-  static MediaPipeDetector* detector;
 };
-MediaPipeDetector* FarPeople::detector = nullptr;
 
 // Where the webcam picture lies once shrunk by `scale` and centred at (cx, cy).
 struct Placed {
@@ -204,14 +211,8 @@ TEST_F(FarPeople, NoHandsAroundFacesWithoutHands) {
 }
 
 // Both face requests and the dispatch of a frame, through the whole detector.
-class Detector : public ::testing::Test {
+class Detector : public WithDetector {
  protected:
-  static void SetUpTestSuite() {
-    auto d = MediaPipeDetector::load();
-    ASSERT_TRUE(d) << d.message();
-    detector = std::move(d.value()).release();
-  }
-  static void TearDownTestSuite() { delete detector; }
   struct Results {
     DetectFaceLandmarksRequest faceReq;
     DetectFaceRectanglesRequest poseReq;
@@ -226,9 +227,7 @@ class Detector : public ::testing::Test {
     EXPECT_TRUE(s) << s.message();
     return r;
   }
-  static MediaPipeDetector* detector;
 };
-MediaPipeDetector* Detector::detector = nullptr;
 
 Point centre(const Region& r) {
   Point c;
