@@ -215,7 +215,7 @@ void Live::openRecording(const std::string& movie, const std::string& frames) {
     return;
   }
   if (Status s = w->startWriting(); !s) {
-    say("ERR:" + (s.message().empty() ? std::string("movie could not be opened") : s.message()));
+    say("ERR:" + s.message());
     return;
   }
   // A frames file that cannot be created costs the recording its records, not its movie.

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
@@ -36,6 +37,9 @@ struct PacketDeleter {
 struct SwsContextDeleter {
   void operator()(SwsContext* c) const { sws_freeContext(c); }
 };
+struct SwrContextDeleter {
+  void operator()(SwrContext* c) const { swr_free(&c); }
+};
 
 using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
@@ -43,6 +47,7 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
+using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
 
 // The description FFmpeg gives for an AVERROR code, e.g. "No such file or directory".
 std::string avErrorText(int code);

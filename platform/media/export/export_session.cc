@@ -32,11 +32,6 @@ extern "C" {
 namespace talvex::media {
 namespace {
 
-struct SwrContextDeleter {
-  void operator()(SwrContext* c) const { swr_free(&c); }
-};
-using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
-
 // Audio is written in packets of this many sample frames; small enough that video and audio
 // stay finely interleaved in the file, large enough to keep the sample table short.
 constexpr int kAudioChunk = 4096;

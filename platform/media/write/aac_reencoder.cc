@@ -11,9 +11,6 @@ extern "C" {
 namespace talvex::media {
 namespace {
 
-struct SwrDeleter {
-  void operator()(SwrContext* c) const { swr_free(&c); }
-};
 struct FifoDeleter {
   void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
 };
@@ -29,7 +26,7 @@ struct AacReencoder::Impl {
   AVStream* stream = nullptr;
   AVRational inTb{1, 1};
   CodecContextPtr dec, enc;
-  std::unique_ptr<SwrContext, SwrDeleter> swr;
+  SwrContextPtr swr;
   std::unique_ptr<AVAudioFifo, FifoDeleter> fifo;
   FramePtr decoded{av_frame_alloc()};
   int64_t nextPts = AV_NOPTS_VALUE;  // in samples, the output's time base

@@ -259,13 +259,15 @@ Result<std::unique_ptr<MovieWriter>> MovieWriter::open(const std::string& path) 
   return std::unique_ptr<MovieWriter>(new MovieWriter(std::move(impl)));
 }
 
-bool MovieWriter::addVideoInput(const VideoSettings& s) {
+Status MovieWriter::addVideoInput(const VideoSettings& s) {
   Impl& m = *impl_;
-  if (m.encoder || s.width <= 0 || s.height <= 0 || s.handOffFrames <= 0) return false;
+  if (m.encoder) return Status::failure("the movie has its video input already");
+  if (s.width <= 0 || s.height <= 0 || s.handOffFrames <= 0)
+    return Status::failure("no frame size for the movie");
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-  if (!codec) return false;
+  if (!codec) return Status::failure("no H.264 encoder");
   CodecContextPtr enc(avcodec_alloc_context3(codec));
-  if (!enc) return false;
+  if (!enc) return Status::failure(avErrorText(AVERROR(ENOMEM)));
   enc->width = s.width;
   enc->height = s.height;
   enc->pix_fmt = AV_PIX_FMT_NV12;
@@ -281,20 +283,24 @@ bool MovieWriter::addVideoInput(const VideoSettings& s) {
   enc->colorspace = AVCOL_SPC_SMPTE170M;
   enc->thread_count = 1;
   if (m.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (av_opt_set(enc->priv_data, "preset", s.preset.c_str(), 0) < 0) return false;
-  if (avcodec_open2(enc.get(), codec, nullptr) < 0) return false;
+  if (int r = av_opt_set(enc->priv_data, "preset", s.preset.c_str(), 0); r < 0)
+    return Status::failure(avErrorText(r));
+  if (int r = avcodec_open2(enc.get(), codec, nullptr); r < 0)
+    return Status::failure(avErrorText(r));
   AVStream* st = avformat_new_stream(m.out.get(), nullptr);
-  if (!st || avcodec_parameters_from_context(st->codecpar, enc.get()) < 0) return false;
+  if (!st) return Status::failure(avErrorText(AVERROR(ENOMEM)));
+  if (int r = avcodec_parameters_from_context(st->codecpar, enc.get()); r < 0)
+    return Status::failure(avErrorText(r));
   st->time_base = kTicks;
   m.stream = st;
   m.encoder = std::move(enc);
   m.handOffFrames = s.handOffFrames;
-  return true;
+  return Status::ok();
 }
 
 Status MovieWriter::startWriting() {
   Impl& m = *impl_;
-  if (!m.encoder || m.writing) return Status::failure("");
+  if (!m.encoder || m.writing) return Status::failure("movie could not be opened");
   AVDictionary* opts = nullptr;
   av_dict_set(&opts, "movflags", "empty_moov+frag_keyframe", 0);
   av_dict_set(&opts, "frag_duration", kMaxFragmentMicros, 0);

@@ -45,9 +45,9 @@ class MovieWriter {
   MovieWriter(const MovieWriter&) = delete;
   MovieWriter& operator=(const MovieWriter&) = delete;
 
-  // Sets up the H.264 encoder; false when it cannot be made with these settings.
-  bool addVideoInput(const VideoSettings& settings);
-  // Writes the movie header. The failure may carry an empty message when there is no reason.
+  // Sets up the H.264 encoder; fails with the reason when it cannot be made with these settings.
+  Status addVideoInput(const VideoSettings& settings);
+  // Writes the movie header.
   Status startWriting();
   // The frame at `t` becomes movie time 0.
   void startSession(MediaTime t);
