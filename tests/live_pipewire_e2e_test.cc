@@ -97,6 +97,28 @@ class LivePipewireE2E : public ::testing::Test {
 
   testing::PipewireCameraGraph& graph() const { return *graph_; }
 
+  // A session that records 3 s of the camera as `name` and quits: the lines, and a 1280x720
+  // movie with every frame REC:stopped counted. Returns that count.
+  int recordWholeSession(const std::string& name) {
+    auto c = live();
+    EXPECT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
+    EXPECT_EQ(graph().linksFromCamera(), 1);
+    const int n = record(*c, name, 3s);
+    c->write("QUIT\n");
+    auto r = c->wait(30s);
+    EXPECT_TRUE(r);
+    if (r) {
+      EXPECT_EQ(r->exitStatus, 0);
+      EXPECT_EQ(r->err, "STARTED\nREC:started\nREC:stopped:" + std::to_string(n) + "\n");
+    }
+    EXPECT_GT(n, 60);  // 3 s of a 30 fps camera
+    const Movie m = probe(movie(name));
+    EXPECT_EQ(m.frames, n);
+    EXPECT_EQ(m.width, 1280);
+    EXPECT_EQ(m.height, 720);
+    return n;
+  }
+
   std::unique_ptr<testing::PipewireCameraGraph> graph_;  // made by SetUp, for its camera
   testing::TempDir dir{"talvex-pipewire-camera"};
 };
@@ -113,21 +135,7 @@ TEST_F(LivePipewireE2E, StatusAnswersForThePipewireCamera) {
 }
 
 TEST_F(LivePipewireE2E, ARecordingThroughPipewireHoldsEveryFrameAt720p) {
-  auto c = live();
-  ASSERT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
-  EXPECT_EQ(graph().linksFromCamera(), 1);
-  const int n = record(*c, "m", 3s);
-  c->write("QUIT\n");
-  auto r = c->wait(30s);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->exitStatus, 0);
-  EXPECT_EQ(r->err, "STARTED\nREC:started\nREC:stopped:" + std::to_string(n) + "\n");
-  // 3 s of a 30 fps camera.
-  EXPECT_GT(n, 60);
-  const Movie m = probe(movie("m"));
-  EXPECT_EQ(m.frames, n);
-  EXPECT_EQ(m.width, 1280);
-  EXPECT_EQ(m.height, 720);
+  recordWholeSession("m");
   // start_epoch is the capture moment of the first frame: the node's monotonic stamp, mapped
   // to the wall clock, which is a moment of this run.
   const auto lines = testing::fileLines(fs::path(dir.path()) / "m.jsonl");
@@ -280,20 +288,7 @@ class LivePipewireV4l2E2E : public LivePipewireE2E {
 };
 
 TEST_F(LivePipewireV4l2E2E, ARecordingFromAV4l2CameraThroughPipewireHoldsEveryFrame) {
-  auto c = live();
-  ASSERT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
-  EXPECT_EQ(graph().linksFromCamera(), 1);
-  const int n = record(*c, "m", 3s);
-  c->write("QUIT\n");
-  auto r = c->wait(30s);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->exitStatus, 0);
-  EXPECT_EQ(r->err, "STARTED\nREC:started\nREC:stopped:" + std::to_string(n) + "\n");
-  EXPECT_GT(n, 60);
-  const Movie m = probe(movie("m"));
-  EXPECT_EQ(m.frames, n);
-  EXPECT_EQ(m.width, 1280);
-  EXPECT_EQ(m.height, 720);
+  const int n = recordWholeSession("m");
   // Every movie frame sits where the driver stamped a frame it delivered (the intervals vary,
   // so only one first frame fits), so the times came through PipeWire unchanged; the frames
   // file's start_epoch is that first frame's capture moment.

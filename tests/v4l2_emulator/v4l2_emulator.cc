@@ -234,13 +234,13 @@ class Emulator {
     const int64_t now = nowNs();
     if (r & (POLLERR | POLLHUP)) wake = now + 10000000;
     if (r & POLLIN) wake = now;
-    itimerspec spec{};
+    itimerspec due{};
     if (wake != INT64_MAX) {
       wake = std::max<int64_t>(wake, 1);
-      spec.it_value = {static_cast<time_t>(wake / 1000000000),
-                       static_cast<long>(wake % 1000000000)};
+      due.it_value = {static_cast<time_t>(wake / 1000000000),
+                      static_cast<long>(wake % 1000000000)};
     }
-    ::timerfd_settime(w->second, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(w->second, TFD_TIMER_ABSTIME, &due, nullptr);
   }
 
   void logFrame(const Device& d, const Buffer& b) {
