@@ -35,8 +35,9 @@ PipewireCameraGraph::PipewireCameraGraph(Camera camera, const std::string& file)
   if (!line) return;
   std::istringstream in(line->substr(6));
   in >> runtimeDir_ >> daemon_;
-  if (camera == Camera::Client) {
+  if (camera == Camera::Client || camera == Camera::CodedClient) {
     client_ = true;
+    coded_ = camera == Camera::CodedClient;
     clientLog_ = file;
     if (!startClient()) {
       runtimeDir_.clear();
@@ -49,7 +50,9 @@ PipewireCameraGraph::PipewireCameraGraph(Camera camera, const std::string& file)
 }
 
 bool PipewireCameraGraph::startClient() {
-  std::vector<std::string> argv{buildPath("pipewire-test-camera"), "ci_camera"};
+  std::vector<std::string> argv{buildPath("pipewire-test-camera")};
+  if (coded_) argv.push_back("--coded");
+  argv.push_back("ci_camera");
   if (!clientLog_.empty()) argv.push_back(clientLog_);
   camera_ = std::make_unique<ChildProcess>(argv, env());
   return camera_->waitForLine("READY ", 10s, /*prefix=*/true).has_value();

@@ -22,6 +22,7 @@ class PipewireCameraGraph {
   enum class Camera {
     TestPicture,  // PipeWire's videotestsrc, made by the daemon's configuration
     Client,       // build/pipewire-test-camera, YUY2 1280x720 at 30 fps
+    CodedClient,  // the same, drawing each frame's number (tests/frame_code.h)
     V4l2,         // PipeWire's V4L2 source on the V4L2 emulator preloaded into the daemon
   };
   // `file`: for the client camera, where it writes each frame's capture moment (optional); for
@@ -34,6 +35,9 @@ class PipewireCameraGraph {
   bool ready() const { return !runtimeDir_.empty(); }
   // What a client needs in its environment to find this graph, as libpipewire reads it.
   std::map<std::string, std::string> env() const;
+  // The graph's PulseAudio server (pipewire-pulse; its default sink is the null sink
+  // "ci_sink"), as PULSE_SERVER names it.
+  std::string pulseServer() const { return "unix:" + runtimeDir_ + "/pulse/native"; }
   // Runs pw-cli with `args` against the graph; what it printed.
   std::string pwCli(const std::string& args) const;
   // The camera node's id, when it is there.
@@ -51,7 +55,7 @@ class PipewireCameraGraph {
   bool startClient();
 
   std::unique_ptr<ChildProcess> camera_;  // the client camera, when it is ours and running
-  bool client_ = false;
+  bool client_ = false, coded_ = false;
   std::string clientLog_;
   std::string runtimeDir_;
   pid_t daemon_ = -1;

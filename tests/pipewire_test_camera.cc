@@ -1,14 +1,17 @@
 // A test camera for the PipeWire tests: a client whose own video stream is a Video/Source node
 // with the role Camera, as a webcam or a libcamera camera appears on a desktop. Never installed.
 //
-//   pipewire-test-camera <node name> [capture log]
+//   pipewire-test-camera [--coded] <node name> [capture log]
 //
 // It offers YUY2 1280x720 at 30 fps only, drives its own timer (a camera's pace does not
-// depend on who reads it) and draws a moving picture. Unlike PipeWire 0.3.65's videotestsrc,
+// depend on who reads it) and draws a moving picture, or with --coded each frame's number
+// (tests/frame_code.h) on black. Unlike PipeWire 0.3.65's videotestsrc,
 // which stops for good once it runs out of buffers (a second consumer joining makes it), a
-// frame that finds no free buffer is only skipped: the next tick tries again. Each frame is
-// stamped with the monotonic clock (spa_meta_header.pts), as V4L2 and libcamera nodes stamp;
-// the capture log, when named, gets one line per frame sent: `<capture timestamp µs>`.
+// frame that finds no free buffer is only skipped: the next tick tries again. Frame n is the
+// one captured n/30 s after the first (rounded to the microsecond), and is stamped with that
+// moment on the monotonic clock (spa_meta_header.pts), as V4L2 and libcamera nodes stamp; a
+// late tick sends the frame of its moment, so the numbers skip where frames were missed. The
+// capture log, when named, gets one line per frame sent: `<capture timestamp µs>`.
 // Prints "READY <node id>" on standard error once the node is in the graph; runs until
 // SIGTERM or SIGINT.
 #include <spa/param/video/format-utils.h>
@@ -18,6 +21,7 @@
 #include <cstring>
 #include <memory>
 
+#include "tests/frame_code.h"
 #include "tests/pipewire_client.h"
 
 namespace talvex::testing {
@@ -36,7 +40,8 @@ struct PwTimerDeleter {
 // main loop's thread.
 class TestCamera {
  public:
-  TestCamera(PwClient& client, const char* name, FILE* log) : client_(client), log_(log) {
+  TestCamera(PwClient& client, const char* name, FILE* log, bool coded)
+      : client_(client), log_(log), coded_(coded) {
     events_.version = PW_VERSION_STREAM_EVENTS;
     events_.state_changed = &TestCamera::onStateChanged;
     events_.param_changed = &TestCamera::onParamChanged;
@@ -128,13 +133,13 @@ class TestCamera {
       pw_stream_queue_buffer(stream_.get(), b);
       return;
     }
-    const int64_t captureUs = monotonicMicros();
-    draw(p, frame_++);
+    const int64_t n = frameDue(), captureUs = origin_ + (n * 1000000 + kRate / 2) / kRate;
+    coded_ ? drawCode(p, n) : draw(p, uint64_t(n));
     if (auto* h = static_cast<spa_meta_header*>(
             spa_buffer_find_meta_data(buf, SPA_META_Header, sizeof(spa_meta_header)))) {
       h->pts = captureUs * 1000;
       h->flags = 0;
-      h->seq = frame_;
+      h->seq = uint64_t(n);
       h->dts_offset = 0;
     }
     buf->datas[0].chunk->offset = 0;
@@ -145,6 +150,25 @@ class TestCamera {
     if (log_) {
       std::fprintf(log_, "%lld\n", static_cast<long long>(captureUs));
       std::fflush(log_);
+    }
+  }
+
+  // The number of the frame whose moment is nearest now, after the last one sent.
+  int64_t frameDue() {
+    const int64_t now = monotonicMicros();
+    if (origin_ < 0) origin_ = now;
+    int64_t n = ((now - origin_) * kRate + 500000) / 1000000;
+    if (n <= last_) n = last_ + 1;
+    return last_ = n;
+  }
+
+  static void drawCode(uint8_t* p, int64_t n) {
+    for (uint32_t y = 0; y < kHeight; ++y) {
+      uint8_t* row = p + size_t(y) * kStride;
+      for (uint32_t x = 0; x < kWidth; ++x) {
+        row[2 * x] = frame_code::white(n, int(x), int(y)) ? 235 : 16;
+        row[2 * x + 1] = 128;
+      }
     }
   }
 
@@ -170,8 +194,10 @@ class TestCamera {
   std::unique_ptr<pw_stream, PwStreamDeleter> stream_;
   pw_stream_events events_{};
   spa_hook listener_{};
+  bool coded_;
   bool announced_ = false;
-  uint64_t frame_ = 0;
+  int64_t origin_ = -1;  // the first frame's moment, µs
+  int64_t last_ = -1;    // the number of the last frame sent
 };
 
 }  // namespace
@@ -179,15 +205,17 @@ class TestCamera {
 
 int main(int argc, char** argv) {
   using namespace talvex::testing;
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: pipewire-test-camera <node name> [capture log]\n");
+  const bool coded = argc > 1 && std::strcmp(argv[1], "--coded") == 0;
+  const int first = coded ? 2 : 1;
+  if (argc <= first) {
+    std::fprintf(stderr, "usage: pipewire-test-camera [--coded] <node name> [capture log]\n");
     return 2;
   }
   std::unique_ptr<FILE, FileDeleter> log;
-  if (argc > 2) {
-    log.reset(std::fopen(argv[2], "w"));
+  if (argc > first + 1) {
+    log.reset(std::fopen(argv[first + 1], "w"));
     if (!log) {
-      std::perror(argv[2]);
+      std::perror(argv[first + 1]);
       return 1;
     }
   }
@@ -197,7 +225,7 @@ int main(int argc, char** argv) {
   {
     PwClient client;
     if (client.connect()) {
-      TestCamera camera(client, argv[1], log.get());
+      TestCamera camera(client, argv[first], log.get(), coded);
       if (camera.start()) {
         pw_main_loop_run(client.loop.get());
         status = 0;

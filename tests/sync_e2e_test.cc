@@ -4,8 +4,9 @@
 // stopped, and `mux` joins movie and sound with
 //   offset = (moment talvex-looptap printed STARTED) - start_epoch.
 // The finished movie is then decoded and, for every mark, the tone's place is compared with
-// the frame's. The camera is talvex-lumipose-testcam (this machine has none); its frame log
-// says when each frame was captured. Each sound server is a private one started by the test.
+// the frame's. The camera is talvex-lumipose-testcam (this machine has none), or a camera node
+// of a private PipeWire read by the shipped program; either logs when each frame was captured.
+// Each sound server is a private one started by the test.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <time.h>
@@ -25,6 +26,8 @@
 #include "platform/media/testing/media_fixtures.h"
 #include "tests/beep_player.h"
 #include "tests/child_process.h"
+#include "tests/frame_code.h"
+#include "tests/pipewire_camera_graph.h"
 #include "tests/pulse_daemon.h"
 
 namespace talvex {
@@ -35,28 +38,13 @@ using namespace std::chrono_literals;
 using testing::ChildProcess;
 
 constexpr int kFps = 30;
-// Frame numbers are drawn as 12 white-or-black boxes across the middle of the picture, bit 0
-// on the left: 4096 frames, over two minutes at 30 fps.
-constexpr int kCodeBits = 12;
-constexpr int kBoxLeft = 40, kBoxPitch = 100, kBoxTop = 300, kBoxWidth = 80, kBoxHeight = 120;
 // When the marks come, in seconds after the first one: uneven, so that a mark can never be
 // taken for its neighbour.
 constexpr double kMarks[] = {0, 1.3, 2.9, 4.0, 5.7};
 constexpr double kTolerance = 0.040;        // sound against picture, per mark
 constexpr double kEpochTolerance = 0.0055;  // start_epoch: 5 ms, plus its rounding to 1 ms
 
-std::string codedCamera() {
-  std::string graph = "color=c=black:size=1280x720:rate=" + std::to_string(kFps);
-  for (int b = 0; b < kCodeBits; ++b) {
-    graph += ",drawbox=x=" + std::to_string(kBoxLeft + b * kBoxPitch) +
-             ":y=" + std::to_string(kBoxTop) + ":w=" + std::to_string(kBoxWidth) +
-             ":h=" + std::to_string(kBoxHeight) + ":color=white:t=fill:enable='mod(floor(n/" +
-             std::to_string(1 << b) + "),2)'";
-  }
-  return graph;
-}
-
-// Where frame n of the played camera lies after its first frame, in microseconds (the
+// Where frame n of the camera lies after its first frame, in microseconds (the
 // camera's own rounding of n/30 s).
 int64_t frameMicros(int64_t n) { return (n * 1'000'000 + kFps / 2) / kFps; }
 
@@ -138,23 +126,38 @@ class SyncE2E : public ::testing::Test {
       fs::remove_all(dir);
   }
 
-  // One recording, as the parent makes it, on `sound`; fills `run`.
-  void record(const testing::TestSoundServer& sound, SyncRun& run);
+  // What a recording runs on: the camera program with its environment, the file where its
+  // camera logs each frame's capture moment, and the sound server.
+  struct Rig {
+    std::vector<std::string> camera;
+    std::map<std::string, std::string> cameraEnv;
+    fs::path frameLog;
+    std::string soundServer;
+  };
+  // talvex-lumipose-testcam playing a camera that draws its frame numbers.
+  Rig playedCamera(const testing::TestSoundServer& sound) const {
+    const fs::path log = dir / "camera.log";
+    return {{testing::buildPath("talvex-lumipose-testcam"), "live", (dir / "preview.jpg").string()},
+            {{"TALVEX_TEST_CAMERA", testing::frame_code::ffmpegGraph(kFps)},
+             {"TALVEX_TEST_CAMERA_LOG", log.string()}},
+            log,
+            sound.server()};
+  }
+
+  // One recording, as the parent makes it; fills `run`.
+  void record(const Rig& rig, SyncRun& run);
   void expectInSync(const SyncRun& run, const char* scenario);
 
   fs::path dir;
 };
 
-void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
-  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
-  const fs::path frameLog = dir / "camera.log", movie = dir / "rec.mov", frames = dir / "rec.jsonl",
-                 wav = dir / "sys.wav", out = dir / "out.mov";
-  ChildProcess camera(
-      {testing::buildPath("talvex-lumipose-testcam"), "live", (dir / "preview.jpg").string()},
-      {{"TALVEX_TEST_CAMERA", codedCamera()}, {"TALVEX_TEST_CAMERA_LOG", frameLog.string()}});
+void SyncE2E::record(const Rig& rig, SyncRun& run) {
+  const fs::path movie = dir / "rec.mov", frames = dir / "rec.jsonl", wav = dir / "sys.wav",
+                 out = dir / "out.mov";
+  ChildProcess camera(rig.camera, rig.cameraEnv);
   ASSERT_TRUE(camera.waitForLine("STARTED", 60s)) << camera.errSoFar();
   ChildProcess looptap({testing::buildPath("talvex-looptap"), wav.string()},
-                       {{"PULSE_SERVER", sound.server()}});
+                       {{"PULSE_SERVER", rig.soundServer}});
   looptap.closeInput();
   ASSERT_TRUE(looptap.waitForLine("STARTED", 30s)) << looptap.errSoFar();
   // The parent notes the moment it reads the line.
@@ -164,7 +167,7 @@ void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
   ASSERT_TRUE(camera.waitForLine("REC:started", 30s)) << camera.errSoFar();
 
   // The camera's first frame is its frame 0; every later one lies on its 1/30 s grid.
-  const auto log = testing::fileLines(frameLog);
+  const auto log = testing::fileLines(rig.frameLog);
   ASSERT_FALSE(log.empty());
   const int64_t origin = std::stoll(log[0]) * 1000;
   const int64_t first = testing::monotonicNs() + 1'000'000'000;
@@ -174,7 +177,7 @@ void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
     markFrames.push_back((at * kFps + 999'999'999) / 1'000'000'000);
   }
   std::vector<std::optional<testing::Beep>> beeps;
-  testing::BeepPlayer player(sound.server());
+  testing::BeepPlayer player(rig.soundServer);
   for (int64_t m : markFrames) beeps.push_back(player.playAt(origin + frameMicros(m) * 1000));
   std::this_thread::sleep_for(1s);
 
@@ -189,18 +192,18 @@ void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
   ASSERT_TRUE(camEnd);
   ASSERT_EQ(camEnd->exitStatus, 0) << camEnd->err;
   for (const auto& b : beeps) ASSERT_TRUE(b) << "the tone player could not play";
-  // Every frame the camera gave lies on the grid the marks were placed on; capture moment and
-  // arrival at the frame queue, in microseconds, by capture moment.
+  // Every frame the camera gave lies on the grid the marks were placed on; capture moment and,
+  // where the log has it, arrival at the frame queue, in microseconds, by capture moment.
   std::map<int64_t, int64_t> arrivals;
-  for (const std::string& line : testing::fileLines(frameLog)) {
-    long long pts = 0, arrived = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "%lld %lld", &pts, &arrived), 2) << line;
+  for (const std::string& line : testing::fileLines(rig.frameLog)) {
+    long long pts = 0, arrived = -1;
+    ASSERT_GE(std::sscanf(line.c_str(), "%lld %lld", &pts, &arrived), 1) << line;
     const int64_t since = pts * 1000 - origin;
     const int64_t n = (since * kFps + 500'000'000) / 1'000'000'000;
     ASSERT_NEAR(since / 1000, frameMicros(n), 1)
         << "the test camera no longer stamps its frames on a 1/" << kFps
         << " s grid from its first frame: " << line;
-    arrivals[pts] = arrived;
+    if (arrived >= 0) arrivals[pts] = arrived;
   }
 
   // The parent's mux.
@@ -227,12 +230,7 @@ void SyncE2E::record(const testing::TestSoundServer& sound, SyncRun& run) {
     auto image = (*reader)->image();
     ASSERT_TRUE(image);
     const PlaneView& y = image->plane(0);
-    int64_t code = 0;
-    for (int b = 0; b < kCodeBits; ++b) {
-      const int x = kBoxLeft + b * kBoxPitch + kBoxWidth / 2, row = kBoxTop + kBoxHeight / 2;
-      if (y.base[row * y.bytesPerRow + x] > 128) code |= int64_t{1} << b;
-    }
-    shown.emplace_back(code, t->seconds());
+    shown.emplace_back(testing::frame_code::read(y.base, y.bytesPerRow), t->seconds());
   }
   ASSERT_GE(shown.size(), 30u);
   for (size_t i = 1; i < shown.size(); ++i) {
@@ -291,8 +289,9 @@ using testing::TestSoundServer;
 // An idle null sink renders far ahead of the clock and delivers nothing for up to 2 s.
 TEST_F(SyncE2E, PulseAudioIdleSink) {
   TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = false});
+  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
   SyncRun run;
-  record(sound, run);
+  record(playedCamera(sound), run);
   if (HasFatalFailure()) return;
   expectInSync(run, "pulseaudio-idle");
 }
@@ -300,8 +299,9 @@ TEST_F(SyncE2E, PulseAudioIdleSink) {
 // Another application keeps playing (silence) all along.
 TEST_F(SyncE2E, PulseAudioBusySink) {
   TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = true});
+  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
   SyncRun run;
-  record(sound, run);
+  record(playedCamera(sound), run);
   if (HasFatalFailure()) return;
   expectInSync(run, "pulseaudio-busy");
 }
@@ -309,10 +309,28 @@ TEST_F(SyncE2E, PulseAudioBusySink) {
 // PipeWire with WirePlumber and pipewire-pulse, as on current desktops; nothing else playing.
 TEST_F(SyncE2E, PipeWire) {
   TestSoundServer sound(ServerKind::pipewire, {.withSink = true, .busy = false});
+  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
   SyncRun run;
-  record(sound, run);
+  record(playedCamera(sound), run);
   if (HasFatalFailure()) return;
   expectInSync(run, "pipewire");
+}
+
+// The desktop of today: the camera is a node of the session's PipeWire, which the shipped
+// program reads, and the sound goes through the same PipeWire's PulseAudio server.
+TEST_F(SyncE2E, PipeWireCameraAndSound) {
+  const fs::path log = dir / "camera.log";
+  testing::PipewireCameraGraph graph(testing::PipewireCameraGraph::Camera::CodedClient,
+                                     log.string());
+  ASSERT_TRUE(graph.ready()) << "the private PipeWire did not start";
+  SyncRun run;
+  record({{testing::buildPath("talvex-lumipose"), "live", (dir / "preview.jpg").string()},
+          graph.env(),
+          log,
+          graph.pulseServer()},
+         run);
+  if (HasFatalFailure()) return;
+  expectInSync(run, "pipewire-camera");
 }
 
 }  // namespace
