@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -79,7 +80,8 @@ struct SyncRun {
   double startEpochError = NAN;  // start_epoch minus the first recorded frame's capture
   double offset = NAN;
   double firstFrameWait = NAN;  // from its capture to its handling, seconds
-  int droppedFrames = 0;
+  int droppedFrames = 0;        // numbers the movie skips between its first and last frame
+  int lostFrames = 0;           // of them, frames the camera did send
   std::string report() const {
     std::ostringstream s;
     s.setf(std::ios::fixed);
@@ -91,7 +93,8 @@ struct SyncRun {
     s << " | start_epoch error ms: " << startEpochError * 1000
       << " (the first frame was handled after " << firstFrameWait * 1000 << ")";
     s.precision(3);
-    s << " | offset s: " << offset << " | frames missing from the movie: " << droppedFrames;
+    s << " | offset s: " << offset << " | frames missing from the movie: " << droppedFrames
+      << " (sent by the camera: " << lostFrames << ")";
     return s.str();
   }
 };
@@ -195,6 +198,7 @@ void SyncE2E::record(const Rig& rig, SyncRun& run) {
   // Every frame the camera gave lies on the grid the marks were placed on; capture moment and,
   // where the log has it, arrival at the frame queue, in microseconds, by capture moment.
   std::map<int64_t, int64_t> arrivals;
+  std::set<int64_t> sent;  // frame numbers
   for (const std::string& line : testing::fileLines(rig.frameLog)) {
     long long pts = 0, arrived = -1;
     ASSERT_GE(std::sscanf(line.c_str(), "%lld %lld", &pts, &arrived), 1) << line;
@@ -204,6 +208,7 @@ void SyncE2E::record(const Rig& rig, SyncRun& run) {
         << "the test camera no longer stamps its frames on a 1/" << kFps
         << " s grid from its first frame: " << line;
     if (arrived >= 0) arrivals[pts] = arrived;
+    sent.insert(n);
   }
 
   // The parent's mux.
@@ -236,6 +241,8 @@ void SyncE2E::record(const Rig& rig, SyncRun& run) {
   for (size_t i = 1; i < shown.size(); ++i) {
     ASSERT_GT(shown[i].first, shown[i - 1].first) << "frame numbers out of order at " << i;
     run.droppedFrames += static_cast<int>(shown[i].first - shown[i - 1].first - 1);
+    for (int64_t n = shown[i - 1].first + 1; n < shown[i].first; ++n)
+      run.lostFrames += sent.count(n);
   }
   // start_epoch against the capture moment of the movie's first frame.
   const ClockMap clocks;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,6 +36,10 @@ constexpr std::chrono::milliseconds kStartLimit{2000};
 // A capture timestamp further from the monotonic clock than this is on another clock.
 constexpr int64_t kAheadLimitUs = 1000000;
 constexpr int64_t kBehindLimitUs = 10000000;
+// Frames copied out and waiting for the conversion: as many as a V4L2 camera's kernel queue
+// holds, so that a capture thread the machine keeps from running for a moment loses no frame
+// here either. Past that the oldest goes.
+constexpr size_t kPendingFrames = 4;
 
 int64_t monotonicMicros() {
   timespec ts{};
@@ -51,8 +56,8 @@ struct PwSourceDeleter {
 // capture thread, stop() wakes and joins it; destruction ends the stream, then the connection.
 // Threading: the stream's and registry's events run on whichever thread iterates the
 // connection's loop: the opening thread until open returns, then the capture thread only. A
-// frame goes from the stream's buffer to the conversion through a one-frame slot, guarded so
-// that the copying may move to PipeWire's data thread.
+// frame goes from the stream's buffer to the conversion through a short queue of copies,
+// guarded so that the copying may move to PipeWire's data thread.
 class PipewireCamera : public CapturingCamera {
  public:
   PipewireCamera(PipewireConnection& connection, const PipewireCameraNode& node)
@@ -136,8 +141,11 @@ class PipewireCamera : public CapturingCamera {
     {
       // Frames from before the start are not this session's.
       std::lock_guard<std::mutex> lock(slotMutex_);
-      slot_.full = false;
-      slot_.skipped = 0;
+      while (!pending_.empty()) {
+        spare_.push_back(std::move(pending_.front()));
+        pending_.pop_front();
+      }
+      skipped_ = 0;
     }
     running_ = true;
     pw_loop* loop = connection_.loop();
@@ -197,34 +205,40 @@ class PipewireCamera : public CapturingCamera {
     pw_stream_update_params(c->stream_.get(), params, 2);
   }
 
-  // At every frame: the newest buffer's picture is copied out and every buffer goes straight
-  // back, so that converting (woken for separately) never holds the camera's buffers from the
-  // other programs sharing it.
+  // At every frame: each buffer's picture is copied out and the buffer goes straight back, so
+  // that converting (woken for separately) never holds the camera's buffers from the other
+  // programs sharing it.
   static void onProcess(void* self) {
     auto* c = static_cast<PipewireCamera*>(self);
     pw_stream* stream = c->stream_.get();
-    pw_buffer* newest = nullptr;
-    int arrived = 0;
+    bool arrived = false;
     while (pw_buffer* b = pw_stream_dequeue_buffer(stream)) {
-      if (newest) pw_stream_queue_buffer(stream, newest);
-      newest = b;
-      ++arrived;
+      c->copyOut(*b->buffer);
+      pw_stream_queue_buffer(stream, b);
+      arrived = true;
     }
-    if (!newest) return;
-    {
-      std::lock_guard<std::mutex> lock(c->slotMutex_);
-      Slot& slot = c->slot_;
-      slot.skipped += arrived - 1 + (slot.full ? 1 : 0);
-      slot.full = true;
-      slot.arrivedUs = monotonicMicros();
-      slot.corrupted = corrupted(*newest->buffer);
-      slot.captureUs = captureMicros(*newest->buffer, slot.arrivedUs);
-      slot.stride = slot.corrupted ? 0 : newest->buffer->datas[0].chunk->stride;
-      if (!slot.corrupted && !copyPicture(*newest->buffer, c->planarI420_.load(), &slot.bytes))
-        slot.corrupted = true;
+    if (arrived) pw_loop_signal_event(c->connection_.loop(), c->frameReady_.get());
+  }
+
+  void copyOut(const spa_buffer& buf) {
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    Slot slot;
+    if (!spare_.empty()) {
+      slot = std::move(spare_.back());
+      spare_.pop_back();
     }
-    pw_stream_queue_buffer(stream, newest);
-    pw_loop_signal_event(c->connection_.loop(), c->frameReady_.get());
+    slot.arrivedUs = monotonicMicros();
+    slot.corrupted = corrupted(buf);
+    slot.captureUs = captureMicros(buf, slot.arrivedUs);
+    slot.stride = slot.corrupted ? 0 : buf.datas[0].chunk->stride;
+    if (!slot.corrupted && !copyPicture(buf, planarI420_.load(), &slot.bytes))
+      slot.corrupted = true;
+    if (pending_.size() == kPendingFrames) {
+      spare_.push_back(std::move(pending_.front()));
+      pending_.pop_front();
+      ++skipped_;
+    }
+    pending_.push_back(std::move(slot));
   }
 
   // The capture moment: the node's stamp (V4L2 and libcamera nodes stamp with the monotonic
@@ -262,19 +276,29 @@ class PipewireCamera : public CapturingCamera {
     return true;
   }
 
-  // On the capture thread, woken by onProcess.
+  // On the capture thread, woken by onProcess: every frame waiting, oldest first.
   void takeFrame() {
-    if (!running_ || stopping()) return;
+    while (running_ && !stopping() && takeOne()) {
+    }
+  }
+
+  bool takeOne() {
+    int skipped = 0;
     {
       std::lock_guard<std::mutex> lock(slotMutex_);
-      if (!slot_.full) return;
-      std::swap(frame_, slot_);
-      slot_.full = false;
-      slot_.skipped = 0;
+      if (pending_.empty()) return false;
+      spare_.push_back(std::move(frame_));
+      frame_ = std::move(pending_.front());
+      pending_.pop_front();
+      std::swap(skipped, skipped_);
     }
-    // Frames that came while the previous one still waited here count as the source's frames
-    // that were dropped.
-    for (int i = 0; i < frame_.skipped; ++i)
+    convertFrame(skipped);
+    return true;
+  }
+
+  void convertFrame(int skipped) {
+    // Frames that found the queue full count as the source's frames that were dropped.
+    for (int i = 0; i < skipped; ++i)
       if (queueFree()) countDropped();
     const int64_t now = monotonicMicros();
     liveness_.sawFrame(now);
@@ -297,8 +321,7 @@ class PipewireCamera : public CapturingCamera {
 
   // A frame copied out of PipeWire's buffer, waiting for the conversion.
   struct Slot {
-    bool full = false, corrupted = false;
-    int skipped = 0;  // frames replaced before the capture thread took one
+    bool corrupted = false;
     int64_t arrivedUs = 0, captureUs = 0;
     int stride = 0;
     std::vector<uint8_t> bytes;
@@ -324,8 +347,10 @@ class PipewireCamera : public CapturingCamera {
   CaptureConverter converter_;
   FrameLiveness liveness_;
   std::mutex slotMutex_;
-  Slot slot_;   // guarded by slotMutex_
-  Slot frame_;  // the capture thread's
+  std::deque<Slot> pending_;  // guarded by slotMutex_, oldest first
+  std::vector<Slot> spare_;   // guarded by slotMutex_: copies done with, for their memory
+  int skipped_ = 0;           // guarded by slotMutex_: frames that found the queue full
+  Slot frame_;                // the capture thread's
 };
 
 }  // namespace
