@@ -18,9 +18,10 @@ std::string clockText(double seconds) {
   return buf;
 }
 
-std::string offsetText(double seconds) {
+std::string offsetText(double seconds, int decimals) {
   char buf[64];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed, 6);
+  const auto [end, ec] =
+      std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed, decimals);
   return ec == std::errc() ? std::string(buf, end) : "0";
 }
 

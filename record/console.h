@@ -21,8 +21,9 @@ struct Progress {
 std::string statusText(const Progress& p);
 // "1:05.3" (minutes, seconds to a tenth).
 std::string clockText(double seconds);
-// The mux offset with six decimals, in the form mux reads whatever the locale: "-0.084512".
-std::string offsetText(double seconds);
+// The mux offset with six decimals (or `decimals`), in the form mux reads whatever the
+// locale: "-0.084512".
+std::string offsetText(double seconds, int decimals = 6);
 
 class Console {
  public:

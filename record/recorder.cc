@@ -114,6 +114,7 @@ class Recording {
 
   std::optional<Clock::time_point> liveStarted_, recStarted_, stopAt_;
   std::optional<double> tapStarted_;  // wall clock, noted when the line was read
+  bool liveErrorSeen_ = false, tapErrorSeen_ = false;
   bool recSent_ = false, stopSent_ = false, quitSent_ = false, tapTermSent_ = false,
        killed_ = false;
   std::optional<long long> recStopped_, soundFrames_;
@@ -161,6 +162,7 @@ void Recording::onLiveLine(const std::string& text) {
         recordedSeconds_ = std::chrono::duration<double>(Clock::now() - *recStarted_).count();
       break;
     case LineKind::error:
+      liveErrorSeen_ = true;
       console_.error(explainError(Source::camera, l.text));
       // The camera is gone: live has finished the movie (REC:stopped follows), and so does the
       // recording, with what both programs have.
@@ -185,6 +187,7 @@ void Recording::onTapLine(const std::string& text) {
       soundFrames_ = static_cast<long long>(l.value);
       break;
     case LineKind::error:
+      tapErrorSeen_ = true;
       console_.error(explainError(Source::sound, l.text));
       break;
     default:
@@ -192,22 +195,29 @@ void Recording::onTapLine(const std::string& text) {
   }
 }
 
-// A child that ends by itself before it was told to ends the recording.
+// A child that ends by itself before it was told to ends the recording, except a sound
+// recorder that never started: then the camera records alone.
 void Recording::noteEnds() {
   if (tap_ && !tapEnded_ && tap_->outputsEnded()) {
     const ChildEnd end = tap_->wait();
     tapEnded_ = true;
-    if (!tapTermSent_ || end.signal != 0) {
+    if (killed_) {
+      // Said when it was killed.
+    } else if (!tapStarted_) {
+      if (!tapErrorSeen_)
+        console_.error("ERR:sound: talvex-looptap ended (" + end.describe() +
+                       "); recording the camera alone");
+    } else if (!tapTermSent_ || end.signal != 0) {
       console_.error("ERR:sound: talvex-looptap ended (" + end.describe() + ")" +
-                     (liveEnded_ || stopAt_ ? "" : "; the recording ends with the sound so far"));
+                     (stopAt_ ? "" : "; the recording ends with the sound so far"));
       requestStop();
     }
   }
   if (live_ && !liveEnded_ && live_->outputsEnded()) {
     const ChildEnd end = live_->wait();
     liveEnded_ = true;
-    if (!quitSent_ || end.signal != 0 || end.exitCode != 0) {
-      if (end.exitCode != 1 || end.signal != 0)  // exit 1 came with its ERR line
+    if (!killed_ && (!quitSent_ || end.signal != 0 || end.exitCode != 0)) {
+      if (!liveErrorSeen_ || end.exitCode != 1)  // exit 1 came with its ERR line
         console_.error("ERR:camera: talvex-lumipose ended (" + end.describe() + ")");
       requestStop();
     }
@@ -215,7 +225,10 @@ void Recording::noteEnds() {
 }
 
 void Recording::requestStop() {
-  if (!stopAt_) stopAt_ = Clock::now();
+  if (stopAt_) return;
+  stopAt_ = Clock::now();
+  if (recStarted_)
+    recordedSeconds_ = std::chrono::duration<double>(*stopAt_ - *recStarted_).count();
 }
 
 // Sends what the state calls for: REC once the camera runs, then the stop in the documented

@@ -44,15 +44,19 @@ class RecordE2E : public ::testing::Test {
   void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
 
   void describe(const std::string& text) { std::ofstream(dir / "device") << text; }
-  std::unique_ptr<ChildProcess> record(const std::vector<std::string>& args,
-                                       const TestSoundServer& sound) {
+  std::map<std::string, std::string> env(const TestSoundServer& sound) const {
+    return {{"LD_PRELOAD", testing::buildPath("libv4l2_emulator.so")},
+            {"TALVEX_V4L2_EMULATOR", (dir / "device").string()},
+            {"PULSE_SERVER", sound.server()}};
+  }
+  static std::vector<std::string> command(const std::vector<std::string>& args) {
     std::vector<std::string> argv{testing::buildPath("talvex-record")};
     argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>(
-        argv, std::map<std::string, std::string>{
-                  {"LD_PRELOAD", testing::buildPath("libv4l2_emulator.so")},
-                  {"TALVEX_V4L2_EMULATOR", (dir / "device").string()},
-                  {"PULSE_SERVER", sound.server()}});
+    return argv;
+  }
+  std::unique_ptr<ChildProcess> record(const std::vector<std::string>& args,
+                                       const TestSoundServer& sound) {
+    return std::make_unique<ChildProcess>(command(args), env(sound));
   }
   // Waits until the camera records: the frames file in talvex-record's work folder has its
   // header, written at the movie's first frame.
@@ -154,6 +158,24 @@ TEST_F(RecordE2E, AFiveSecondRecordingHasSoundAndPictureInStep) {
     EXPECT_NEAR(heard - picture, 0, testing::kSyncTolerance)
         << "mark " << k << " at " << picture << " s; " << summary[0];
   }
+}
+
+// On a terminal: one status line rewritten in place (carriage returns, never a line feed)
+// while recording, erased before the summary, which goes to standard output alone.
+TEST_F(RecordE2E, ATerminalGetsOneStatusLineErasedAtTheEnd) {
+  TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = true});
+  ASSERT_TRUE(sound.ready());
+  describe(kCamera);
+  const auto tty =
+      testing::runWithTerminalStderr(command({"--seconds", "2", out.string()}), env(sound));
+  EXPECT_EQ(tty.exitStatus, 0) << tty.terminal;
+  EXPECT_EQ(linesOf(tty.out).size(), 1u) << tty.out;
+  ASSERT_FALSE(tty.terminal.empty());
+  EXPECT_EQ(tty.terminal.find('\n'), std::string::npos) << tty.terminal;
+  EXPECT_NE(tty.terminal.find("\rREC 0:0"), std::string::npos) << tty.terminal;
+  EXPECT_NE(tty.terminal.find("  sound ["), std::string::npos) << tty.terminal;
+  EXPECT_EQ(tty.terminal.rfind("\r\x1b[K"), tty.terminal.size() - 4) << tty.terminal;
+  EXPECT_EQ(streams(out), "h264 pcm_s16le ");
 }
 
 // Ways a recording ends early. Each ends with its lines, an exit status that says whether a
