@@ -10,8 +10,11 @@ namespace {
 bool numberAfter(std::string_view line, std::string_view prefix, double& value) {
   if (line.substr(0, prefix.size()) != prefix) return false;
   const std::string_view rest = line.substr(prefix.size());
-  const auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
-  return ec == std::errc() && ptr == rest.data() + rest.size();
+  double v = 0;
+  const auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), v);
+  if (ec != std::errc() || ptr != rest.data() + rest.size()) return false;
+  value = v;
+  return true;
 }
 
 }  // namespace

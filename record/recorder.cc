@@ -39,7 +39,6 @@ double wallNow() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-std::string nameOf(const std::string& path) { return fs::path(path).filename().string(); }
 
 // A hidden folder of this recording's own beside the output: everything written before the
 // finished files are renamed into place (the children's files, mux's output and whatever
