@@ -111,16 +111,18 @@ class RecordE2E : public ::testing::Test {
 TEST_F(RecordE2E, AFiveSecondRecordingHasSoundAndPictureInStep) {
   TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = true});
   ASSERT_TRUE(sound.ready());
-  describe(std::string(kCamera) + "log " + (dir / "device.log").string() + "\n");
+  // Uneven frame intervals: only one device frame can be the movie's first.
+  describe(std::string(kCamera) + "jitter 0.45\nlog " + (dir / "device.log").string() + "\n");
   auto rec = record({"--seconds", "5", out.string()}, sound);
   ASSERT_TRUE(waitForRecording(60s)) << rec->errSoFar();
 
-  // The marks that fit, with their 200 ms tones, into the five seconds.
+  // The marks that fit, with their 200 ms tones, into the five seconds with room to spare: on a
+  // loaded machine the test may see the recording begin a second late.
   testing::BeepPlayer player(sound.server());
   const int64_t first = testing::monotonicNs() + 300'000'000;
   std::vector<testing::Beep> beeps;
   for (double s : testing::kMarks) {
-    if (s > 4.1) break;
+    if (s > 3) break;
     auto b = player.playAt(first + static_cast<int64_t>(s * 1e9));
     ASSERT_TRUE(b) << "the tone player could not play";
     beeps.push_back(*b);
@@ -151,13 +153,25 @@ TEST_F(RecordE2E, AFiveSecondRecordingHasSoundAndPictureInStep) {
   auto audio = media::fixtures::readAudio(out.string());
   ASSERT_TRUE(audio) << "no sound in the finished movie";
   const auto tones = testing::toneOnsets(*audio);
-  ASSERT_EQ(tones.size(), beeps.size()) << summary[0];
+  std::ostringstream found, expected;
+  for (int64_t t : tones) found << ' ' << audio->start.seconds() + double(t) / audio->sampleRate;
+  for (const auto& b : beeps) expected << ' ' << (b.heard / 1000 - origin->monoUs) / 1e6;
+  ASSERT_EQ(tones.size(), beeps.size())
+      << "tones at (s):" << found.str() << "; played at (s):" << expected.str() << "; sound from "
+      << audio->start.seconds() << " s for " << double(audio->frames()) / audio->sampleRate
+      << " s; " << summary[0];
+  std::string report = "record sync: sound-minus-picture ms:";
   for (size_t k = 0; k < beeps.size(); ++k) {
     const double picture = (beeps[k].heard / 1000 - origin->monoUs) / 1e6;
     const double heard = audio->start.seconds() + double(tones[k]) / audio->sampleRate;
     EXPECT_NEAR(heard - picture, 0, testing::kSyncTolerance)
         << "mark " << k << " at " << picture << " s; " << summary[0];
+    char ms[32];
+    std::snprintf(ms, sizeof ms, " %.1f", (heard - picture) * 1000);
+    report += ms;
   }
+  std::printf("%s | start_epoch error ms: %.1f\n", report.c_str(),
+              (epoch - origin->wallUs / 1e6) * 1000);
 }
 
 // On a terminal: one status line rewritten in place (carriage returns, never a line feed)
