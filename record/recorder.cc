@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -38,7 +39,6 @@ double wallNow() {
   ::clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
-
 
 // A hidden folder of this recording's own beside the output: everything written before the
 // finished files are renamed into place (the children's files, mux's output and whatever
@@ -92,6 +92,7 @@ class Recording {
   void requestStop();
   void showStatus();
   void killChildren();
+  std::chrono::milliseconds nextWait() const;
   // Runs a program to its end; a second signal ends it with `abandonSignal`.
   Helper runHelper(const std::vector<std::string>& argv, int abandonSignal);
   int finish();
@@ -269,6 +270,18 @@ void Recording::advance() {
   }
 }
 
+// Until the next redraw, or the end of --seconds if that comes first.
+std::chrono::milliseconds Recording::nextWait() const {
+  auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kTick);
+  if (recStarted_ && o_.seconds && !stopAt_) {
+    const auto end = *recStarted_ + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(*o_.seconds));
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+    wait = std::clamp(left, std::chrono::milliseconds(0), wait);
+  }
+  return wait;
+}
+
 void Recording::killChildren() {
   if (live_ && !liveEnded_) live_->signal(SIGKILL);
   if (tap_ && !tapEnded_) tap_->signal(SIGKILL);
@@ -290,7 +303,7 @@ bool Recording::recordUntilStopped() {
     std::vector<ChildProcess*> running;
     if (live_ && !liveEnded_) running.push_back(live_.get());
     if (tap_ && !tapEnded_) running.push_back(tap_.get());
-    waitForActivity(running, &inbox_, kTick);
+    waitForActivity(running, &inbox_, nextWait());
     takeSignals();
     if (abandoned_) {
       killChildren();
