@@ -78,7 +78,7 @@ class Recording {
  private:
   struct Helper {
     std::optional<ChildEnd> end;  // none: abandoned by a second signal
-    std::vector<std::string> errors, results;
+    std::vector<std::string> errors;
   };
 
   bool startChildren();
@@ -334,7 +334,7 @@ Recording::Helper Recording::runHelper(const std::vector<std::string>& argv, int
     waitForActivity(std::span(&c, 1), &inbox_, kTick);
     for (const std::string& l : c->takeErrorLines())
       if (l.rfind("ERR:", 0) == 0) h.errors.push_back(l.substr(4));
-    for (std::string& l : c->takeOutputLines()) h.results.push_back(std::move(l));
+    c->takeOutputLines();  // its result line; the exit status says the same
     for ([[maybe_unused]] int s : inbox_.take())
       if (++signals_ >= 2 && !told) {
         c->signal(abandonSignal);
@@ -344,7 +344,6 @@ Recording::Helper Recording::runHelper(const std::vector<std::string>& argv, int
   const ChildEnd end = c->wait();
   for (const std::string& l : c->takeErrorLines())
     if (l.rfind("ERR:", 0) == 0) h.errors.push_back(l.substr(4));
-  for (std::string& l : c->takeOutputLines()) h.results.push_back(std::move(l));
   if (!told) h.end = end;
   return h;
 }
@@ -399,9 +398,7 @@ int Recording::finish() {
 
   std::string summary = o_.out + ": " + clockText(recordedSeconds_) + ", " +
                         std::to_string(recStopped_.value_or(0)) + " frames, ";
-  summary +=
-      muxed ? "sound offset " + offsetText(offset).substr(0, offsetText(offset).size() - 3) + " s"
-            : "no sound";
+  summary += muxed ? "sound offset " + offsetText(offset, 3) + " s" : "no sound";
   if (keptFrames)
     summary += "; " + kept_.frames + " (" + std::to_string(tail_->records()) + " records)";
   if (o_.sheet && keptFrames && !abandoned_) {
@@ -426,6 +423,11 @@ int Recording::run() {
     return kNoMovie;
   }
   work_ = std::move(*work);
+  // The control line REC separates its two paths by a tab and ends with a line feed.
+  if (work_->file("").find_first_of("\t\n") != std::string::npos) {
+    console_.error("ERR:cannot write " + o_.out + ": its folder's path holds a tab or line feed");
+    return kNoMovie;
+  }
   movie_ = work_->file("camera.mov");
   frames_ = work_->file("frames.jsonl");
   wav_ = work_->file("sound.wav");

@@ -139,7 +139,9 @@ TEST_F(RecordE2E, AFiveSecondRecordingHasSoundAndPictureInStep) {
 
   const testing::Movie m = testing::probe(out);
   ASSERT_FALSE(m.pts.empty());
-  EXPECT_GE(m.pts.back() + 1.0 / 30, 5.0) << "recorded for the time asked";
+  // The stop comes 5 s after the first frame; the last frame before it may be a few uneven
+  // (or, on a loaded machine, dropped) intervals earlier.
+  EXPECT_GE(m.pts.back(), 4.8) << "recorded for the time asked";
   const testing::DeviceLog log = testing::readDeviceLog(dir / "device.log");
   const testing::DeviceLog::Frame* origin = testing::movieOrigin(m, log);
   ASSERT_NE(origin, nullptr) << "the movie's frame times are not the camera's";

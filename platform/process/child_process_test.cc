@@ -40,12 +40,22 @@ TEST(ChildProcess, LinesExitAndInputAsTheChildGaveThem) {
   } cases[] = {
       // A line written in pieces is one line; CRLF ends a line too; the unterminated rest
       // at the end is the last line.
-      {"pieces", "printf 'STAR' >&2; sleep 0.1; printf 'TED\\r\\nLEVEL:0.5' >&2; echo out",
-       "", {"STARTED", "LEVEL:0.5"}, {"out"}, 0, 0},
+      {"pieces",
+       "printf 'STAR' >&2; sleep 0.1; printf 'TED\\r\\nLEVEL:0.5' >&2; echo out",
+       "",
+       {"STARTED", "LEVEL:0.5"},
+       {"out"},
+       0,
+       0},
       {"exit status", "echo 'ERR:no-display' >&2; exit 4", "", {"ERR:no-display"}, {}, 4, 0},
       {"killed", "kill -KILL $$", "", {}, {}, -1, SIGKILL},
-      {"input reaches it", "while read l; do echo \"got $l\"; done", "REC a\tb\nQUIT\n", {},
-       {"got REC a\tb", "got QUIT"}, 0, 0},
+      {"input reaches it",
+       "while read l; do echo \"got $l\"; done",
+       "REC a\tb\nQUIT\n",
+       {},
+       {"got REC a\tb", "got QUIT"},
+       0,
+       0},
   };
   for (const Case& c : cases) {
     const Ran r = runToEnd({"/bin/sh", "-c", c.script}, c.input);
