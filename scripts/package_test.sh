@@ -48,7 +48,7 @@ echo "package-test: installing $(basename "${debs[0]}")"
 dpkg_locked dpkg -i "$work/talvex.deb" >/dev/null
 installed=1
 files="$(dpkg -L talvex)"
-for p in talvex-lumipose talvex-looptap talvex-overlay; do
+for p in talvex-lumipose talvex-looptap talvex-overlay talvex-record; do
   [[ -x /usr/bin/$p ]] || fail "/usr/bin/$p missing"
 done
 grep -q testcam <<<"$files" && fail "the test camera program is in the package"
@@ -79,8 +79,13 @@ set +e
 rc=$?
 set -e
 [[ $rc -eq 2 && "$(cat looptap.err)" == "usage: talvex-looptap <output.wav>" ]] || fail "looptap usage"
+set +e
+/usr/bin/talvex-record 2>record.err
+rc=$?
+set -e
+[[ $rc -eq 2 && "$(cat record.err)" == "ERR:usage: talvex-record [--seconds N] [--sheet] <out.mov>" ]] || fail "record usage"
 
-for page in talvex-lumipose talvex-looptap talvex-overlay; do
+for page in talvex-lumipose talvex-looptap talvex-overlay talvex-record; do
   man_file="/usr/share/man/man1/$page.1.gz"
   [[ -f "$man_file" ]] || fail "$man_file missing"
   text="$(MANWIDTH=80 man --warnings -l "$man_file" 2>man.err)"

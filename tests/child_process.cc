@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -216,6 +217,58 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
     return timedOut;
   }
   return *r;
+}
+
+TerminalRun runWithTerminalStderr(const std::vector<std::string>& argv,
+                                  const std::map<std::string, std::string>& env) {
+  TerminalRun r;
+  // Made before the fork: the child may only exec.
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e) {
+    const std::string s(*e);
+    if (!env.count(s.substr(0, s.find('=')))) envStrings.push_back(s);
+  }
+  for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  std::vector<char*> args, cenv;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : envStrings) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
+  int out[2];
+  if (::pipe(out) != 0) return r;
+  int master = -1;
+  pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execve(args[0], args.data(), cenv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  pollfd fds[2] = {{master, POLLIN, 0}, {out[0], POLLIN, 0}};
+  bool open[2] = {true, true};
+  std::string* into[2] = {&r.terminal, &r.out};
+  while (open[0] || open[1]) {
+    if (::poll(fds, 2, 120000) <= 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (!open[i] || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[4096];
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {  // a pty's master reads EIO once the child has gone
+        open[i] = false;
+        fds[i].fd = -1;
+      } else {
+        into[i]->append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) r.exitStatus = WEXITSTATUS(status);
+  ::close(master);
+  ::close(out[0]);
+  return r;
 }
 
 }  // namespace talvex::testing

@@ -79,4 +79,16 @@ class ChildProcess {
   std::optional<RunResult> done_;
 };
 
+// What a run with standard error on a pseudo-terminal printed.
+struct TerminalRun {
+  int exitStatus = -1;
+  std::string out, terminal;
+};
+
+// Runs `argv` with standard error (and input) on a pseudo-terminal and standard output on a
+// pipe, as a person running it in a terminal with its output redirected would; `env` is
+// added to the environment.
+TerminalRun runWithTerminalStderr(const std::vector<std::string>& argv,
+                                  const std::map<std::string, std::string>& env = {});
+
 }  // namespace talvex::testing

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/child_process.h"
+#include "tests/device_log.h"
 
 namespace talvex {
 namespace {
@@ -23,88 +24,20 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::DeviceLog;
+using testing::Movie;
+using testing::movieOrigin;
+using testing::probe;
+using testing::readDeviceLog;
 using testing::shell;
 
 std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
-
-struct Movie {
-  std::string codec;
-  int width = 0, height = 0;
-  std::vector<double> pts;  // presentation times of its frames, in order
-};
-
-Movie probe(const fs::path& movie) {
-  Movie m;
-  std::istringstream s(
-      shell("ffprobe -v error -select_streams v:0 -show_entries "
-            "stream=codec_name,width,height -of default=nw=1 " +
-            quoted(movie) + " 2>/dev/null"));
-  for (std::string line; std::getline(s, line);) {
-    const auto eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string k = line.substr(0, eq), v = line.substr(eq + 1);
-    if (k == "codec_name") m.codec = v;
-    if (k == "width") m.width = std::atoi(v.c_str());
-    if (k == "height") m.height = std::atoi(v.c_str());
-  }
-  std::istringstream p(
-      shell("ffprobe -v error -select_streams v:0 -show_entries "
-            "packet=pts_time -of csv=p=0 " +
-            quoted(movie) + " 2>/dev/null"));
-  for (std::string line; std::getline(p, line);)
-    if (!line.empty()) m.pts.push_back(std::atof(line.c_str()));
-  std::sort(m.pts.begin(), m.pts.end());
-  return m;
-}
 
 // Decodes the whole movie; true when FFmpeg reports no error.
 bool playsCleanly(const fs::path& movie) {
   int st = -1;
   const std::string errors = shell("ffmpeg -v error -i " + quoted(movie) + " -f null - 2>&1", &st);
   return st == 0 && errors.empty();
-}
-
-// What the emulated device logged: the format it streamed and every frame it delivered.
-struct DeviceLog {
-  std::vector<std::string> streams;  // "MJPG 1280x720 1/30"
-  struct Frame {
-    long long monoUs, wallUs;
-  };
-  std::vector<Frame> frames;
-};
-
-DeviceLog readDeviceLog(const fs::path& p) {
-  DeviceLog log;
-  for (const std::string& line : testing::fileLines(p)) {
-    if (line.rfind("# stream ", 0) == 0) {
-      log.streams.push_back(line.substr(9));
-      continue;
-    }
-    unsigned seq = 0;
-    long long mono = 0, wall = 0;
-    if (std::sscanf(line.c_str(), "%u %lld %lld", &seq, &mono, &wall) == 3)
-      log.frames.push_back({mono, wall});
-  }
-  return log;
-}
-
-// The device frame a movie starts with: the one whose timestamp, as the movie's zero, puts
-// every movie frame on a frame the device delivered (within the movie's 1/90000 s grid).
-// Null when there is none, i.e. the movie does not follow the driver's timestamps.
-const DeviceLog::Frame* movieOrigin(const Movie& movie, const DeviceLog& log) {
-  std::set<long long> delivered;
-  for (const auto& f : log.frames) delivered.insert(f.monoUs);
-  auto near = [&](long long us) {
-    auto it = delivered.lower_bound(us - 30);
-    return it != delivered.end() && *it <= us + 30;
-  };
-  for (const auto& origin : log.frames) {
-    bool all = true;
-    for (double t : movie.pts)
-      if (!(all = near(origin.monoUs + std::llround(t * 1e6)))) break;
-    if (all) return &origin;
-  }
-  return nullptr;
 }
 
 class LiveDeviceE2E : public ::testing::Test {

@@ -30,6 +30,7 @@
 #include "tests/frame_code.h"
 #include "tests/pipewire_camera_graph.h"
 #include "tests/pulse_daemon.h"
+#include "tests/sync_marks.h"
 
 namespace talvex {
 namespace {
@@ -37,12 +38,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::kMarks;
 
 constexpr int kFps = 30;
-// When the marks come, in seconds after the first one: uneven, so that a mark can never be
-// taken for its neighbour.
-constexpr double kMarks[] = {0, 1.3, 2.9, 4.0, 5.7};
-constexpr double kTolerance = 0.040;        // sound against picture, per mark
 constexpr double kEpochTolerance = 0.0055;  // start_epoch: 5 ms, plus its rounding to 1 ms
 
 // Where frame n of the camera lies after its first frame, in microseconds (the
@@ -98,22 +96,6 @@ struct SyncRun {
     return s.str();
   }
 };
-
-// Tone onsets in the first channel, in samples: the first sample that is not quiet after a
-// quiet stretch of 0.5 s. (A server may lose a tone's first few samples when it starts a
-// stream; the onset is then where the tone begins in the file.)
-std::vector<int64_t> onsets(const media::fixtures::AudioReadback& a) {
-  std::vector<int64_t> found;
-  const int quiet = 32767 / 50;
-  const int64_t quietNeeded = a.sampleRate / 2;
-  int64_t quietRun = quietNeeded;
-  for (int64_t i = 0; i < a.frames(); ++i) {
-    const int v = std::abs(a.samples[static_cast<size_t>(i * a.channels)]);
-    if (v >= quiet && quietRun >= quietNeeded) found.push_back(i);
-    quietRun = v < quiet ? quietRun + 1 : 0;
-  }
-  return found;
-}
 
 class SyncE2E : public ::testing::Test {
  protected:
@@ -254,7 +236,7 @@ void SyncE2E::record(const Rig& rig, SyncRun& run) {
   // The sound.
   auto audio = media::fixtures::readAudio(out.string());
   ASSERT_TRUE(audio) << "no sound in the finished movie";
-  const auto tones = onsets(*audio);
+  const auto tones = testing::toneOnsets(*audio);
   std::ostringstream found;
   for (int64_t t : tones)
     found << ' ' << audio->start.seconds() + static_cast<double>(t) / audio->sampleRate;
@@ -285,7 +267,7 @@ void SyncE2E::expectInSync(const SyncRun& run, const char* scenario) {
   std::fflush(stdout);
   ASSERT_EQ(run.marks.size(), std::size(kMarks));
   for (const Mark& m : run.marks)
-    EXPECT_NEAR(m.error(), 0, kTolerance)
+    EXPECT_NEAR(m.error(), 0, testing::kSyncTolerance)
         << scenario << " frame " << m.frame << ": " << run.report();
   EXPECT_NEAR(run.startEpochError, 0, kEpochTolerance) << run.report();
 }
