@@ -241,7 +241,9 @@ def row(label, r):
     q = r.get("quality")
     qs = f" Y SSIM {q[0]:.5f} PSNR {q[1]:.2f} dB" if q and q[0] else ""
     kbps = 8 * r["size"] / max(r["seconds"], 1e-3) / 1000
-    return (f"{label:<34} {r['cpu']:5.1f}% | camera {st.get('camera', 0):4.1f} frames "
+    # CPU per frame that reached the movie: comparable when a loaded machine drops frames.
+    per_frame = 10 * r["cpu"] * r["seconds"] / max(r["movie"], 1)
+    return (f"{label:<34} {r['cpu']:5.1f}% ({per_frame:4.1f} ms/frame) | camera {st.get('camera', 0):4.1f} frames "
             f"{st.get('frames', 0):4.1f} encoder {st.get('encoder', 0):4.1f} analysis "
             f"{st.get('analysis', 0) + st.get('branches', 0):4.1f} other {st.get('other', 0):4.1f}"
             f" | movie {r['movie']}/{r['due']} ({100 * r['movie'] / max(r['due'], 1):.1f}%)"
