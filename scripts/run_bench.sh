@@ -12,6 +12,8 @@ for b in "$build"/bench/*_bench; do
   echo "== $(basename "$b")"
   "$b" --benchmark_min_time=0.5
 done
+echo "== live_bench (live recording and analysing through the V4L2 emulator, per thread)"
+"$here/../bench/live_bench.py" --build "$build" --seconds 15 --runs 1
 echo "== preview_cpu (live previewing only, through the V4L2 emulator)"
 "$here/../bench/preview_cpu.sh" "$build"
 echo "== pipewire_cpu (recording through PipeWire against V4L2, same emulated camera)"

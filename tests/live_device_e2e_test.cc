@@ -221,6 +221,33 @@ INSTANTIATE_TEST_SUITE_P(
                     "MJPG 1280x720 1/15"}),
     [](const ::testing::TestParamInfo<Negotiation>& i) { return std::string(i.param.name); });
 
+// A camera that only offers 60 fps is recorded at 30: every other frame, evenly, each at its
+// own driver timestamp; never two frames a 60th of a second apart.
+TEST_F(LiveDeviceE2E, ASixtyFpsCameraIsRecordedAtThirtyEvenly) {
+  describe("device /dev/video0\nformat MJPG 1280x720 60\nlog " + (dir / "device.log").string() +
+           "\n");
+  auto c = live();
+  const int stopped = recordBriefly(*c);
+  ASSERT_GE(stopped, 0);
+  const DeviceLog log = readDeviceLog(dir / "device.log");
+  ASSERT_EQ(log.streams.size(), 1u);
+  EXPECT_EQ(log.streams[0], "MJPG 1280x720 1/60");
+  const Movie m = probe(dir / "m.mov");
+  ASSERT_EQ(static_cast<int>(m.pts.size()), stopped);
+  ASSERT_GE(m.pts.size(), 6u);
+  EXPECT_NE(movieOrigin(m, log), nullptr) << "the movie's frame times are not the driver's";
+  int exact = 0;
+  for (size_t i = 1; i < m.pts.size(); ++i) {
+    // In sixtieths of a second: 2 is the rhythm, 3 or more a frame lost to a busy machine.
+    const double sixtieths = (m.pts[i] - m.pts[i - 1]) * 60;
+    EXPECT_GE(sixtieths, 1.9) << "frames " << i - 1 << " and " << i;
+    EXPECT_NEAR(sixtieths, std::round(sixtieths), 0.1) << "frames " << i - 1 << " and " << i;
+    exact += std::abs(sixtieths - 2) < 0.1;
+  }
+  // A loaded machine loses some frames at the frame queue; the rhythm is still every other.
+  EXPECT_GE(exact * 2, static_cast<int>(m.pts.size() - 1)) << "mostly every other frame";
+}
+
 // Cameras as real machines have them. Each description either records (a 1280x720 movie of
 // every frame handed over, streamed in the expected mode, the picture's shape kept) or ends the
 // session at start-up with one line. "LOG" becomes a log of what the device streamed; "SQUARE"

@@ -28,6 +28,8 @@ struct CaptureLayout {
   int bytesPerLine = 0;
   // Raw formats: whether luma already spans 0..255. Camera JPEG is always full range.
   bool fullRange = false;
+  // Frames per second the device says it gives (0: it did not say).
+  double fps = 0;
 };
 
 // Turns camera frames into NV12 full range at outWidth x outHeight: JPEG decoded (TurboJPEG,
@@ -46,7 +48,9 @@ class CaptureConverter {
                               int outWidth, int outHeight);
 
  private:
-  Result<PixelBuffer> decodeJpeg(const CaptureLayout& layout, const uint8_t* data, size_t size);
+  // Decoded at the smallest of libjpeg's reduced sizes that still fills outWidth x outHeight.
+  Result<PixelBuffer> decodeJpeg(const CaptureLayout& layout, const uint8_t* data, size_t size,
+                                 int outWidth, int outHeight);
   // Whether a TurboJPEG call's result is a picture: success, or only a warning.
   bool succeeded(int tjResult) const;
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <string>
 #include <vector>
 
 namespace talvex::media {
@@ -43,6 +45,25 @@ TEST(CaptureFrame, LimitedRangeYuyvIsStretchedToFullRange) {
   ASSERT_TRUE(img);
   EXPECT_EQ(lumaAt(*img, 0, 0), 16);
   EXPECT_EQ(cbAt(*img, 0, 0), 100);
+}
+
+// Every 8-bit value, luma and chroma, against the rounding the frame image asks for: the
+// nearest full-range value, halves away from the middle, clamped.
+TEST(CaptureFrame, EveryLimitedRangeValueStretchesToTheNearestFullRangeValue) {
+  const int w = 512, h = 2;  // 256 pixel pairs: each carries value v as luma, Cb and Cr
+  std::vector<uint8_t> data(size_t(w) * h * 2);
+  for (int r = 0; r < h; ++r)
+    for (int v = 0; v < 256; ++v)
+      for (int k = 0; k < 4; ++k) data[size_t(r) * w * 2 + size_t(v) * 4 + size_t(k)] = uint8_t(v);
+  auto img = CaptureConverter().convert({CaptureFormat::Yuyv, w, h, 0, false}, data.data(),
+                                        data.size(), w, h);
+  ASSERT_TRUE(img) << img.message();
+  // std::round takes halves away from zero: chroma is rounded as a distance from 128.
+  auto clamped = [](double x) { return std::clamp(static_cast<int>(x), 0, 255); };
+  for (int v = 0; v < 256; ++v) {
+    EXPECT_EQ(lumaAt(*img, 2 * v, 0), clamped(std::round((v - 16) * 255.0 / 219.0))) << v;
+    EXPECT_EQ(cbAt(*img, 2 * v, 0), clamped(128 + std::round((v - 128) * 255.0 / 224.0))) << v;
+  }
 }
 
 TEST(CaptureFrame, Nv12WithPaddedRowsAndScalingToTheWantedSize) {
@@ -213,6 +234,59 @@ TEST(CaptureFrame, APictureOfAnotherShapeKeepsItsShapeBetweenBlackBars) {
     EXPECT_EQ(brightBox(*img), c.whiteIn720p) << c.w << "x" << c.h;
     EXPECT_EQ(lumaAt(*img, 0, 0) < 16, c.whiteIn720p[0] > 0 || c.whiteIn720p[1] > 0);
     EXPECT_NEAR(cbAt(*img, 0, 0), 128, 1);  // black bars, not green ones
+  }
+}
+
+}  // namespace
+}  // namespace talvex::media
+
+namespace talvex::media {
+namespace {
+
+// A camera JPEG larger than the frame is decoded at one of libjpeg's reduced sizes and then
+// scaled: the picture must land where a full decode would put it, with every subsampling's
+// plane sizes right at the reduced size (a wrong chroma plane shows as a tinted or shifted
+// picture).
+TEST(CaptureFrame, ALargeCameraJpegDecodedReducedFillsTheFrameAsAFullDecodeWould) {
+  struct Case {
+    int w, h, subsamp;
+  } cases[] = {
+      {1920, 1080, TJSAMP_420},  {1920, 1080, TJSAMP_422}, {1920, 1080, TJSAMP_444},
+      {1920, 1080, TJSAMP_GRAY}, {2560, 1440, TJSAMP_422}, {3840, 2160, TJSAMP_420},
+      {1920, 1200, TJSAMP_422},  {1280, 720, TJSAMP_422},  {640, 480, TJSAMP_420},
+  };
+  for (const Case& c : cases) {
+    // White in the middle half of the picture, black around it.
+    std::vector<uint8_t> rgb(size_t(c.w) * c.h * 3);
+    for (int r = 0; r < c.h; ++r)
+      for (int x = 0; x < c.w; ++x) {
+        const bool white = x >= c.w / 4 && x < c.w * 3 / 4 && r >= c.h / 4 && r < c.h * 3 / 4;
+        std::fill_n(&rgb[(size_t(r) * c.w + x) * 3], 3, white ? 255 : 0);
+      }
+    tjhandle tj = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    ASSERT_EQ(tjCompress2(tj, rgb.data(), c.w, 0, c.h, TJPF_RGB, &jpeg, &size, c.subsamp, 90, 0),
+              0);
+    std::vector<uint8_t> bytes(jpeg, jpeg + size);
+    tjFree(jpeg);
+    tjDestroy(tj);
+    auto img = CaptureConverter().convert({CaptureFormat::Mjpeg, c.w, c.h, 0, true}, bytes.data(),
+                                          bytes.size(), 1280, 720);
+    const std::string what = std::to_string(c.w) + "x" + std::to_string(c.h) + " subsampling " +
+                             std::to_string(c.subsamp);
+    ASSERT_TRUE(img) << img.message() << " " << what;
+    ASSERT_EQ(img->width(), 1280);
+    ASSERT_EQ(img->height(), 720);
+    const FitRect fit = fitInside(c.w, c.h, 1280, 720);
+    const std::array<int, 4> want{fit.x + fit.width / 4, fit.y + fit.height / 4,
+                                  fit.x + fit.width * 3 / 4 - 1, fit.y + fit.height * 3 / 4 - 1};
+    const std::array<int, 4> got = brightBox(*img);
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(got[i], want[i], 2) << what << " edge " << i;
+    EXPECT_GT(lumaAt(*img, 640, 360), 247) << what;
+    EXPECT_NEAR(cbAt(*img, 640, 360), 128, 3) << what;  // white, not tinted
+    EXPECT_LT(lumaAt(*img, 2, 2), 8) << what;
+    EXPECT_NEAR(cbAt(*img, 2, 2), 128, 3) << what;
   }
 }
 

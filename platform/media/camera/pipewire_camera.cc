@@ -21,6 +21,7 @@
 #include "platform/media/camera/capture_frame.h"
 #include "platform/media/camera/capturing_camera.h"
 #include "platform/media/camera/frame_liveness.h"
+#include "platform/media/camera/frame_pacer.h"
 #include "platform/media/camera/pipewire_buffer_view.h"
 #include "platform/media/camera/pipewire_cameras.h"
 #include "platform/media/camera/pipewire_connection.h"
@@ -188,6 +189,7 @@ class PipewireCamera : public CapturingCamera {
       return;
     }
     c->layout_ = *layout;
+    c->pacer_ = FramePacer(layout->fps, kLiveFps);
     c->planarI420_ = layout->format == CaptureFormat::I420;
     // Buffers the library maps for us, with the header that carries the capture time.
     uint8_t memory[512];
@@ -302,6 +304,8 @@ class PipewireCamera : public CapturingCamera {
       if (queueFree()) countDropped();
     const int64_t now = monotonicMicros();
     liveness_.sawFrame(now);
+    // A faster camera's extra frames are passed over on purpose, before they cost anything.
+    if (!pacer_.keep(frame_.captureUs)) return liveness_.tried(now, true);
     // A frame that would be dropped anyway is not worth converting.
     if (!queueFree()) return liveness_.tried(now, true);
     if (frame_.corrupted) {
@@ -343,6 +347,7 @@ class PipewireCamera : public CapturingCamera {
   bool running_ = false, streaming_ = false, gone_ = false;
   std::string error_;
   CaptureLayout layout_;
+  FramePacer pacer_{0, kLiveFps};
   std::atomic<bool> planarI420_{false};  // read where onProcess runs
   CaptureConverter converter_;
   FrameLiveness liveness_;

@@ -185,6 +185,7 @@ std::optional<CaptureLayout> pipewireLayout(const spa_pod* format) {
     layout.width = int(info.size.width);
     layout.height = int(info.size.height);
     layout.fullRange = true;
+    if (info.framerate.denom) layout.fps = double(info.framerate.num) / info.framerate.denom;
   } else if (subtype == SPA_MEDIA_SUBTYPE_raw) {
     spa_video_info_raw info{};
     if (spa_format_video_raw_parse(format, &info) < 0) return std::nullopt;
@@ -195,6 +196,7 @@ std::optional<CaptureLayout> pipewireLayout(const spa_pod* format) {
     layout.height = int(info.size.height);
     // Cameras give limited range unless they say otherwise, as on V4L2.
     layout.fullRange = info.color_range == SPA_VIDEO_COLOR_RANGE_0_255;
+    if (info.framerate.denom) layout.fps = double(info.framerate.num) / info.framerate.denom;
   } else {
     return std::nullopt;
   }

@@ -20,6 +20,7 @@
 #include "platform/media/camera/capture_frame.h"
 #include "platform/media/camera/capturing_camera.h"
 #include "platform/media/camera/frame_liveness.h"
+#include "platform/media/camera/frame_pacer.h"
 #include "platform/media/camera/v4l2_camera.h"
 #include "platform/media/camera/v4l2_ioctl.h"
 #include "platform/media/live_format.h"
@@ -102,6 +103,7 @@ class V4l2Camera : public CapturingCamera {
         type_(type),
         buffers_(std::move(buffers)),
         layout_(layout),
+        pacer_(layout.fps, kLiveFps),
         liveness_(monotonicMicros()) {}
   ~V4l2Camera() override {
     stop();
@@ -142,19 +144,21 @@ class V4l2Camera : public CapturingCamera {
   void handleBuffer(const BufferSlot& slot) {
     const int64_t now = monotonicMicros();
     liveness_.sawFrame(now);
-    // A frame that would be dropped anyway is not worth decoding.
-    if (!queueFree()) return liveness_.tried(now, true);
     const v4l2_buffer& buf = slot.buf;
-    if ((buf.flags & V4L2_BUF_FLAG_ERROR) || buf.index >= buffers_.maps.size()) {
-      countDropped();
-      return liveness_.tried(now, false);
-    }
     // Drivers stamp frames with the monotonic clock; one that says otherwise gets the moment
     // it was dequeued, on the same clock.
     const bool monotonic =
         (buf.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     const int64_t micros =
         monotonic ? int64_t(buf.timestamp.tv_sec) * 1000000 + buf.timestamp.tv_usec : now;
+    // A faster camera's extra frames are passed over on purpose, before they cost anything.
+    if (!pacer_.keep(micros)) return liveness_.tried(now, true);
+    // A frame that would be dropped anyway is not worth decoding.
+    if (!queueFree()) return liveness_.tried(now, true);
+    if ((buf.flags & V4L2_BUF_FLAG_ERROR) || buf.index >= buffers_.maps.size()) {
+      countDropped();
+      return liveness_.tried(now, false);
+    }
     const MediaTime pts = MediaTime::make(micros, 1000000);
     if (!pictureWanted() && !liveness_.wantsTry(now)) return deliver(CameraFrame{{}, pts});
     const Mapping& m = buffers_.maps[buf.index];
@@ -173,6 +177,7 @@ class V4l2Camera : public CapturingCamera {
   Mappings buffers_;
   CaptureLayout layout_;
   CaptureConverter converter_;  // capture thread only
+  FramePacer pacer_;            // capture thread only
   FrameLiveness liveness_;      // capture thread only
 };
 
@@ -218,15 +223,18 @@ Status setFormat(int fd, uint32_t type, const CaptureMode& mode, CaptureLayout* 
   return Status::ok();
 }
 
-// The mode's frame rate where the driver lets it be set; it keeps the nearest it has.
-void setFrameRate(int fd, uint32_t type, const CaptureMode& mode) {
+// The mode's frame rate where the driver lets it be set; it keeps the nearest it has, which is
+// the rate returned (0 when it does not say).
+double setFrameRate(int fd, uint32_t type, const CaptureMode& mode) {
   v4l2_streamparm parm{};
   parm.type = type;
-  if (xioctl(fd, VIDIOC_G_PARM, &parm) == 0 &&
-      (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
+  if (xioctl(fd, VIDIOC_G_PARM, &parm) < 0) return 0;
+  if (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) {
     parm.parm.capture.timeperframe = {mode.intervalNum, mode.intervalDen};
-    (void)xioctl(fd, VIDIOC_S_PARM, &parm);
+    if (xioctl(fd, VIDIOC_S_PARM, &parm) < 0 && xioctl(fd, VIDIOC_G_PARM, &parm) < 0) return 0;
   }
+  const v4l2_fract& t = parm.parm.capture.timeperframe;
+  return t.numerator ? double(t.denominator) / t.numerator : 0;
 }
 
 Result<Mappings> mapBuffers(int fd, uint32_t type) {
@@ -264,7 +272,7 @@ Result<std::unique_ptr<Camera>> openDevice(const CameraNode& node) {
       node.multiplanar ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
   CaptureLayout layout;
   if (Status s = setFormat(fd->fd, type, *node.mode, &layout); !s) return R::failure(s.message());
-  setFrameRate(fd->fd, type, *node.mode);
+  layout.fps = setFrameRate(fd->fd, type, *node.mode);
   auto maps = mapBuffers(fd->fd, type);
   if (!maps) return R::failure(maps.message());
   int streamType = static_cast<int>(type);

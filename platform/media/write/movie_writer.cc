@@ -29,6 +29,7 @@ constexpr int kKeySeconds = 2;
 constexpr const char* kMaxFragmentMicros = "2000000";
 
 constexpr int kIoBufferSize = 64 * 1024;
+constexpr int kLookaheadFrames = 10;
 
 // Frees the PixelBuffer an AVFrame borrows its planes from.
 void releasePixels(void* opaque, uint8_t*) { delete static_cast<PixelBuffer*>(opaque); }
@@ -284,6 +285,16 @@ Status MovieWriter::addVideoInput(const VideoSettings& s) {
   enc->thread_count = 1;
   if (m.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   if (int r = av_opt_set(enc->priv_data, "preset", s.preset.c_str(), 0); r < 0)
+    return Status::failure(avErrorText(r));
+  // The macroblock tree over a third of a second ahead: a webcam's still background, which
+  // later frames copy, gets its bits once and is then skipped. On camera footage with sensor
+  // and JPEG noise, encoded with the FFmpeg tool, this took a third less CPU than `superfast`
+  // alone, with a better picture (PSNR +0.8 dB, SSIM 0.99857 against 0.99830) in a 4% smaller
+  // file at the same bit rate (docs/live.md). Packets leave the encoder ten frames later;
+  // finishing flushes them.
+  if (int r = av_opt_set_int(enc->priv_data, "mbtree", 1, 0); r < 0)
+    return Status::failure(avErrorText(r));
+  if (int r = av_opt_set_int(enc->priv_data, "rc-lookahead", kLookaheadFrames, 0); r < 0)
     return Status::failure(avErrorText(r));
   if (int r = avcodec_open2(enc.get(), codec, nullptr); r < 0)
     return Status::failure(avErrorText(r));
