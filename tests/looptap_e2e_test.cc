@@ -151,26 +151,31 @@ Clock::time_point after(Clock::time_point t, double secs) {
   return t + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
 }
 
-// Waits for the next level line that `wanted` accepts, each line within 3 s: the events the
-// tests wait for are buffers the program has measured (that it records, that a sound has
-// arrived, that it is over).
+// Waits for the next level line that `wanted` accepts, within 20 lines (five seconds of
+// sound) that each come within 3 s: the events the tests wait for are buffers the program has
+// written (that it records, that a long tone has arrived, that it is over). A line gives the
+// level of one buffer, so a sound shorter than the quarter second between lines may fall
+// between them: after a short sound the tests wait for lines, not for its level.
 template <class Wanted>
 bool levelComes(ChildProcess& child, Wanted wanted) {
-  for (;;) {
+  for (int i = 0; i < 20; ++i) {
     auto line = child.waitForLine("LEVEL:", 3s, /*prefix=*/true);
-    if (!line) return ADD_FAILURE() << "no level line\n" << child.errSoFar(), false;
+    if (!line) break;
     if (wanted(std::stof(line->substr(6)))) return true;
   }
+  return ADD_FAILURE() << "the level line waited for did not come\n" << child.errSoFar(), false;
 }
 bool levelLines(ChildProcess& child, int n) {
   for (int i = 0; i < n; ++i)
     if (!levelComes(child, [](float) { return true; })) return false;
   return true;
 }
-// A 10 ms stretch of a tone at half of full scale lifts its buffer's level to 0.5.
+// A tone at half of full scale, playing on, lifts the level to 0.5.
 bool toneArrives(ChildProcess& child) {
   return levelComes(child, [](float l) { return l > 0.4f; });
 }
+// Half a second of sound written after a short sound was played: it is in the file.
+bool shortSoundIsIn(ChildProcess& child) { return levelLines(child, 2); }
 
 // The test notes STARTED and the stop at the moments it reads and sends them; on two shared
 // cores either can come tens of milliseconds late, which is no fault of the program's. Shifts
@@ -529,10 +534,8 @@ void expectSoundsAtTheirMoments(LooptapE2E& t, bool busy) {
     ASSERT_EQ(p.error, "");
     handed.push_back(p.at);
   }
-  // Both are in: a tone, silence, a tone.
-  ASSERT_TRUE(toneArrives(*child));
-  ASSERT_TRUE(levelComes(*child, [](float l) { return l == 0; }));
-  ASSERT_TRUE(toneArrives(*child));
+  // A second of sound after the last: an idle sink may deliver late.
+  ASSERT_TRUE(levelLines(*child, 4));
   auto s = stopAndRead(*child, t.path("clock.wav"), started);
   ASSERT_TRUE(s);
   const int64_t a = onset(s->wav);
@@ -633,7 +636,7 @@ TEST_F(LooptapE2E, CaptureFollowsTheDefaultOutput) {
   Played p = playTone(server.server(), "second", 0.3);
   old.join();
   ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(toneArrives(*child));
+  ASSERT_TRUE(shortSoundIsIn(*child));
   auto s = stopAndRead(*child, path("follow.wav"), started);
   ASSERT_TRUE(s);
   const auto& wav = s->wav;
@@ -672,7 +675,7 @@ TEST_F(LooptapE2E, AudioThatArrivesLateStillGoesToItsMoment) {
   // Kept from the processor well past the tone, so that it arrives later than a buffer.
   std::this_thread::sleep_for(500ms);
   child->signal(SIGCONT);
-  ASSERT_TRUE(toneArrives(*child));
+  ASSERT_TRUE(shortSoundIsIn(*child));
   auto s = stopAndRead(*child, path("late.wav"), started);
   ASSERT_TRUE(s);
   expectAtItsMoment(s->wav, p.at, started);
@@ -696,7 +699,7 @@ TEST_F(LooptapE2E, StalledStreamKeepsTheTimelineAndRecovers) {
   ASSERT_TRUE(server.unstall());
   Played p = playTone(server.server(), server.sink(), 0.2);
   ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(toneArrives(*child)) << "nothing was captured after the stall";
+  ASSERT_TRUE(shortSoundIsIn(*child));
   auto s = stopAndRead(*child, path("stall.wav"), started);
   ASSERT_TRUE(s);
   expectAtItsMoment(s->wav, p.at, started);
@@ -723,7 +726,7 @@ TEST_F(LooptapE2E, CaptureMovesOnWhenItsOutputGoesAway) {
   std::this_thread::sleep_for(500ms);
   Played p = playTone(server.server(), server.sink(), 0.2);
   ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(toneArrives(*child)) << "the remaining output was not recorded";
+  ASSERT_TRUE(shortSoundIsIn(*child));
   auto s = stopAndRead(*child, path("unplug.wav"), started);
   ASSERT_TRUE(s);
   expectAtItsMoment(s->wav, p.at, started);
@@ -775,7 +778,7 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   fs::remove(small + "/filler");
   Played p = playTone(sharedServer(), "", 0.2);
   ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(toneArrives(*child));
+  ASSERT_TRUE(shortSoundIsIn(*child));
   auto s = stopAndRead(*child, small + "/rec.wav", started);
   ASSERT_TRUE(s);
   const auto& lines = s->lines;
