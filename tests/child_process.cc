@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,43 @@ std::vector<std::string> fileLines(const std::filesystem::path& path) {
   std::vector<std::string> lines;
   for (std::string l; std::getline(in, l);) lines.push_back(l);
   return lines;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds within) {
+  const auto until = std::chrono::steady_clock::now() + within;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    ::usleep(20000);
+  }
+}
+
+bool fileReplaced(const std::filesystem::path& path, std::chrono::milliseconds within) {
+  struct stat before {};
+  const bool had = ::stat(path.c_str(), &before) == 0;
+  return eventually(
+      [&] {
+        struct stat now {};
+        return ::stat(path.c_str(), &now) == 0 && (!had || now.st_ino != before.st_ino);
+      },
+      within);
+}
+
+bool signalsTaken(pid_t pid, std::initializer_list<int> signals, std::chrono::milliseconds within) {
+  unsigned long long wanted = 0;
+  for (int s : signals) wanted |= 1ull << (s - 1);
+  const auto until = std::chrono::steady_clock::now() + within;
+  for (;;) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    unsigned long long taken = 0;
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigCgt:", 0) == 0)
+        taken |= std::stoull(line.substr(7), nullptr, 16);
+    // Checked often: the tests signal in the first milliseconds after this.
+    if ((taken & wanted) == wanted) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    ::usleep(100);
+  }
 }
 
 TempDir::TempDir(const std::string& prefix) {

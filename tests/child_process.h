@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,6 +25,20 @@ struct RunResult {
 
 // The lines of a text file, without their line feeds; none when it cannot be read.
 std::vector<std::string> fileLines(const std::filesystem::path& path);
+
+// Checks `done` every 20 ms until it holds or `within` passes; whether it held. For the events
+// a test waits for that no line announces: a file that appears, records that are written.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds within);
+
+// Waits up to `within` until the file at `path` is a new one: there, and not the one that was
+// there when called (files written by rename get a new inode).
+bool fileReplaced(const std::filesystem::path& path, std::chrono::milliseconds within);
+
+// Waits up to `within` until `pid` blocks or catches every one of `signals` (as
+// /proc/<pid>/status shows): from then on they reach the program's own handling, not their
+// default action.
+bool signalsTaken(pid_t pid, std::initializer_list<int> signals,
+                  std::chrono::milliseconds within = std::chrono::seconds(10));
 
 // A fresh folder under /tmp named after `prefix`, removed with everything in it on destruction.
 class TempDir {
@@ -67,6 +83,8 @@ class ChildProcess {
                                          bool prefix = false);
   // Waits for the exit; collects the rest of both streams. nullopt on timeout.
   std::optional<RunResult> wait(std::chrono::milliseconds timeout);
+  // Reads what the child has written by now, without waiting.
+  void readAvailable() { pump(std::chrono::milliseconds(0)); }
   // Everything read from standard error so far.
   const std::string& errSoFar() const { return err_; }
 

@@ -68,18 +68,8 @@ class LiveDeviceE2E : public ::testing::Test {
   static int stoppedCount(const std::string& line) {
     return std::atoi(line.c_str() + std::strlen("REC:stopped:"));
   }
-  // Waits until the preview file is replaced (a new inode: it is written by rename).
   bool previewRenewed(std::chrono::milliseconds within) {
-    struct stat before {};
-    const bool had = ::stat(preview().c_str(), &before) == 0;
-    const auto until = std::chrono::steady_clock::now() + within;
-    while (std::chrono::steady_clock::now() < until) {
-      struct stat now {};
-      if (::stat(preview().c_str(), &now) == 0 && (!had || now.st_ino != before.st_ino))
-        return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return testing::fileReplaced(preview(), within);
   }
 
   // Records from the session's first picture until two previews later (at least six frames
@@ -416,7 +406,8 @@ TEST_F(LiveDeviceE2E, IrregularFramesKeepTheirTimesAndStartEpochIsTheCaptureMome
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
   c->write(recLine("m"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(1500ms);
+  // Three previews: a dozen frames, enough to tell irregular intervals from a grid.
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(previewRenewed(5s));
   c->signal(SIGTERM);
   auto r = c->wait(60s);
   ASSERT_TRUE(r);
@@ -451,7 +442,8 @@ TEST_F(LiveDeviceE2E, AnUnpluggedCameraEndsTheRecordingAndIsTakenBackWhenItRetur
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
   c->write(recLine("a"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(1500ms);
+  // Four previews: more than ten frames recorded.
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(previewRenewed(5s));
   std::ofstream(gone).put('x');
   ASSERT_TRUE(c->waitForLine("ERR:camera-lost", 10s)) << c->errSoFar();
   auto stopped = c->waitForLine("REC:stopped:", 30s, true);
@@ -475,7 +467,7 @@ TEST_F(LiveDeviceE2E, AnUnpluggedCameraEndsTheRecordingAndIsTakenBackWhenItRetur
   EXPECT_TRUE(previewRenewed(10s));
   c->write(recLine("b"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(700ms);
+  ASSERT_TRUE(previewRenewed(5s) && previewRenewed(5s));
   c->signal(SIGINT);
   auto r = c->wait(60s);
   ASSERT_TRUE(r);
@@ -505,12 +497,16 @@ TEST_F(LiveDeviceE2E, AStallLongerThanTwoSecondsIsALostCameraAShortOneIsNot) {
   const fs::path stalled = dir / "stalled";
   // A 1 s stall after 20 frames, then on demand a long one.
   describe("device /dev/video0\nformat YUYV 1280x720 30\nstall-at 20 1000\nstall-while " +
-           stalled.string() + "\n");
+           stalled.string() + "\nlog " + (dir / "device.log").string() + "\n");
   auto c = live();
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
   c->write(recLine("a"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(2500ms);  // past the short stall
+  // Past the short stall: the program has taken ten frames after it, and shown one of them.
+  ASSERT_TRUE(testing::eventually(
+      [&] { return readDeviceLog(dir / "device.log").frames.size() >= 30; }, 10s));
+  ASSERT_TRUE(previewRenewed(5s));
+  c->readAvailable();
   EXPECT_EQ(c->errSoFar(), "STARTED\nREC:started\n");
   std::ofstream(stalled).put('x');
   ASSERT_TRUE(c->waitForLine("ERR:camera-lost", 10s)) << c->errSoFar();
@@ -536,26 +532,12 @@ TEST_F(LiveDeviceE2E, AStallLongerThanTwoSecondsIsALostCameraAShortOneIsNot) {
   EXPECT_EQ(r->exitStatus, 0);
 }
 
-// Whether `pid` has SIGTERM blocked or caught, from /proc/<pid>/status.
-bool termHandled(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("SigBlk:", 0) != 0 && line.rfind("SigCgt:", 0) != 0) continue;
-    const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-    if (mask & (1ull << (SIGTERM - 1))) return true;
-  }
-  return false;
-}
-
 TEST_F(LiveDeviceE2E, ASignalWhileTheProgramStillLoadsIsAnOrderlyQuit) {
   describe("device /dev/video0\nformat MJPG 1280x720 30\n");
   // SIGTERM as soon as the process has taken charge of it, which is long before the camera,
   // the encoder and the detectors are loaded.
   auto c = live();
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (!termHandled(c->pid()) && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(100us);
-  ASSERT_TRUE(termHandled(c->pid()));
+  ASSERT_TRUE(testing::signalsTaken(c->pid(), {SIGTERM}));
   c->signal(SIGTERM);
   auto r = c->wait(30s);
   ASSERT_TRUE(r);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -67,6 +68,24 @@ MovieProbe probe(const fs::path& movie) {
   return p;
 }
 
+// Whether the movie holds a whole fragment: a movie fragment box followed by all of its
+// media data box, as far as the file has been written.
+bool wholeFragment(const fs::path& movie) {
+  std::ifstream in(movie, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  bool fragment = false;
+  for (size_t at = 0; at + 8 <= bytes.size();) {
+    uint64_t size = 0;
+    for (int i = 0; i < 4; ++i) size = size << 8 | static_cast<uint8_t>(bytes[at + i]);
+    const std::string type = bytes.substr(at + 4, 4);
+    if (size < 8 || at + size > bytes.size()) return false;
+    if (type == "moof") fragment = true;
+    if (type == "mdat" && fragment) return true;
+    at += size;
+  }
+  return false;
+}
+
 class LiveE2E : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
@@ -80,6 +99,13 @@ class LiveE2E : public ::testing::Test {
   fs::path preview() const { return dir / "preview.jpg"; }
   std::string recLine(const fs::path& movie, const fs::path& frames) {
     return "REC " + movie.string() + "\t" + frames.string() + "\n";
+  }
+  // Waits until a recording has frames in it: its frames file holds a record, or (when it has
+  // none) two previews came after its start, six frames at least.
+  bool recorded(const fs::path& frames) {
+    if (fs::exists(frames.parent_path()))
+      return testing::eventually([&] { return testing::fileLines(frames).size() >= 2; }, 30s);
+    return testing::fileReplaced(preview(), 10s) && testing::fileReplaced(preview(), 10s);
   }
   // The count of "REC:stopped:N", or -1 when the line does not come.
   int waitStopped(ChildProcess& c) {
@@ -145,7 +171,8 @@ TEST_F(LiveE2E, SigintWhileThePermissionQuestionIsOpenQuitsSilently) {
       {{"TALVEX_TEST_CAMERA", kMovingCamera}, {"TALVEX_TEST_CAMERA_PERMISSION", "ask-pending"}});
   // Control lines wait unread while the question is open.
   c.write("REC " + (dir / "m.mov").string() + "\t" + (dir / "m.jsonl").string() + "\n");
-  std::this_thread::sleep_for(1s);
+  // The question is asked, and never answered, once the program has taken its signals.
+  ASSERT_TRUE(testing::signalsTaken(c.pid(), {SIGINT, SIGTERM}));
   c.signal(SIGINT);
   auto r = c.wait(30s);
   ASSERT_TRUE(r);
@@ -162,8 +189,7 @@ TEST_F(LiveE2E, PreviewComesAtTheSixthFrameMirroredAndGoesAtQuit) {
       "t=fill");
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
   EXPECT_FALSE(fs::exists(preview()));
-  for (int i = 0; i < 300 && !fs::exists(preview()); ++i) std::this_thread::sleep_for(20ms);
-  ASSERT_TRUE(fs::exists(preview()));
+  ASSERT_TRUE(testing::eventually([&] { return fs::exists(preview()); }, 6s));
 
   int st = 0;
   const std::string grey = shell(
@@ -203,7 +229,7 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
   c->write(crlf.substr(0, crlf.size() - 1) + "\r\n");
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
   c->write(recLine(dir / "ignored.mov", dir / "ignored.jsonl"));  // REC while recording
-  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(recorded(dir / "a frames.jsonl"));
   c->write("STOP\n");
   const int a = waitStopped(*c);
   c->write("STOP\n");  // nothing to stop
@@ -211,13 +237,13 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
   // The second recording's frames file cannot be made: the movie is recorded all the same.
   c->write(recLine(dir / "b.mov", dir / "missing" / "b.jsonl"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(700ms);
+  ASSERT_TRUE(recorded(dir / "missing" / "b.jsonl"));
   c->write("STOP now\n");
   const int b = waitStopped(*c);
 
   c->write(recLine(dir / "c.mov", dir / "c.jsonl"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(recorded(dir / "c.jsonl"));
   c->write("QUIT\n");
   auto r = c->wait(60s);
   ASSERT_TRUE(r);
@@ -283,7 +309,7 @@ TEST_F(LiveE2E, EndOfInputQuitsAfterStoppingTheRecording) {
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
   c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(recorded(dir / "m.jsonl"));
   c->closeInput();
   const int n = waitStopped(*c);
   auto r = c->wait(30s);
@@ -298,7 +324,7 @@ TEST_F(LiveE2E, SigtermDuringARecordingAndSigintWhileIdleQuitCleanly) {
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
   c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(recorded(dir / "m.jsonl"));
   c->signal(SIGTERM);
   auto r = c->wait(30s);
   ASSERT_TRUE(r);
@@ -322,8 +348,8 @@ TEST_F(LiveE2E, AMovieKilledMidRecordingStillPlays) {
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
   c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  // Long enough for fragments to complete (one at least every 2 s).
-  std::this_thread::sleep_for(5s);
+  // Until the first fragment (2 s of camera time) is whole in the file.
+  ASSERT_TRUE(testing::eventually([&] { return wholeFragment(dir / "m.mov"); }, 30s));
   c->signal(SIGKILL);
   auto r = c->wait(30s);
   ASSERT_TRUE(r);
@@ -368,7 +394,7 @@ TEST_F(LiveE2E, RecPathsThatAreNotTheRecordingsOwnAreRefusedAndSignalsStillWork)
   }
   c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
   ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(recorded(dir / "m.jsonl"));
   c->signal(SIGTERM);
   auto r = c->wait(30s);
   ASSERT_TRUE(r);

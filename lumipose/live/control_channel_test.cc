@@ -12,43 +12,48 @@ using control::Rec;
 using control::RecUsage;
 using control::Stop;
 
-TEST(ControlLine, RecTakesTwoTabSeparatedPathsExactly) {
-  EXPECT_EQ(parseControlLine("REC a.mov\tb.jsonl"), Command(Rec{"a.mov", "b.jsonl"}));
-  // Spaces inside paths are kept; only the first space separates the word.
-  EXPECT_EQ(parseControlLine("REC my movie.mov\tmy frames.jsonl"),
-            Command(Rec{"my movie.mov", "my frames.jsonl"}));
-  EXPECT_EQ(parseControlLine("REC  lead.mov\tf"), Command(Rec{" lead.mov", "f"}));
-  EXPECT_EQ(parseControlLine("REC trail.mov \tf "), Command(Rec{"trail.mov ", "f "}));
-  // Runs of tabs, and tabs at either end, are one separator or none.
-  EXPECT_EQ(parseControlLine("REC a\t\t\tb"), Command(Rec{"a", "b"}));
-  EXPECT_EQ(parseControlLine("REC \ta\tb\t"), Command(Rec{"a", "b"}));
-  EXPECT_EQ(parseControlLine("   REC a\tb"), Command(Rec{"a", "b"}));
-}
-
-TEST(ControlLine, MalformedRecOperandsAskForTwoPaths) {
-  EXPECT_EQ(parseControlLine("REC only-one.mov"), Command(RecUsage{}));
-  EXPECT_EQ(parseControlLine("REC a\tb\tc"), Command(RecUsage{}));
-  EXPECT_EQ(parseControlLine("REC \t\t"), Command(RecUsage{}));
-  EXPECT_EQ(parseControlLine("REC  "), Command(RecUsage{}));  // a space is an operand
-  EXPECT_EQ(kRecUsageLine, "ERR:REC needs <movie>\\t<frames>");
-  EXPECT_EQ(kRecUsageLine.find('\t'), std::string_view::npos);
-}
-
-TEST(ControlLine, StopAndQuitTakeAnythingAfterASpace) {
-  EXPECT_EQ(parseControlLine("STOP"), Command(Stop{}));
-  EXPECT_EQ(parseControlLine("  STOP"), Command(Stop{}));
-  EXPECT_EQ(parseControlLine("STOP now please"), Command(Stop{}));
-  EXPECT_EQ(parseControlLine("QUIT"), Command(Quit{}));
-  EXPECT_EQ(parseControlLine("QUIT x"), Command(Quit{}));
-}
-
-TEST(ControlLine, EverythingElseIsIgnored) {
-  for (const char* line : {"", "   ", "REC", "REC ", "stop", "quit", "rec a\tb", "STOPPED",
-                           "REC\ta\tb", "STOP\tx", "QUITE", "hello world"}) {
-    Command c = parseControlLine(line);
-    // "REC " with a lone trailing space has an empty operand, which does not count as one.
-    EXPECT_EQ(c, Command(Ignore{})) << '"' << line << '"';
-  }
+TEST(ControlLine, EachLineMeansOneCommand) {
+  const struct {
+    const char* line;
+    Command command;
+  } cases[] = {
+      {"REC a.mov\tb.jsonl", Rec{"a.mov", "b.jsonl"}},
+      // Spaces inside paths are kept; only the first space separates the word.
+      {"REC my movie.mov\tmy frames.jsonl", Rec{"my movie.mov", "my frames.jsonl"}},
+      {"REC  lead.mov\tf", Rec{" lead.mov", "f"}},
+      {"REC trail.mov \tf ", Rec{"trail.mov ", "f "}},
+      // Runs of tabs, and tabs at either end, are one separator or none.
+      {"REC a\t\t\tb", Rec{"a", "b"}},
+      {"REC \ta\tb\t", Rec{"a", "b"}},
+      {"   REC a\tb", Rec{"a", "b"}},
+      // Malformed operands ask for two paths.
+      {"REC only-one.mov", RecUsage{}},
+      {"REC a\tb\tc", RecUsage{}},
+      {"REC \t\t", RecUsage{}},
+      {"REC  ", RecUsage{}},  // a space is an operand
+      // STOP and QUIT take anything after a space.
+      {"STOP", Stop{}},
+      {"  STOP", Stop{}},
+      {"STOP now please", Stop{}},
+      {"QUIT", Quit{}},
+      {"QUIT x", Quit{}},
+      // Everything else is ignored. "REC " with a lone trailing space has an empty operand,
+      // which does not count as one.
+      {"", Ignore{}},
+      {"   ", Ignore{}},
+      {"REC", Ignore{}},
+      {"REC ", Ignore{}},
+      {"stop", Ignore{}},
+      {"quit", Ignore{}},
+      {"rec a\tb", Ignore{}},
+      {"STOPPED", Ignore{}},
+      {"REC\ta\tb", Ignore{}},
+      {"STOP\tx", Ignore{}},
+      {"QUITE", Ignore{}},
+      {"hello world", Ignore{}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(parseControlLine(c.line), c.command) << '"' << c.line << '"';
 }
 
 }  // namespace

@@ -67,19 +67,17 @@ Status mux(const std::string& videoPath, const std::string& wavPath, const std::
   std::error_code ignored;
   std::filesystem::remove(outPath, ignored);
 
-  auto session = media::ExportSession::create(composition, media::kPresetHighestQuality);
+  auto session = media::ExportSession::create(composition);
   if (!session) return Status::failure("export unavailable");
   session->setOutputPath(outPath);
-  session->setOutputFileType(media::FileType::QuickTimeMovie);
   Semaphore done(0);
   session->exportAsynchronously([&done] { done.release(); });
   done.acquire();
 
-  if (session->status() == media::ExportSession::ExportStatus::Completed) {
-    printResult("muxed");
-    return Status::ok();
-  }
-  return Status::failure("mux failed: " + session->error().value_or("unknown"));
+  if (Status exported = session->result(); !exported)
+    return Status::failure("mux failed: " + exported.message());
+  printResult("muxed");
+  return Status::ok();
 }
 
 }  // namespace talvex::lumipose

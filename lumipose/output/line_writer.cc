@@ -37,27 +37,23 @@ std::string serialise(const Json& record, bool& ok) {
 }  // namespace
 
 Result<std::unique_ptr<LineWriter>> LineWriter::open(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return Status::failure(path + ": " + std::strerror(errno));
-  return std::unique_ptr<LineWriter>(new LineWriter(fd));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd.valid()) return Status::failure(path + ": " + std::strerror(errno));
+  return std::unique_ptr<LineWriter>(new LineWriter(std::move(fd)));
 }
 
 Result<std::unique_ptr<LineWriter>> LineWriter::openRegularFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0 && errno != ENXIO) return Status::failure(path + ": " + std::strerror(errno));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+  if (!fd.valid() && errno != ENXIO) return Status::failure(path + ": " + std::strerror(errno));
   struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) ::close(fd);
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
     return Status::failure("not a regular file: " + path);
-  }
   // Writes to a regular file never wait anyway; the flag only kept the open from waiting.
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return std::unique_ptr<LineWriter>(new LineWriter(fd));
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return std::unique_ptr<LineWriter>(new LineWriter(std::move(fd)));
 }
 
-LineWriter::~LineWriter() {
-  if (fd_ >= 0) ::close(fd_);
-}
+LineWriter::~LineWriter() = default;
 
 bool LineWriter::write(const nlohmann::ordered_json& record) {
   bool ok = false;
@@ -72,18 +68,18 @@ bool LineWriter::write(const nlohmann::json& record) {
 }
 
 bool LineWriter::writeText(std::string text) {
-  if (fd_ < 0 || error_) return false;
+  if (!fd_.valid() || error_) return false;
   text.push_back('\n');
   const char* p = text.data();
   size_t left = text.size();
   while (left > 0) {
-    const ssize_t n = ::write(fd_, p, left);
+    const ssize_t n = ::write(fd_.get(), p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       error_ = n < 0 ? std::strerror(errno) : "the file takes no more data";
       // Whatever part of the line did land is taken back. Where the file cannot be cut (a
       // pipe, a device) nothing was kept that could be.
-      if (::ftruncate(fd_, end_) == 0) ::lseek(fd_, end_, SEEK_SET);
+      if (::ftruncate(fd_.get(), end_) == 0) ::lseek(fd_.get(), end_, SEEK_SET);
       return false;
     }
     p += n;
@@ -95,9 +91,8 @@ bool LineWriter::writeText(std::string text) {
 }
 
 Status LineWriter::close() {
-  if (fd_ < 0) return error_ ? Status::failure(*error_) : Status::ok();
-  const int rc = ::close(fd_);
-  fd_ = -1;
+  if (!fd_.valid()) return error_ ? Status::failure(*error_) : Status::ok();
+  const int rc = fd_.close();
   if (rc != 0 && errno != EINTR && !error_) error_ = std::strerror(errno);
   return error_ ? Status::failure(*error_) : Status::ok();
 }

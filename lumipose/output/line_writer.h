@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/process/result.h"
+#include "platform/process/unique_fd.h"
 
 namespace talvex::lumipose {
 
@@ -44,9 +45,9 @@ class LineWriter {
   const std::optional<std::string>& error() const { return error_; }
 
  private:
-  explicit LineWriter(int fd) : fd_(fd) {}
+  explicit LineWriter(UniqueFd fd) : fd_(std::move(fd)) {}
   bool writeText(std::string text);
-  int fd_;
+  UniqueFd fd_;
   int64_t end_ = 0;  // bytes of whole lines written
   int64_t lines_ = 0;
   std::optional<std::string> error_;

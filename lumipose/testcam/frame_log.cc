@@ -6,19 +6,13 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/process/unique_fd.h"
+
 namespace talvex::lumipose {
 namespace {
 
-// Owns the log's descriptor, shared with the frame handler, which may outlive the camera.
-struct LogFile {
-  explicit LogFile(int fd) : fd(fd) {}
-  ~LogFile() {
-    if (fd >= 0) ::close(fd);
-  }
-  LogFile(const LogFile&) = delete;
-  LogFile& operator=(const LogFile&) = delete;
-  int fd;
-};
+// The log's descriptor is shared with the frame handler, which may outlive the camera.
+using LogFile = const UniqueFd;
 
 class LoggingCamera : public media::Camera {
  public:
@@ -36,7 +30,7 @@ class LoggingCamera : public media::Camera {
           char line[64];
           const int n = std::snprintf(line, sizeof line, "%lld %lld\n", static_cast<long long>(pts),
                                       static_cast<long long>(reached.count()));
-          if (n > 0) (void)!::write(log->fd, line, static_cast<size_t>(n));
+          if (n > 0) (void)!::write(log->get(), line, static_cast<size_t>(n));
           handler(f);
         },
         std::move(lost), std::move(wanted));
@@ -58,10 +52,12 @@ class LoggingSource : public media::CameraSource {
   Result<std::unique_ptr<media::Camera>> open() override {
     auto camera = source_.open();
     if (!camera) return camera;
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return Result<std::unique_ptr<media::Camera>>::failure("cannot open the frame log");
+    auto log = std::make_shared<LogFile>(
+        ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
+    if (!log->valid())
+      return Result<std::unique_ptr<media::Camera>>::failure("cannot open the frame log");
     return std::unique_ptr<media::Camera>(
-        std::make_unique<LoggingCamera>(std::move(camera.value()), std::make_shared<LogFile>(fd)));
+        std::make_unique<LoggingCamera>(std::move(camera.value()), std::move(log)));
   }
 
  private:

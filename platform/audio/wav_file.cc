@@ -63,13 +63,12 @@ int16_t toPcm16(float v) {
 
 }  // namespace
 
-WavFile::WavFile(int fd, AudioFormat format)
-    : fd_(fd), format_(format), rf64Threshold_(0xffffffffull - kRiffOverhead) {}
+WavFile::WavFile(UniqueFd fd, AudioFormat format)
+    : fd_(std::move(fd)), format_(format), rf64Threshold_(0xffffffffull - kRiffOverhead) {}
 
 WavFile::~WavFile() {
   // Cut any piece of a frame a failed write left behind, so the length matches the header.
-  (void)::ftruncate(fd_, kDataAt + frames_ * 2 * static_cast<off_t>(format_.channels));
-  ::close(fd_);
+  (void)::ftruncate(fd_.get(), kDataAt + frames_ * 2 * static_cast<off_t>(format_.channels));
 }
 
 Result<std::unique_ptr<WavFile>> WavFile::create(const std::string& path, AudioFormat format) {
@@ -77,15 +76,13 @@ Result<std::unique_ptr<WavFile>> WavFile::create(const std::string& path, AudioF
       format.sampleRate > 1e7)
     return Status::failure("unsupported audio format");
   // Never waits for a pipe's reader: a recording goes into a regular file only.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0 && errno != ENXIO) return Status::failure(systemError(errno));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
+  if (!fd.valid() && errno != ENXIO) return Status::failure(systemError(errno));
   struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) ::close(fd);
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
     return Status::failure("not a regular file: " + path);
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::unique_ptr<WavFile> file(new WavFile(fd, format));
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  std::unique_ptr<WavFile> file(new WavFile(std::move(fd), format));
 
   const uint32_t rate = static_cast<uint32_t>(std::lround(format.sampleRate));
   const uint16_t blockAlign = static_cast<uint16_t>(2 * format.channels);
@@ -106,7 +103,7 @@ Result<std::unique_ptr<WavFile>> WavFile::create(const std::string& path, AudioF
   put16(h + 70, 16);
   std::memcpy(h + 72, "data", 4);
   put32(h + kDataSizeAt, 0);
-  auto [written, error] = pwriteAll(fd, h, sizeof h, 0);
+  auto [written, error] = pwriteAll(file->fd_.get(), h, sizeof h, 0);
   if (error != 0) {
     file.reset();
     ::unlink(path.c_str());
@@ -150,7 +147,7 @@ Status WavFile::writeSilence(int64_t frames) {
 Status WavFile::truncate(int64_t frames) {
   if (frames < 0 || frames >= frames_) return Status::ok();
   frames_ = frames;
-  if (::ftruncate(fd_, kDataAt + frames_ * 2 * static_cast<off_t>(format_.channels)) != 0)
+  if (::ftruncate(fd_.get(), kDataAt + frames_ * 2 * static_cast<off_t>(format_.channels)) != 0)
     return Status::failure(systemError(errno));
   return updateHeader();
 }
@@ -158,11 +155,11 @@ Status WavFile::truncate(int64_t frames) {
 Status WavFile::appendBytes(const unsigned char* data, size_t size) {
   const size_t frameBytes = 2 * format_.channels;
   const off_t at = kDataAt + static_cast<off_t>(frames_) * static_cast<off_t>(frameBytes);
-  auto [written, error] = pwriteAll(fd_, data, size, at);
+  auto [written, error] = pwriteAll(fd_.get(), data, size, at);
   frames_ += static_cast<int64_t>(written / frameBytes);
   if (error != 0) {
     // Keep the file exactly as long as its whole frames; the next write continues there.
-    (void)::ftruncate(fd_, kDataAt + frames_ * static_cast<off_t>(frameBytes));
+    (void)::ftruncate(fd_.get(), kDataAt + frames_ * static_cast<off_t>(frameBytes));
     (void)updateHeader();
     return Status::failure(systemError(error));
   }
@@ -177,16 +174,17 @@ Status WavFile::updateHeader() {
     put64(ds64, kRiffOverhead + dataBytes);
     put64(ds64 + 8, dataBytes);
     put64(ds64 + 16, static_cast<uint64_t>(frames_));
-    if (int e = pwriteAll(fd_, ds64, sizeof ds64, kDs64BodyAt).second)
+    if (int e = pwriteAll(fd_.get(), ds64, sizeof ds64, kDs64BodyAt).second)
       return Status::failure(systemError(e));
     unsigned char all32[4];
     put32(all32, 0xffffffffu);
-    if (int e = pwriteAll(fd_, all32, 4, kRiffSizeAt).second)
+    if (int e = pwriteAll(fd_.get(), all32, 4, kRiffSizeAt).second)
       return Status::failure(systemError(e));
-    if (int e = pwriteAll(fd_, all32, 4, kDataSizeAt).second)
+    if (int e = pwriteAll(fd_.get(), all32, 4, kDataSizeAt).second)
       return Status::failure(systemError(e));
-    if (int e = pwriteAll(fd_, "ds64", 4, kJunkAt).second) return Status::failure(systemError(e));
-    if (int e = pwriteAll(fd_, "RF64", 4, 0).second) return Status::failure(systemError(e));
+    if (int e = pwriteAll(fd_.get(), "ds64", 4, kJunkAt).second)
+      return Status::failure(systemError(e));
+    if (int e = pwriteAll(fd_.get(), "RF64", 4, 0).second) return Status::failure(systemError(e));
     rf64_ = true;
     return Status::ok();
   }
@@ -195,15 +193,17 @@ Status WavFile::updateHeader() {
     put64(sizes, kRiffOverhead + dataBytes);
     put64(sizes + 8, dataBytes);
     put64(sizes + 16, static_cast<uint64_t>(frames_));
-    if (int e = pwriteAll(fd_, sizes, sizeof sizes, kDs64BodyAt).second)
+    if (int e = pwriteAll(fd_.get(), sizes, sizeof sizes, kDs64BodyAt).second)
       return Status::failure(systemError(e));
     return Status::ok();
   }
   unsigned char size[4];
   put32(size, static_cast<uint32_t>(kRiffOverhead + dataBytes));
-  if (int e = pwriteAll(fd_, size, 4, kRiffSizeAt).second) return Status::failure(systemError(e));
+  if (int e = pwriteAll(fd_.get(), size, 4, kRiffSizeAt).second)
+    return Status::failure(systemError(e));
   put32(size, static_cast<uint32_t>(dataBytes));
-  if (int e = pwriteAll(fd_, size, 4, kDataSizeAt).second) return Status::failure(systemError(e));
+  if (int e = pwriteAll(fd_.get(), size, 4, kDataSizeAt).second)
+    return Status::failure(systemError(e));
   return Status::ok();
 }
 

@@ -8,6 +8,7 @@
 
 #include "platform/audio/audio_buffer.h"
 #include "platform/process/result.h"
+#include "platform/process/unique_fd.h"
 
 namespace talvex::audio {
 
@@ -51,11 +52,11 @@ class WavFile {
   void setRf64ThresholdForTesting(uint64_t dataBytes) { rf64Threshold_ = dataBytes; }
 
  private:
-  WavFile(int fd, AudioFormat format);
+  WavFile(UniqueFd fd, AudioFormat format);
   Status appendBytes(const unsigned char* data, size_t size);
   Status updateHeader();
 
-  int fd_;
+  UniqueFd fd_;
   AudioFormat format_;
   int64_t frames_ = 0;
   bool rf64_ = false;

@@ -25,6 +25,13 @@ struct OutputContextDeleter {
     avformat_free_context(c);
   }
 };
+// An I/O context of our own (avio_alloc_context), with the buffer it was given or grew to.
+struct IoContextDeleter {
+  void operator()(AVIOContext* c) const {
+    if (c) av_freep(&c->buffer);
+    avio_context_free(&c);
+  }
+};
 struct CodecContextDeleter {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -43,6 +50,7 @@ struct SwrContextDeleter {
 
 using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+using IoContextPtr = std::unique_ptr<AVIOContext, IoContextDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;

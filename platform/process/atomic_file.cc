@@ -13,6 +13,8 @@
 #include <random>
 #include <vector>
 
+#include "platform/process/unique_fd.h"
+
 namespace talvex {
 namespace {
 
@@ -48,11 +50,8 @@ Result<std::string> createTemporaryBeside(const std::string& target) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%08x", rd());
     const std::string path = (dir / (stem + "." + suffix + ".part")).string();
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
+    if (UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)).valid())
       return path;
-    }
     if (errno != EEXIST) return Result<std::string>::failure(std::strerror(errno));
   }
   return Result<std::string>::failure("cannot create a temporary file");
@@ -66,15 +65,15 @@ Status writeFileAtomically(const std::string& path, std::span<const uint8_t> byt
   std::string tmpl = dir + hiddenStem(dir.empty() ? "." : dir, base, 7) + ".XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd < 0) return Status::failure(std::strerror(errno));
+  UniqueFd fd(::mkstemp(name.data()));
+  if (!fd.valid()) return Status::failure(std::strerror(errno));
   // mkstemp makes the file private; the preview is for other programs to read.
-  ::fchmod(fd, 0644);
+  ::fchmod(fd.get(), 0644);
   const char* p = reinterpret_cast<const char*>(bytes.data());
   size_t left = bytes.size();
   int err = 0;
   while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
+    ssize_t n = ::write(fd.get(), p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       err = errno;
@@ -83,7 +82,7 @@ Status writeFileAtomically(const std::string& path, std::span<const uint8_t> byt
     p += n;
     left -= static_cast<size_t>(n);
   }
-  if (::close(fd) != 0 && err == 0) err = errno;
+  if (fd.close() != 0 && err == 0) err = errno;
   if (err == 0 && ::rename(name.data(), path.c_str()) != 0) err = errno;
   if (err != 0) {
     ::unlink(name.data());

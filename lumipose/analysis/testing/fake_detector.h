@@ -14,14 +14,11 @@ class FakeDetector : public vision::Detector {
   std::optional<std::vector<vision::FaceObservation>> rectangleFaces;
   std::optional<std::vector<vision::HandObservation>> hands;
   std::optional<std::vector<vision::BodyObservation>> bodies;
-  std::vector<vision::RequestKind> lastOrder;
   int sequencesStarted = 0;
 
   void startSequence() override { ++sequencesStarted; }
 
   Status perform(const PixelBuffer&, std::span<vision::Request* const> requests) override {
-    lastOrder.clear();
-    for (vision::Request* r : requests) lastOrder.push_back(r->kind());
     if (fail) return Status::failure("detectors failed");
     for (vision::Request* r : requests) {
       switch (r->kind()) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "platform/media/camera/v4l2_ioctl.h"
+#include "platform/process/unique_fd.h"
 
 namespace talvex::media {
 namespace {
@@ -33,25 +34,25 @@ std::vector<std::string> videoNodes() {
 std::optional<CameraNode> lookAt(const std::string& path) {
   CameraNode node;
   node.path = path;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
     if (errno != EACCES && errno != EPERM && errno != EBUSY) return std::nullopt;
     node.openError = errno;
     return node;
   }
   v4l2_capability cap{};
-  if (xioctl(fd, VIDIOC_QUERYCAP, &cap) == 0) {
+  if (xioctl(fd.get(), VIDIOC_QUERYCAP, &cap) == 0) {
     const uint32_t caps =
         (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
     // A node that offers both is asked the single-planar way, which every tool supports.
     if (caps & V4L2_CAP_VIDEO_CAPTURE) {
-      node.mode = chooseCaptureMode(queryCaptureModes(fd, V4L2_BUF_TYPE_VIDEO_CAPTURE));
+      node.mode = chooseCaptureMode(queryCaptureModes(fd.get(), V4L2_BUF_TYPE_VIDEO_CAPTURE));
     } else if (caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE) {
       node.multiplanar = true;
-      node.mode = chooseCaptureMode(queryCaptureModes(fd, V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE));
+      node.mode =
+          chooseCaptureMode(queryCaptureModes(fd.get(), V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE));
     }
   }
-  ::close(fd);
   if (!node.mode) return std::nullopt;
   return node;
 }

@@ -7,15 +7,13 @@
 
 #include "platform/media/camera/camera_nodes.h"
 #include "platform/media/camera/pipewire_cameras.h"
+#include "platform/process/unique_fd.h"
 
 namespace talvex::media {
 namespace {
 
 int openError(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
-  ::close(fd);
-  return 0;
+  return UniqueFd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)).valid() ? 0 : errno;
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "platform/media/camera/v4l2_camera.h"
 #include "platform/media/camera/v4l2_ioctl.h"
 #include "platform/media/live_format.h"
+#include "platform/process/unique_fd.h"
 
 namespace talvex::media {
 namespace {
@@ -40,17 +41,6 @@ int64_t monotonicMicros() {
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
-
-// A descriptor closed with its owner.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
 
 struct Mapping {
   void* base = MAP_FAILED;
@@ -97,7 +87,7 @@ struct BufferSlot {
 // only sees finished CameraFrames.
 class V4l2Camera : public CapturingCamera {
  public:
-  V4l2Camera(std::unique_ptr<Fd> fd, uint32_t type, Mappings buffers, CaptureLayout layout)
+  V4l2Camera(UniqueFd fd, uint32_t type, Mappings buffers, CaptureLayout layout)
       : fd_(std::move(fd)),
         wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
         type_(type),
@@ -108,19 +98,19 @@ class V4l2Camera : public CapturingCamera {
   ~V4l2Camera() override {
     stop();
     int type = static_cast<int>(type_);
-    xioctl(fd_->fd, VIDIOC_STREAMOFF, &type);
+    xioctl(fd_.get(), VIDIOC_STREAMOFF, &type);
   }
 
   void stop() override {
     const uint64_t one = 1;
-    if (wake_.fd >= 0) (void)!::write(wake_.fd, &one, sizeof one);
+    if (wake_.valid()) (void)!::write(wake_.get(), &one, sizeof one);
     joinCapture();
   }
 
  private:
   void captureLoop() override {
     while (!stopping()) {
-      pollfd fds[2] = {{fd_->fd, POLLIN, 0}, {wake_.fd, POLLIN, 0}};
+      pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
       const int r = ::poll(fds, 2, 250);
       if (stopping()) return;
       if (r < 0 && errno != EINTR) return captureEnded(CameraLoss::Gone);
@@ -129,12 +119,12 @@ class V4l2Camera : public CapturingCamera {
       if (r > 0 && (fds[0].revents & POLLIN)) {
         for (;;) {
           BufferSlot slot(type_);
-          if (xioctl(fd_->fd, VIDIOC_DQBUF, &slot.buf) < 0) {
+          if (xioctl(fd_.get(), VIDIOC_DQBUF, &slot.buf) < 0) {
             if (errno == EAGAIN) break;
             return captureEnded(CameraLoss::Gone);
           }
           handleBuffer(slot);
-          if (xioctl(fd_->fd, VIDIOC_QBUF, &slot.buf) < 0) return captureEnded(CameraLoss::Gone);
+          if (xioctl(fd_.get(), VIDIOC_QBUF, &slot.buf) < 0) return captureEnded(CameraLoss::Gone);
         }
       }
       if (auto lost = liveness_.verdict(monotonicMicros())) return captureEnded(*lost);
@@ -171,8 +161,8 @@ class V4l2Camera : public CapturingCamera {
     deliver(CameraFrame{std::move(image.value()), pts});
   }
 
-  std::unique_ptr<Fd> fd_;
-  Fd wake_;
+  UniqueFd fd_;
+  UniqueFd wake_;
   uint32_t type_;
   Mappings buffers_;
   CaptureLayout layout_;
@@ -266,18 +256,18 @@ Result<Mappings> mapBuffers(int fd, uint32_t type) {
 Result<std::unique_ptr<Camera>> openDevice(const CameraNode& node) {
   using R = Result<std::unique_ptr<Camera>>;
   if (node.openError) return R::failure(systemError(node.openError));
-  auto fd = std::make_unique<Fd>(::open(node.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-  if (fd->fd < 0) return R::failure(systemError(errno));
+  UniqueFd fd(::open(node.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return R::failure(systemError(errno));
   const uint32_t type =
       node.multiplanar ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
   CaptureLayout layout;
-  if (Status s = setFormat(fd->fd, type, *node.mode, &layout); !s) return R::failure(s.message());
-  layout.fps = setFrameRate(fd->fd, type, *node.mode);
-  auto maps = mapBuffers(fd->fd, type);
+  if (Status s = setFormat(fd.get(), type, *node.mode, &layout); !s) return R::failure(s.message());
+  layout.fps = setFrameRate(fd.get(), type, *node.mode);
+  auto maps = mapBuffers(fd.get(), type);
   if (!maps) return R::failure(maps.message());
   int streamType = static_cast<int>(type);
   // Streaming starts here, so that a camera another program holds is found out now.
-  if (xioctl(fd->fd, VIDIOC_STREAMON, &streamType) < 0) return R::failure(systemError(errno));
+  if (xioctl(fd.get(), VIDIOC_STREAMON, &streamType) < 0) return R::failure(systemError(errno));
   return std::unique_ptr<Camera>(
       std::make_unique<V4l2Camera>(std::move(fd), type, std::move(maps.value()), layout));
 }

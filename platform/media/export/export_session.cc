@@ -379,9 +379,7 @@ Status checkVideoPlays(const Composition& composition, const std::string& path) 
 
 }  // namespace
 
-std::unique_ptr<ExportSession> ExportSession::create(const Composition& composition,
-                                                     const std::string& preset) {
-  if (preset != kPresetHighestQuality) return nullptr;
+std::unique_ptr<ExportSession> ExportSession::create(const Composition& composition) {
   bool any = false;
   for (const auto& t : composition.tracks()) any |= !t.segments.empty();
   if (!any) return nullptr;
@@ -389,10 +387,6 @@ std::unique_ptr<ExportSession> ExportSession::create(const Composition& composit
 }
 
 void ExportSession::exportAsynchronously(std::function<void()> completion) {
-  {
-    std::lock_guard lock(mutex_);
-    status_ = ExportStatus::Exporting;
-  }
   worker_.async([this, completion = std::move(completion)] {
     run();
     completion();
@@ -401,33 +395,24 @@ void ExportSession::exportAsynchronously(std::function<void()> completion) {
 
 void ExportSession::run() {
   silenceLibraryLog();
-  auto finish = [this](std::optional<std::string> error) {
+  auto finish = [this](talvex::Status result) {
     std::lock_guard lock(mutex_);
-    status_ = error ? ExportStatus::Failed : ExportStatus::Completed;
-    error_ = std::move(error);
+    result_ = std::move(result);
   };
-  if (outputPath_.empty()) return finish("no output path");
+  if (outputPath_.empty()) return finish(talvex::Status::failure("no output path"));
   auto temp = createTemporaryBeside(outputPath_);
-  if (!temp) return finish(temp.message());
+  if (!temp) return finish(temp.status());
   talvex::Status written = writeMovie(composition_, temp.value());
   if (written) written = checkVideoPlays(composition_, temp.value());
   if (written && std::rename(temp.value().c_str(), outputPath_.c_str()) != 0)
     written = talvex::Status::failure(std::strerror(errno));
-  if (!written) {
-    std::remove(temp.value().c_str());
-    return finish(written.message());
-  }
-  finish(std::nullopt);
+  if (!written) std::remove(temp.value().c_str());
+  finish(std::move(written));
 }
 
-ExportSession::ExportStatus ExportSession::status() const {
+talvex::Status ExportSession::result() const {
   std::lock_guard lock(mutex_);
-  return status_;
-}
-
-std::optional<std::string> ExportSession::error() const {
-  std::lock_guard lock(mutex_);
-  return error_;
+  return result_;
 }
 
 }  // namespace talvex::media

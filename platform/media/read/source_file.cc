@@ -10,12 +10,10 @@
 namespace talvex::media {
 
 Result<std::shared_ptr<const SourceFile>> SourceFile::open(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Result<std::shared_ptr<const SourceFile>>::failure(std::strerror(errno));
-  return std::shared_ptr<const SourceFile>(new SourceFile(path, fd));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return Result<std::shared_ptr<const SourceFile>>::failure(std::strerror(errno));
+  return std::shared_ptr<const SourceFile>(new SourceFile(path, std::move(fd)));
 }
-
-SourceFile::~SourceFile() { ::close(fd_); }
 
 namespace {
 
@@ -63,14 +61,14 @@ Result<std::unique_ptr<OpenedInput>> OpenedInput::open(std::shared_ptr<const Sou
     }
     return c->pos;
   };
-  in->io_ = avio_alloc_context(buffer, kIoBufferSize, 0, &in->cursor_, read, nullptr, seek);
+  in->io_.reset(avio_alloc_context(buffer, kIoBufferSize, 0, &in->cursor_, read, nullptr, seek));
   if (!in->io_) {
     av_free(buffer);
     return R::failure("out of memory");
   }
   AVFormatContext* raw = avformat_alloc_context();
   if (!raw) return R::failure("out of memory");
-  raw->pb = in->io_;
+  raw->pb = in->io_.get();
   raw->flags |= AVFMT_FLAG_CUSTOM_IO;
   // The path still helps the probe: its extension is a hint when the content is ambiguous.
   if (int rc = avformat_open_input(&raw, in->file_->path().c_str(), nullptr, nullptr); rc < 0)
@@ -78,14 +76,6 @@ Result<std::unique_ptr<OpenedInput>> OpenedInput::open(std::shared_ptr<const Sou
   in->fmt_.reset(raw);
   if (int rc = avformat_find_stream_info(raw, nullptr); rc < 0) return R::failure(avErrorText(rc));
   return in;
-}
-
-OpenedInput::~OpenedInput() {
-  fmt_.reset();  // the demuxer first: it may still touch the I/O context while closing
-  if (io_) {
-    av_freep(&io_->buffer);
-    avio_context_free(&io_);
-  }
 }
 
 }  // namespace talvex::media

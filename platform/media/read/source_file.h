@@ -7,6 +7,7 @@
 
 #include "platform/media/av_handles.h"
 #include "platform/process/result.h"
+#include "platform/process/unique_fd.h"
 
 namespace talvex::media {
 
@@ -18,17 +19,16 @@ namespace talvex::media {
 class SourceFile {
  public:
   static Result<std::shared_ptr<const SourceFile>> open(const std::string& path);
-  ~SourceFile();
   SourceFile(const SourceFile&) = delete;
   SourceFile& operator=(const SourceFile&) = delete;
 
   const std::string& path() const { return path_; }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
-  SourceFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  SourceFile(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
   std::string path_;
-  int fd_;
+  UniqueFd fd_;
 };
 
 // A demuxer reading `file` through its own I/O context. Closing it releases the demuxer, then
@@ -37,7 +37,6 @@ class OpenedInput {
  public:
   // Opens and probes the file; the text of a failure is FFmpeg's.
   static Result<std::unique_ptr<OpenedInput>> open(std::shared_ptr<const SourceFile> file);
-  ~OpenedInput();
   OpenedInput(const OpenedInput&) = delete;
   OpenedInput& operator=(const OpenedInput&) = delete;
 
@@ -50,9 +49,11 @@ class OpenedInput {
     int64_t pos = 0;
     int64_t size = 0;
   };
+  // Released in the reverse order: the demuxer (it may still touch the I/O context while
+  // closing), the I/O context, the file.
   std::shared_ptr<const SourceFile> file_;
   Cursor cursor_;
-  AVIOContext* io_ = nullptr;
+  IoContextPtr io_;
   InputContextPtr fmt_;
 };
 

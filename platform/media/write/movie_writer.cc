@@ -18,6 +18,7 @@ extern "C" {
 #include "platform/media/av_handles.h"
 #include "platform/media/library_log.h"
 #include "platform/process/dispatch.h"
+#include "platform/process/unique_fd.h"
 
 namespace talvex::media {
 namespace {
@@ -47,8 +48,8 @@ struct MovieWriter::Impl {
   std::string path;
   // The movie file, written through an I/O context of our own so that a failed write keeps
   // the system's reason and the file can be cut back to its last complete fragment.
-  int fd = -1;
-  AVIOContext* io = nullptr;
+  UniqueFd fd;
+  IoContextPtr io;
   int writeErrno = 0;
   OutputContextPtr out;
   CodecContextPtr encoder;
@@ -84,7 +85,7 @@ struct MovieWriter::Impl {
     auto* m = static_cast<Impl*>(opaque);
     size_t left = static_cast<size_t>(size);
     while (left > 0) {
-      const ssize_t n = ::write(m->fd, buf, left);
+      const ssize_t n = ::write(m->fd.get(), buf, left);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         m->writeErrno = n < 0 ? errno : ENOSPC;
@@ -100,23 +101,24 @@ struct MovieWriter::Impl {
     auto* m = static_cast<Impl*>(opaque);
     if (whence == AVSEEK_SIZE) {
       struct stat st {};
-      return ::fstat(m->fd, &st) == 0 ? st.st_size : AVERROR(errno);
+      return ::fstat(m->fd.get(), &st) == 0 ? st.st_size : AVERROR(errno);
     }
-    const off_t at = ::lseek(m->fd, offset, whence & ~AVSEEK_FORCE);
+    const off_t at = ::lseek(m->fd.get(), offset, whence & ~AVSEEK_FORCE);
     return at < 0 ? AVERROR(errno) : at;
   }
 
   Status openFile() {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return Status::failure(std::strerror(errno));
+    fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid()) return Status::failure(std::strerror(errno));
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-    if (buffer) io = avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, writeOut, seekOut);
+    if (buffer)
+      io.reset(avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, writeOut, seekOut));
     if (!io) {
       av_free(buffer);
       return Status::failure(avErrorText(AVERROR(ENOMEM)));
     }
     io->seekable = AVIO_SEEKABLE_NORMAL;
-    out->pb = io;
+    out->pb = io.get();
     out->flags |= AVFMT_FLAG_CUSTOM_IO;
     return Status::ok();
   }
@@ -125,12 +127,8 @@ struct MovieWriter::Impl {
   void closeFile() {
     if (out) out->pb = nullptr;  // ours, not the output context's to close
     out.reset();
-    if (io) {
-      av_freep(&io->buffer);
-      avio_context_free(&io);
-    }
-    if (fd >= 0) ::close(fd);
-    fd = -1;
+    io.reset();
+    fd.reset();
   }
 
   // The system's reason when the file refused data, else FFmpeg's for `rc`.
@@ -148,7 +146,7 @@ struct MovieWriter::Impl {
     }
     broken = true;
     // Should even the cut fail, the damaged tail is all that is wrong: readers stop there.
-    if (fd >= 0 && ::ftruncate(fd, wholeBytes) != 0) return;
+    if (fd.valid() && ::ftruncate(fd.get(), wholeBytes) != 0) return;
   }
 
   // Each packet is flushed to the file as the muxer hands it on. The muxer holds a fragment's
