@@ -167,6 +167,22 @@ PixelBox boxOf(const FaceAt& f) {
   return {f.cx - f.width / 2, f.cy - f.height / 2, f.cx + f.width / 2, f.cy + f.height / 2};
 }
 
+// The face nearest (x, y) of the frame: the pasted one, not one of the background's.
+const FaceObservation* nearest(const Record& r, double x, double y) {
+  const FaceObservation* best = nullptr;
+  double bestD = 1e30;
+  for (const FaceObservation& f : r.faces) {
+    const double dx = (f.boundingBox.x + f.boundingBox.width / 2) * kW - x;
+    const double dy = (1 - f.boundingBox.y - f.boundingBox.height / 2) * kH - y;
+    if (dx * dx + dy * dy < bestD) {
+      bestD = dx * dx + dy * dy;
+      best = &f;
+    }
+  }
+  // Not a face that lies elsewhere.
+  return bestD < 60 * 60 ? best : nullptr;
+}
+
 double deg(std::optional<double> v) { return v ? *v * 180 / std::numbers::pi : NAN; }
 
 int small(MediaPipeDetector& d) {
@@ -181,7 +197,7 @@ int small(MediaPipeDetector& d) {
   struct Tally {
     int records = 0, boxes = 0, withMesh = 0, within = 0, faceless = 0;
   };
-  std::vector<double> sizes = {40, 48, 60, 80};
+  std::vector<double> sizes = {40, 48, 60};
   std::vector<Tally> tally(sizes.size());
   for (const auto& [name, img] : faces) {
     const FaceAt f = faceOf(d, img);
@@ -191,11 +207,12 @@ int small(MediaPipeDetector& d) {
       for (const auto& [cx, cy] : places) {
         d.startSequence();
         const Record ref = perform(d, facePastedOn(bg, img, boxOf(f), 200, cx, cy));
-        if (ref.faces.empty() || !ref.faces.front().roll) {
+        const FaceObservation* refFace = nearest(ref, cx, cy);
+        if (!refFace || !refFace->roll) {
           std::printf("no reference: %s on %s at %d,%d\n", name.c_str(), bgName.c_str(), cx, cy);
           continue;
         }
-        const FaceObservation& rf = ref.faces.front();
+        const FaceObservation& rf = *refFace;
         for (size_t si = 0; si < sizes.size(); ++si) {
           const RgbImage frame = facePastedOn(bg, img, boxOf(f), sizes[si], cx, cy);
           d.startSequence();
@@ -204,13 +221,14 @@ int small(MediaPipeDetector& d) {
             const Record r = perform(d, frame);
             Tally& t = tally[si];
             ++t.records;
-            if (r.faces.empty()) {
+            const FaceObservation* found = nearest(r, cx, cy);
+            if (!found) {
               ++t.faceless;
               what += " none";
               continue;
             }
             ++t.boxes;
-            const FaceObservation& o = r.faces.front();
+            const FaceObservation& o = *found;
             if (!o.roll) {
               what += " nomesh";
               continue;
