@@ -303,6 +303,18 @@ int main(int argc, char** argv) {
   MediaPipeDetector& d = **loaded;
   if (what == "phantom" || what == "all") phantom(d, false);
   if (what == "phantom-dense") phantom(d, true);
+  if (what == "one-small") {
+    const RgbImage img = readImage(kAstronaut);
+    const FaceAt f = faceOf(d, img);
+    const RgbImage bg = filling(readImage(kSkimage + "brick.png"), kW, kH);
+    const RgbImage frame = facePastedOn(bg, img, boxOf(f), std::atof(argv[2]), 300, 250);
+    d.startSequence();
+    for (int k = 0; k < 5; ++k) {
+      const Record r = perform(d, frame);
+      const FaceObservation* o = nearest(r, 300, 250);
+      std::fprintf(stderr, "record %d: roll %.1f\n", k, o ? deg(o->roll) : NAN);
+    }
+  }
   if (what == "one" && argc > 5) {
     for (const auto& [name, img] : handFreePictures()) {
       if (name != argv[2]) continue;
