@@ -7,6 +7,9 @@
 //            200 px on the same place and background: angles and landmarks;
 //   cheek    webcam frames of a hand against the face, blown up to a close-up.
 // Prints one line per placement that goes wrong and a summary; `all` runs the three.
+// `phantom-dense` sweeps seven face sizes and 21 places (docs/vision.md); with PROBE_SHOTS set
+// to a folder it saves each frame that gave a hand, the wrist circled. `one <picture> <width>
+// <x> <y>` and `one-small <width>` rerun a single placement of the phantom and small sets.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
