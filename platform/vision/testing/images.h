@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <unistd.h>
 
@@ -84,6 +85,51 @@ inline RgbImage placedOn(const RgbImage& canvas, const RgbImage& img, double sca
   cv::Mat dst = asMat(out);
   cv::warpAffine(asMat(img), dst, m, dst.size(), cv::INTER_AREA, cv::BORDER_TRANSPARENT);
   return out;
+}
+
+// The face of `img` (its box in `img`'s pixels, top-left origin) cut out with a soft oval edge
+// and pasted over `canvas`, scaled so the face is `faceWidth` px wide with its centre at
+// (cx, cy): a face on the canvas's own background, as a person in front of it.
+inline RgbImage facePastedOn(const RgbImage& canvas, const RgbImage& img, const PixelBox& face,
+                             double faceWidth, int cx, int cy) {
+  const double fw = face.xmax - face.xmin, fh = face.ymax - face.ymin;
+  const double fx = (face.xmin + face.xmax) / 2, fy = (face.ymin + face.ymax) / 2;
+  cv::Mat alpha = cv::Mat::zeros(img.height, img.width, CV_32FC1);
+  cv::ellipse(alpha, cv::Point(int(fx), int(fy)), cv::Size(int(0.62 * fw), int(0.72 * fh)), 0, 0,
+              360, cv::Scalar(1), -1);
+  cv::GaussianBlur(alpha, alpha, cv::Size(0, 0), 0.04 * fw);
+  const double s = faceWidth / fw;
+  const cv::Mat m = (cv::Mat_<double>(2, 3) << s, 0, cx - s * fx, 0, s, cy - s * fy);
+  const cv::Size size(canvas.width, canvas.height);
+  const int interpolation = s < 1 ? cv::INTER_AREA : cv::INTER_LINEAR;
+  cv::Mat face32, alphaOut, img32;
+  asMat(img).convertTo(img32, CV_32FC3);
+  cv::warpAffine(img32, face32, m, size, interpolation);
+  cv::warpAffine(alpha, alphaOut, m, size, cv::INTER_LINEAR);
+  cv::Mat out;
+  asMat(canvas).convertTo(out, CV_32FC3);
+  cv::Mat a3;
+  cv::merge(std::vector<cv::Mat>{alphaOut, alphaOut, alphaOut}, a3);
+  out = face32.mul(a3) + out.mul(cv::Scalar::all(1) - a3);
+  cv::Mat u8;
+  out.convertTo(u8, CV_8UC3);
+  return fromRgbMat(u8);
+}
+
+// A photograph filling a w x h frame: cut to the frame's shape about its centre and scaled.
+inline RgbImage filling(const RgbImage& img, int w, int h) {
+  const cv::Mat m = asMat(img);
+  cv::Rect r(0, 0, m.cols, m.rows);
+  if (m.cols * h > m.rows * w) {
+    r.width = m.rows * w / h;
+    r.x = (m.cols - r.width) / 2;
+  } else {
+    r.height = m.cols * h / w;
+    r.y = (m.rows - r.height) / 2;
+  }
+  cv::Mat out;
+  cv::resize(m(r), out, cv::Size(w, h), 0, 0, cv::INTER_AREA);
+  return fromRgbMat(out);
 }
 
 // The image as the camera or movie reader delivers it: NV12, full range (BT.601).
