@@ -42,6 +42,7 @@ STAGES = [
     ("camera", "lumipose.camera"),
     ("frames", "lumipose.frames"),
     ("encoder", "umipose.encoder"),
+    ("preview", "umipose.preview"),
     ("analysis", "mipose.analysis"),
     ("branches", "vision.branches"),
 ]
@@ -104,18 +105,41 @@ def movie_pts(movie):
     return sorted(float(x) for x in out.split() if x.strip())
 
 
-def quality(movie, ref, log, start_epoch, camera_fps):
-    """SSIM and PSNR of the movie's frames against the camera frames they were made from."""
+def log_entries(log):
+    """(sequence, capture µs monotonic, capture µs wall clock) of each frame the program took."""
     entries = []
     with open(log) as f:
         for line in f:
             parts = line.split()
             if len(parts) == 3 and parts[0].isdigit():
                 entries.append((int(parts[0]), int(parts[1]), int(parts[2])))
+    return entries
+
+
+def first_recorded(entries, start_epoch):
+    # The first recorded frame is the one captured at start_epoch (rounded to 1 ms).
+    return min(entries, key=lambda e: abs(e[2] - start_epoch * 1e6))
+
+
+def driver_lost(entries, start_epoch, pts):
+    """Frames of the movie's span the program never took from the driver: it had no buffer
+    queued when they came. The rest of a movie's missing frames were lost inside the program."""
+    if not entries or not pts:
+        return 0
+    mono0 = first_recorded(entries, start_epoch)[1]
+    end = mono0 + round(pts[-1] * 1e6) + 1000
+    seqs = sorted(e[0] for e in entries if mono0 <= e[1] <= end)
+    if not seqs:
+        return 0
+    # A 60 fps camera is thinned to 30 after the program has taken every frame.
+    return seqs[-1] - seqs[0] + 1 - len(seqs)
+
+
+def quality(movie, ref, entries, start_epoch, camera_fps):
+    """SSIM and PSNR of the movie's frames against the camera frames they were made from."""
     if not entries:
         return None
-    # The first recorded frame is the one captured at start_epoch (rounded to 1 ms).
-    first = min(entries, key=lambda e: abs(e[2] - start_epoch * 1e6))
+    first = first_recorded(entries, start_epoch)
     seq0, mono0 = first[0], first[1]
     by_mono = {e[1]: e[0] for e in entries}
     pts = movie_pts(movie)
@@ -225,14 +249,16 @@ def record_once(build, case, work, seconds, busy, want_quality):
     with open(frames) as f:
         records = f.read().splitlines()
     start_epoch = float(re.search(r"[0-9.]+", records[0]).group(0))
+    entries = log_entries(log)
     result = {
+        "driver_lost": driver_lost(entries, start_epoch, pts),
         "load": load, "cpu": share(p1 - p0),
         "stages": {k: share(v) for k, v in stages.items()},
         "movie": in_movie, "due": due, "records": len(records) - 1,
         "size": os.path.getsize(movie), "seconds": pts[-1] - pts[0] if pts else 0,
     }
     if want_quality:
-        result["quality"] = quality(movie, ref, log, start_epoch, fps)
+        result["quality"] = quality(movie, ref, entries, start_epoch, fps)
     return result
 
 
@@ -244,9 +270,10 @@ def row(label, r):
     # CPU per frame that reached the movie: comparable when a loaded machine drops frames.
     per_frame = 10 * r["cpu"] * r["seconds"] / max(r["movie"], 1)
     return (f"{label:<34} {r['cpu']:5.1f}% ({per_frame:4.1f} ms/frame) | camera {st.get('camera', 0):4.1f} frames "
-            f"{st.get('frames', 0):4.1f} encoder {st.get('encoder', 0):4.1f} analysis "
+            f"{st.get('frames', 0):4.1f} encoder {st.get('encoder', 0):4.1f} preview {st.get('preview', 0):3.1f} analysis "
             f"{st.get('analysis', 0) + st.get('branches', 0):4.1f} other {st.get('other', 0):4.1f}"
-            f" | movie {r['movie']}/{r['due']} ({100 * r['movie'] / max(r['due'], 1):.1f}%)"
+            f" | movie {r['movie']}/{r['due']} ({100 * r['movie'] / max(r['due'], 1):.1f}%,"
+            f" driver lost {r['driver_lost']})"
             f" records {r['records']}/{r['due'] // 3} | {kbps:.0f} kbit/s{qs} | load {r['load']:.1f}")
 
 

@@ -6,7 +6,6 @@
 #include "lumipose/live/capture_clock.h"
 #include "lumipose/live/recording_paths.h"
 #include "lumipose/output/frames_format.h"
-#include "platform/process/atomic_file.h"
 #include "platform/process/output.h"
 
 namespace talvex::lumipose {
@@ -30,7 +29,11 @@ Live::Live(std::string previewPath, media::CameraSource& source, DetectorLoader 
     : source_(source),
       loadDetector_(std::move(loadDetector)),
       hooks_(std::move(hooks)),
-      previewPath_(std::move(previewPath)) {
+      previewPath_(std::move(previewPath)),
+      previewFile_(previewPath_, [](const std::string& why) {
+        // Said once: the next picture would most likely fail the same way.
+        say("ERR:cannot write the preview: " + why);
+      }) {
   if (!hooks_.exit) hooks_.exit = [](int status) { exitProcess(status); };
 }
 
@@ -176,12 +179,7 @@ void Live::captureOutput(const media::CameraFrame& frame) {
 
 void Live::refreshPreview(const PixelBuffer& image) {
   auto jpeg = preview_.render(image);
-  if (!jpeg) return;
-  // Said once: the next try comes six frames later and would fail the same way.
-  if (Status written = writeFileAtomically(previewPath_, jpeg.value()); !written && !previewSaid_) {
-    previewSaid_ = true;
-    say("ERR:cannot write the preview: " + written.message());
-  }
+  if (jpeg) previewFile_.offer(std::move(jpeg.value()));
 }
 
 void Live::recordingBroken(const std::string& why) {
@@ -275,7 +273,7 @@ void Live::quit() {
 void Live::shutDown(int status) {
   quitting_ = true;
   if (session_) session_->stop();
-  removeQuietly(previewPath_);
+  previewFile_.remove();
   end(status);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "lumipose/analysis/analyzer.h"
+#include "lumipose/live/preview_file.h"
 #include "lumipose/live/recording_paths.h"
 #include "lumipose/output/line_writer.h"
 #include "platform/image/preview_renderer.h"
@@ -93,13 +94,13 @@ class Live {
   SerialQueue queue_{"lumipose.frames"};
   std::string previewPath_;
   PreviewRenderer preview_;
+  PreviewFile previewFile_;
   std::optional<Analyzer> analyzer_;
   std::unique_ptr<media::Camera> session_;
 
   // Frame queue only.
   bool started_ = false;
   bool quitting_ = false;
-  bool previewSaid_ = false;  // that the preview cannot be written
   int64_t frameNo_ = 0;
   int64_t picturesSinceResume_ = 0;
   std::unique_ptr<media::MovieWriter> writer_;  // present exactly while a recording is open

@@ -117,6 +117,13 @@ class LiveTest : public ::testing::Test {
     live->frameQueue().sync([] {});
   }
   std::string err() { return ::testing::internal::GetCapturedStderr(); }
+  // The preview is written on a queue of its own, shortly after its frame.
+  static bool appears(const fs::path& p) {
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (!fs::exists(p) && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(2ms);
+    return fs::exists(p);
+  }
 
   fs::path dir;
   IdleSource source;
@@ -133,13 +140,13 @@ TEST_F(LiveTest, StartedOnceAndAPreviewEverySixthFrame) {
   frames(5);
   EXPECT_FALSE(fs::exists(preview));
   frame();
-  ASSERT_TRUE(fs::exists(preview));
+  ASSERT_TRUE(appears(preview));
   EXPECT_GT(fs::file_size(preview), 100u);
   fs::remove(preview);
   frames(5);
   EXPECT_FALSE(fs::exists(preview));
   frame();
-  EXPECT_TRUE(fs::exists(preview));
+  EXPECT_TRUE(appears(preview));
   EXPECT_EQ(err(), "STARTED\n");
 }
 
@@ -267,7 +274,7 @@ TEST_F(LiveTest, TwoRecordingsInARowAndRecWhileRecordingIsIgnored) {
 TEST_F(LiveTest, QuitStopsTheRecordingRemovesThePreviewAndExitsZero) {
   live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
   frames(6);
-  ASSERT_TRUE(fs::exists(dir / "preview.jpg"));
+  ASSERT_TRUE(appears(dir / "preview.jpg"));
   live->quit();
   settle();
   const int n = movieFrames(dir / "m.mov");
@@ -294,7 +301,7 @@ TEST_F(LiveTest, APreviewThatCannotBeWrittenIsSaidOnce) {
   makeLive(longName.string());
   ::testing::internal::CaptureStderr();
   frames(6);
-  EXPECT_TRUE(fs::exists(longName));
+  EXPECT_TRUE(appears(longName));
   live->quit();
   settle();
   EXPECT_EQ(err(), "STARTED\n");
@@ -325,7 +332,7 @@ TEST_F(LiveTest, ALostCameraFinishesTheRecordingAndIsOpenedAgain) {
   const fs::path preview = dir / "preview.jpg";
   fs::remove(preview);
   frames(6);
-  EXPECT_TRUE(fs::exists(preview));
+  EXPECT_TRUE(appears(preview));
   live->quit();
   settle();
   EXPECT_EQ(exits, std::vector<int>{0});
@@ -395,7 +402,7 @@ TEST_F(LiveTest, RecPathsThatAreNotTheRecordingsOwnAreRefused) {
   };
   pace = false;
   frames(6);
-  ASSERT_TRUE(fs::exists(preview));
+  ASSERT_TRUE(appears(preview));
   std::string expected = "STARTED\n";
   for (const Case& c : cases) {
     live->rec(c.movie, c.frames);
