@@ -130,6 +130,18 @@ tjscalingfactor reducedScale(int width, int height, int fitW, int fitH) {
   return best;
 }
 
+// A frame for a picture that fills `fit`: black where the picture leaves bars.
+PixelBuffer framed(const FitRect& fit, int outWidth, int outHeight) {
+  PixelBuffer out = PixelBuffer::allocateNV12(outWidth, outHeight);
+  if (fit.width != outWidth || fit.height != outHeight) {
+    const PlaneView& y = out.plane(0);
+    const PlaneView& uv = out.plane(1);
+    libyuv::SetPlane(y.base, y.bytesPerRow, outWidth, outHeight, 0);
+    libyuv::SetPlane(uv.base, uv.bytesPerRow, uv.width * 2, uv.height, 128);
+  }
+  return out;
+}
+
 }  // namespace
 
 CaptureConverter::~CaptureConverter() = default;
@@ -160,6 +172,8 @@ Result<PixelBuffer> CaptureConverter::decodeJpeg(const CaptureLayout& l, const u
                                               planes, w, strides, h, 0);
   if (!succeeded(decoded) || (decoded != 0 && !hasEndMarker(data, size)))
     return R::failure("damaged camera JPEG");
+  if (w != outWidth || h != outHeight)
+    return fitPlanes(planes, w, h, cw, ch, subsamp, outWidth, outHeight);
   PixelBuffer out = PixelBuffer::allocateNV12(w, h);
   const PlaneView& y = out.plane(0);
   const PlaneView& uv = out.plane(1);
@@ -187,26 +201,48 @@ Result<PixelBuffer> CaptureConverter::decodeJpeg(const CaptureLayout& l, const u
   return out;
 }
 
+// Scaled from the decoder's own planes straight into the frame: no full-size NV12 copy in
+// between (at 1080p that copy and the memory it needs cost about as much as the scaling).
+PixelBuffer CaptureConverter::fitPlanes(unsigned char* const planes[3], int w, int h, int cw,
+                                        int ch, int subsamp, int outWidth, int outHeight) {
+  const FitRect fit = fitInside(w, h, outWidth, outHeight);
+  PixelBuffer out = framed(fit, outWidth, outHeight);
+  const PlaneView& y = out.plane(0);
+  const PlaneView& uv = out.plane(1);
+  libyuv::ScalePlane(planes[0], w, w, h, y.base + ptrdiff_t(fit.y) * y.bytesPerRow + fit.x,
+                     y.bytesPerRow, fit.width, fit.height, libyuv::kFilterBilinear);
+  if (subsamp == TJSAMP_GRAY) {
+    libyuv::SetPlane(uv.base, uv.bytesPerRow, uv.width * 2, uv.height, 128);
+    return out;
+  }
+  // Each chroma plane at its own size (every row of 4:2:2 counts) to the frame's 4:2:0.
+  const int fcw = (fit.width + 1) / 2, fch = (fit.height + 1) / 2;
+  chroma_.resize(2 * size_t(fcw) * fch);
+  uint8_t* u = chroma_.data();
+  uint8_t* v = u + size_t(fcw) * fch;
+  libyuv::ScalePlane(planes[1], cw, cw, ch, u, fcw, fcw, fch, libyuv::kFilterBilinear);
+  libyuv::ScalePlane(planes[2], cw, cw, ch, v, fcw, fcw, fch, libyuv::kFilterBilinear);
+  libyuv::MergeUVPlane(u, fcw, v, fcw, uv.base + ptrdiff_t(fit.y / 2) * uv.bytesPerRow + fit.x,
+                       uv.bytesPerRow, fcw, fch);
+  return out;
+}
+
 Result<PixelBuffer> CaptureConverter::convert(const CaptureLayout& layout, const uint8_t* data,
                                               size_t size, int outWidth, int outHeight) {
   if (layout.width <= 0 || layout.height <= 0 || !data)
     return Result<PixelBuffer>::failure("empty camera frame");
-  Result<PixelBuffer> native = layout.format == CaptureFormat::Mjpeg
-                                   ? decodeJpeg(layout, data, size, outWidth, outHeight)
-                                   : decodeRaw(layout, data, size);
+  if (layout.format == CaptureFormat::Mjpeg)
+    return decodeJpeg(layout, data, size, outWidth, outHeight);
+  Result<PixelBuffer> native = decodeRaw(layout, data, size);
   if (!native || (layout.width == outWidth && layout.height == outHeight)) return native;
   // A picture of another size is scaled into the frame with its shape kept: the whole picture,
   // centred, with black bars where its aspect differs, so that nothing the camera sees is lost
   // or stretched.
   const PixelBuffer& src = native.value();
   const FitRect fit = fitInside(src.width(), src.height(), outWidth, outHeight);
-  PixelBuffer out = PixelBuffer::allocateNV12(outWidth, outHeight);
+  PixelBuffer out = framed(fit, outWidth, outHeight);
   const PlaneView& y = out.plane(0);
   const PlaneView& uv = out.plane(1);
-  if (fit.width != outWidth || fit.height != outHeight) {
-    libyuv::SetPlane(y.base, y.bytesPerRow, outWidth, outHeight, 0);
-    libyuv::SetPlane(uv.base, uv.bytesPerRow, uv.width * 2, uv.height, 128);
-  }
   uint8_t* yAt = y.base + static_cast<ptrdiff_t>(fit.y) * y.bytesPerRow + fit.x;
   uint8_t* uvAt = uv.base + static_cast<ptrdiff_t>(fit.y / 2) * uv.bytesPerRow + fit.x;
   libyuv::NV12Scale(src.plane(0).base, src.plane(0).bytesPerRow, src.plane(1).base,

@@ -48,9 +48,13 @@ class CaptureConverter {
                               int outWidth, int outHeight);
 
  private:
-  // Decoded at the smallest of libjpeg's reduced sizes that still fills outWidth x outHeight.
+  // Decoded at the smallest of libjpeg's reduced sizes that still fills outWidth x outHeight,
+  // and fitted into a frame of that size.
   Result<PixelBuffer> decodeJpeg(const CaptureLayout& layout, const uint8_t* data, size_t size,
                                  int outWidth, int outHeight);
+  // Decoded planes of a w x h picture (chroma cw x ch) fitted into the frame.
+  PixelBuffer fitPlanes(unsigned char* const planes[3], int w, int h, int cw, int ch, int subsamp,
+                        int outWidth, int outHeight);
   // Whether a TurboJPEG call's result is a picture: success, or only a warning.
   bool succeeded(int tjResult) const;
 
@@ -59,6 +63,7 @@ class CaptureConverter {
   };
   std::unique_ptr<void, TurboJpegDeleter> jpeg_;
   std::vector<uint8_t> planes_;  // decoded JPEG planes, reused between frames
+  std::vector<uint8_t> chroma_;  // their chroma at the frame's size, before interleaving
 };
 
 }  // namespace talvex::media
