@@ -1,6 +1,17 @@
 #include "platform/media/camera/capturing_camera.h"
 
 namespace talvex::media {
+namespace {
+
+// How long a frame waits for the frame queue to take the one before. A thread that was kept
+// from running (another program's burst, a core shared with the encoder) catches up by taking
+// the frames the driver kept meanwhile one right after another; dropping each frame that finds
+// the queue busy for an instant would lose them. The driver keeps three more frames (a tenth of
+// a second at 30 fps, 50 ms at 60) while this one waits; a queue still busy after this long is
+// really behind (or blocked while a recording is finished), and the frame is late.
+constexpr std::chrono::milliseconds kLateAfter{50};
+
+}  // namespace
 
 void CapturingCamera::start(SerialQueue& queue, FrameHandler handler, LossHandler lost,
                             PictureWanted wanted) {
@@ -24,17 +35,25 @@ void CapturingCamera::joinCapture() {
 
 bool CapturingCamera::queueFree() {
   ++produced_;
-  if (!busy_->load()) return true;
+  std::unique_lock lock(handOff_->mutex);
+  if (handOff_->freed.wait_for(lock, kLateAfter, [this] { return !handOff_->busy; })) return true;
   ++dropped_;
   return false;
 }
 
 void CapturingCamera::deliver(CameraFrame frame) {
-  busy_->store(true);
+  {
+    std::lock_guard lock(handOff_->mutex);
+    handOff_->busy = true;
+  }
   ++delivered_;
-  queue_->async([busy = busy_, handler = handler_, out = std::move(frame)] {
+  queue_->async([handOff = handOff_, handler = handler_, out = std::move(frame)] {
     (*handler)(out);
-    busy->store(false);
+    {
+      std::lock_guard lock(handOff->mutex);
+      handOff->busy = false;
+    }
+    handOff->freed.notify_one();
   });
 }
 

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "platform/media/camera/camera.h"
 
@@ -25,9 +28,15 @@ class CapturingCamera : public Camera {
   // Sets stopping() and joins the capture thread.
   void joinCapture();
 
-  // Counts a frame the source gave; false (the frame counted as dropped) while the frame queue
-  // still handles the previous one, so the caller need not convert it.
+  // Counts a frame the source gave and waits, for a moment at most, until the frame queue has
+  // handled the previous one; false (the frame counted as dropped) when it has not by then, so
+  // the caller need not convert it.
   bool queueFree();
+  // A frame the source gave that was lost before it got here.
+  void countSkipped() {
+    ++produced_;
+    ++dropped_;
+  }
   // A frame that could not be converted.
   void countDropped() { ++dropped_; }
   // Whether the consumer wants the next frame's picture.
@@ -45,8 +54,14 @@ class CapturingCamera : public Camera {
   PictureWanted wanted_;
   std::unique_ptr<SerialQueue> capture_;
   std::atomic<bool> stopping_{false};
-  // Shared with the work posted to the frame queue, which may outlive the camera.
-  std::shared_ptr<std::atomic<bool>> busy_ = std::make_shared<std::atomic<bool>>(false);
+  // Whether the frame queue still has the last frame handed to it. Shared with the work posted
+  // there, which may outlive the camera.
+  struct HandOff {
+    std::mutex mutex;
+    std::condition_variable freed;
+    bool busy = false;
+  };
+  std::shared_ptr<HandOff> handOff_ = std::make_shared<HandOff>();
   std::atomic<int64_t> produced_{0}, delivered_{0}, dropped_{0};
 };
 

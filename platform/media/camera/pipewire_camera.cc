@@ -300,8 +300,7 @@ class PipewireCamera : public CapturingCamera {
 
   void convertFrame(int skipped) {
     // Frames that found the queue full count as the source's frames that were dropped.
-    for (int i = 0; i < skipped; ++i)
-      if (queueFree()) countDropped();
+    for (int i = 0; i < skipped; ++i) countSkipped();
     const int64_t now = monotonicMicros();
     liveness_.sawFrame(now);
     // A faster camera's extra frames are passed over on purpose, before they cost anything.
