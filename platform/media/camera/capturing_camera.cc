@@ -29,14 +29,21 @@ CameraStats CapturingCamera::stats() const {
 }
 
 void CapturingCamera::joinCapture() {
-  stopping_ = true;
+  {
+    std::lock_guard lock(handOff_->mutex);
+    stopping_ = true;
+  }
+  // A frame waiting for the frame queue gives up at once: the queue may be the one stopping us.
+  handOff_->freed.notify_all();
   capture_.reset();  // joins the capture thread
 }
 
 bool CapturingCamera::queueFree() {
   ++produced_;
   std::unique_lock lock(handOff_->mutex);
-  if (handOff_->freed.wait_for(lock, kLateAfter, [this] { return !handOff_->busy; })) return true;
+  const bool free = handOff_->freed.wait_for(
+      lock, kLateAfter, [this] { return !handOff_->busy || stopping_.load(); });
+  if (free && !stopping_.load()) return true;
   ++dropped_;
   return false;
 }

@@ -117,7 +117,8 @@ class V4l2Camera : public CapturingCamera {
       if (r > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
         return captureEnded(CameraLoss::Gone);
       if (r > 0 && (fds[0].revents & POLLIN)) {
-        for (;;) {
+        // A source that always has the next frame ready must not keep a stop waiting.
+        while (!stopping()) {
           BufferSlot slot(type_);
           if (xioctl(fd_.get(), VIDIOC_DQBUF, &slot.buf) < 0) {
             if (errno == EAGAIN) break;
