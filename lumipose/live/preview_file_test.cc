@@ -4,7 +4,6 @@
 
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <semaphore>
 
 namespace talvex::lumipose {
