@@ -4,8 +4,9 @@
 The shipped program runs against the user-space V4L2 camera (tests/v4l2_emulator) playing the
 webcam clip of a person, records for a fixed window and is measured from /proc: the share of
 one core of the whole process and of each of its threads (named after their queues), the
-camera frames that reached the movie, the frame records written of those due (one per third
-frame), the movie's size and its picture against the camera's own frames (FFmpeg's ssim and psnr
+camera frames that reached the movie (and of those missing, how many the driver lost because
+the program had no buffer queued: the rest were lost inside the program), the frame records
+written of those due (one per third frame), the movie's size and its picture against the camera's own frames (FFmpeg's ssim and psnr
 filters on the frames the movie holds, matched by capture time through the emulator's log).
 
   bench/live_bench.py [--build build] [--seconds 20] [--runs 2] [--busy both|no|yes]
