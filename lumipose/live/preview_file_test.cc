@@ -66,22 +66,5 @@ TEST(PreviewFileTest, NothingIsWrittenAfterRemove) {
   fs::remove_all(dir);
 }
 
-TEST(PreviewFileTest, AFailingWriteIsReportedOnce) {
-  std::vector<std::string> said;
-  std::counting_semaphore<> tried{0};
-  PreviewFile file(
-      "/unused", [&](const std::string& why) { said.push_back(why); },
-      [&](const std::string&, std::span<const uint8_t>) {
-        tried.release();
-        return Status::failure("No space left on device");
-      });
-  for (int i = 0; i < 3; ++i) {
-    file.offer({0xff});
-    tried.acquire();  // each picture is tried on its own
-  }
-  file.remove();
-  EXPECT_EQ(said, std::vector<std::string>{"No space left on device"});
-}
-
 }  // namespace
 }  // namespace talvex::lumipose
