@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "platform/media/testing/media_fixtures.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {

@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex::testing {
 

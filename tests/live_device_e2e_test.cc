@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 #include "tests/device_log.h"
 
 namespace talvex {
@@ -23,7 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using testing::RunningProgram;
 using testing::DeviceLog;
 using testing::Movie;
 using testing::movieOrigin;
@@ -55,8 +55,8 @@ class LiveDeviceE2E : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return testing::run(argv, input, env());
   }
-  std::unique_ptr<ChildProcess> live() {
-    return std::make_unique<ChildProcess>(
+  std::unique_ptr<RunningProgram> live() {
+    return std::make_unique<RunningProgram>(
         std::vector<std::string>{testing::buildPath("talvex-lumipose"), "live", preview().string()},
         env());
   }
@@ -75,7 +75,7 @@ class LiveDeviceE2E : public ::testing::Test {
   // Records from the session's first picture until two previews later (at least six frames
   // more), stops and quits: the lines say exactly that. The REC:stopped count, -1 when a line
   // did not come.
-  int recordBriefly(ChildProcess& c) {
+  int recordBriefly(RunningProgram& c) {
     if (!c.waitForLine("STARTED", 30s)) return ADD_FAILURE() << c.errSoFar(), -1;
     c.write(recLine("m"));
     if (!c.waitForLine("REC:started", 30s) || !previewRenewed(5s) || !previewRenewed(5s))

@@ -15,14 +15,14 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using testing::RunningProgram;
 using testing::shell;
 
 // A white bar over the left quarter of a black 1280x720 picture.
@@ -90,8 +90,8 @@ class LiveE2E : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
 
-  std::unique_ptr<ChildProcess> testcam(const std::string& input) {
-    return std::make_unique<ChildProcess>(
+  std::unique_ptr<RunningProgram> testcam(const std::string& input) {
+    return std::make_unique<RunningProgram>(
         std::vector<std::string>{testing::buildPath("talvex-lumipose-testcam"), "live",
                                  preview().string()},
         std::map<std::string, std::string>{{"TALVEX_TEST_CAMERA", input}});
@@ -108,7 +108,7 @@ class LiveE2E : public ::testing::Test {
     return testing::fileReplaced(preview(), 10s) && testing::fileReplaced(preview(), 10s);
   }
   // The count of "REC:stopped:N", or -1 when the line does not come.
-  int waitStopped(ChildProcess& c) {
+  int waitStopped(RunningProgram& c) {
     auto line = c.waitForLine("REC:stopped:", 60s, true);
     return line ? std::atoi(line->c_str() + std::strlen("REC:stopped:")) : -1;
   }
@@ -166,7 +166,7 @@ TEST_F(LiveE2E, PermissionAnswers) {
 }
 
 TEST_F(LiveE2E, SigintWhileThePermissionQuestionIsOpenQuitsSilently) {
-  ChildProcess c(
+  RunningProgram c(
       {testing::buildPath("talvex-lumipose-testcam"), "live", preview().string()},
       {{"TALVEX_TEST_CAMERA", kMovingCamera}, {"TALVEX_TEST_CAMERA_PERMISSION", "ask-pending"}});
   // Control lines wait unread while the question is open.

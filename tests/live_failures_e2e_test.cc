@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 #include "tests/small_disk.h"
 
 namespace talvex {
@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using testing::RunningProgram;
 using testing::shell;
 using testing::SmallDisk;
 
@@ -57,8 +57,8 @@ class LiveFailures : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
 
-  std::unique_ptr<ChildProcess> testcam() {
-    return std::make_unique<ChildProcess>(
+  std::unique_ptr<RunningProgram> testcam() {
+    return std::make_unique<RunningProgram>(
         std::vector<std::string>{testing::buildPath("talvex-lumipose-testcam"), "live",
                                  preview().string()},
         std::map<std::string, std::string>{{"TALVEX_TEST_CAMERA", kMovingCamera}});

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 #include "tests/pipewire_camera_graph.h"
 
 namespace talvex {
@@ -27,7 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using testing::RunningProgram;
 using testing::shell;
 
 struct Movie {
@@ -73,8 +73,8 @@ class LivePipewireE2E : public ::testing::Test {
   virtual Camera camera() const { return Camera::TestPicture; }
   virtual std::string graphFile() const { return ""; }
 
-  std::unique_ptr<ChildProcess> live(const std::string& name = "preview") {
-    return std::make_unique<ChildProcess>(
+  std::unique_ptr<RunningProgram> live(const std::string& name = "preview") {
+    return std::make_unique<RunningProgram>(
         std::vector<std::string>{testing::buildPath("talvex-lumipose"), "live",
                                  (fs::path(dir.path()) / (name + ".jpg")).string()},
         graph().env());
@@ -85,7 +85,7 @@ class LivePipewireE2E : public ::testing::Test {
   }
   fs::path movie(const std::string& name) const { return fs::path(dir.path()) / (name + ".mov"); }
   // Records `seconds` and stops; the count REC:stopped gave.
-  int record(ChildProcess& c, const std::string& name, std::chrono::milliseconds length) {
+  int record(RunningProgram& c, const std::string& name, std::chrono::milliseconds length) {
     c.write(recLine(name));
     EXPECT_TRUE(c.waitForLine("REC:started", 30s)) << c.errSoFar();
     std::this_thread::sleep_for(length);
@@ -216,7 +216,7 @@ using LivePipewireSharedE2E = LivePipewireClientE2E;
 
 TEST_F(LivePipewireSharedE2E, AnotherProgramReadsTheCameraThroughAWholeRecording) {
   const fs::path readerLog = fs::path(dir.path()) / "reader.log";
-  ChildProcess reader(
+  RunningProgram reader(
       {testing::buildPath("pipewire-frame-reader"), "ci_camera", readerLog.string()},
       graph().env());
   ASSERT_TRUE(reader.waitForLine("STREAMING", 10s)) << reader.errSoFar();

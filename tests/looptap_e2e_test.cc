@@ -28,7 +28,7 @@
 #include <thread>
 
 #include "platform/audio/testing/wav_reader.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 #include "tests/pulse_daemon.h"
 
 namespace talvex {
@@ -37,7 +37,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using testing::ChildProcess;
+using testing::RunningProgram;
 using testing::RunResult;
 
 std::string looptapPath() { return testing::buildPath("talvex-looptap"); }
@@ -87,11 +87,11 @@ class LooptapE2E : public ::testing::Test {
     return out;
   }
 
-  std::unique_ptr<ChildProcess> looptap(const std::string& out, const std::string& server,
+  std::unique_ptr<RunningProgram> looptap(const std::string& out, const std::string& server,
                                         std::vector<std::string> extra = {}) {
     std::vector<std::string> argv{looptapPath(), out};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    auto child = std::make_unique<ChildProcess>(
+    auto child = std::make_unique<RunningProgram>(
         argv, std::map<std::string, std::string>{{"PULSE_SERVER", server}});
     child->closeInput();
     return child;
@@ -157,7 +157,7 @@ Clock::time_point after(Clock::time_point t, double secs) {
 // level of one buffer, so a sound shorter than the quarter second between lines may fall
 // between them: after a short sound the tests wait for lines, not for its level.
 template <class Wanted>
-bool levelComes(ChildProcess& child, Wanted wanted) {
+bool levelComes(RunningProgram& child, Wanted wanted) {
   for (int i = 0; i < 20; ++i) {
     auto line = child.waitForLine("LEVEL:", 3s, /*prefix=*/true);
     if (!line) break;
@@ -165,17 +165,17 @@ bool levelComes(ChildProcess& child, Wanted wanted) {
   }
   return ADD_FAILURE() << "the level line waited for did not come\n" << child.errSoFar(), false;
 }
-bool levelLines(ChildProcess& child, int n) {
+bool levelLines(RunningProgram& child, int n) {
   for (int i = 0; i < n; ++i)
     if (!levelComes(child, [](float) { return true; })) return false;
   return true;
 }
 // A tone at half of full scale, playing on, lifts the level to 0.5.
-bool toneArrives(ChildProcess& child) {
+bool toneArrives(RunningProgram& child) {
   return levelComes(child, [](float l) { return l > 0.4f; });
 }
 // Half a second of sound written after a short sound was played: it is in the file.
-bool shortSoundIsIn(ChildProcess& child) { return levelLines(child, 2); }
+bool shortSoundIsIn(RunningProgram& child) { return levelLines(child, 2); }
 
 // The test notes STARTED and the stop at the moments it reads and sends them; on two shared
 // cores either can come tens of milliseconds late, which is no fault of the program's. Shifts
@@ -193,7 +193,7 @@ struct Stopped {
 
 // Stops `child` with `signals` (the first one counts) and reads `file`: the program exits 0, its
 // STOPPED count is what the file holds, and the file lasts from STARTED (`started`) to the stop.
-std::optional<Stopped> stopAndRead(ChildProcess& child, const std::string& file,
+std::optional<Stopped> stopAndRead(RunningProgram& child, const std::string& file,
                                    Clock::time_point started,
                                    std::initializer_list<int> signals = {SIGTERM}) {
   const auto stopped = Clock::now();
@@ -354,7 +354,7 @@ TEST_F(LooptapE2E, PauseRecordsExactSilenceWhileFramesKeepGrowing) {
   auto child = looptap(path("pause.wav"), sharedServer());
   ASSERT_TRUE(child->waitForLine("STARTED", 10s));
   const auto started = Clock::now();
-  ChildProcess player({"/usr/bin/paplay", toneFile}, {{"PULSE_SERVER", sharedServer()}});
+  RunningProgram player({"/usr/bin/paplay", toneFile}, {{"PULSE_SERVER", sharedServer()}});
   ASSERT_TRUE(toneArrives(*child));
   ASSERT_TRUE(toneArrives(*child));
   child->signal(SIGUSR1);

@@ -10,7 +10,7 @@
 
 #include "platform/media/read/movie_asset.h"
 #include "platform/media/testing/media_fixtures.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 #include "tests/small_disk.h"
 
 namespace talvex {

@@ -14,7 +14,7 @@
 #include "platform/media/read/movie_asset.h"
 #include "platform/media/read/video_frame_reader.h"
 #include "platform/media/testing/media_fixtures.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {

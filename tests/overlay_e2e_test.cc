@@ -12,7 +12,7 @@
 #include "platform/media/read/movie_asset.h"
 #include "platform/media/read/video_frame_reader.h"
 #include "platform/media/testing/media_fixtures.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {
@@ -290,7 +290,7 @@ TEST(OverlayInputs, AStopSignalLeavesNoUnfinishedMovie) {
   };
   for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signo);
-    testing::ChildProcess c(
+    testing::RunningProgram c(
         {testing::buildPath("talvex-overlay"), movie, dir.file("good.jsonl"), dir.file("o.mp4")});
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (partials() == 0 && std::chrono::steady_clock::now() < until)

@@ -33,7 +33,7 @@ PulseDaemon::PulseDaemon(bool withSink, bool busy) {
   const std::map<std::string, std::string> env = {{"HOME", dir_ + "/home"},
                                                   {"PULSE_RUNTIME_PATH", dir_ + "/run"},
                                                   {"PULSE_STATE_PATH", dir_ + "/state"}};
-  daemon_ = std::make_unique<ChildProcess>(
+  daemon_ = std::make_unique<RunningProgram>(
       std::vector<std::string>{"/usr/bin/pulseaudio", "-n", "-F", dir_ + "/test.pa",
                                "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no"},
       env);
@@ -44,7 +44,7 @@ PulseDaemon::PulseDaemon(bool withSink, bool busy) {
     if (!ready_) std::this_thread::sleep_for(50ms);
   }
   if (ready_ && withSink && busy) {
-    keepalive_ = std::make_unique<ChildProcess>(
+    keepalive_ = std::make_unique<RunningProgram>(
         std::vector<std::string>{"/bin/sh", "-c",
                                  "exec pacat --playback --format=float32le --rate=48000 "
                                  "--channels=2 --latency-msec=40 </dev/zero"},
@@ -117,7 +117,7 @@ TestSoundServer::TestSoundServer(ServerKind kind, Options options) : kind_(kind)
     std::this_thread::sleep_for(2500ms);
     return;
   }
-  pipewire_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+  pipewire_ = std::make_unique<RunningProgram>(std::vector<std::string>{
       "/bin/bash", "-c", kPipewireShell, "pipewire-test",
       std::string(TALVEX_SOURCE_DIR) + "/scripts/pipewire_service.sh",
       options.withSink ? "" : "--no-sink", options.busy ? "busy" : "idle"});

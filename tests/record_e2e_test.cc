@@ -16,7 +16,7 @@
 
 #include "platform/media/testing/media_fixtures.h"
 #include "tests/beep_player.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 #include "tests/device_log.h"
 #include "tests/pulse_daemon.h"
 #include "tests/sync_marks.h"
@@ -26,7 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using testing::RunningProgram;
 using testing::ServerKind;
 using testing::TestSoundServer;
 
@@ -54,9 +54,9 @@ class RecordE2E : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   }
-  std::unique_ptr<ChildProcess> record(const std::vector<std::string>& args,
+  std::unique_ptr<RunningProgram> record(const std::vector<std::string>& args,
                                        const TestSoundServer& sound) {
-    return std::make_unique<ChildProcess>(command(args), env(sound));
+    return std::make_unique<RunningProgram>(command(args), env(sound));
   }
   // Waits until the camera records: the frames file in talvex-record's work folder has its
   // header, written at the movie's first frame.

@@ -26,7 +26,7 @@
 #include "platform/media/read/video_frame_reader.h"
 #include "platform/media/testing/media_fixtures.h"
 #include "tests/beep_player.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 #include "tests/frame_code.h"
 #include "tests/pipewire_camera_graph.h"
 #include "tests/pulse_daemon.h"
@@ -37,7 +37,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using testing::RunningProgram;
 using testing::kMarks;
 
 constexpr int kFps = 30;
@@ -139,9 +139,9 @@ class SyncE2E : public ::testing::Test {
 void SyncE2E::record(const Rig& rig, SyncRun& run) {
   const fs::path movie = dir / "rec.mov", frames = dir / "rec.jsonl", wav = dir / "sys.wav",
                  out = dir / "out.mov";
-  ChildProcess camera(rig.camera, rig.cameraEnv);
+  RunningProgram camera(rig.camera, rig.cameraEnv);
   ASSERT_TRUE(camera.waitForLine("STARTED", 60s)) << camera.errSoFar();
-  ChildProcess looptap({testing::buildPath("talvex-looptap"), wav.string()},
+  RunningProgram looptap({testing::buildPath("talvex-looptap"), wav.string()},
                        {{"PULSE_SERVER", rig.soundServer}});
   looptap.closeInput();
   ASSERT_TRUE(looptap.waitForLine("STARTED", 30s)) << looptap.errSoFar();
