@@ -28,8 +28,8 @@
 #include <thread>
 
 #include "platform/audio/testing/wav_reader.h"
-#include "tests/run_program.h"
 #include "tests/pulse_daemon.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {
@@ -37,17 +37,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing::linesOf;
 using testing::RunningProgram;
 using testing::RunResult;
 
 std::string looptapPath() { return testing::buildPath("talvex-looptap"); }
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  return lines;
-}
 
 std::vector<float> levelsOf(const std::vector<std::string>& lines) {
   std::vector<float> levels;
@@ -88,7 +82,7 @@ class LooptapE2E : public ::testing::Test {
   }
 
   std::unique_ptr<RunningProgram> looptap(const std::string& out, const std::string& server,
-                                        std::vector<std::string> extra = {}) {
+                                          std::vector<std::string> extra = {}) {
     std::vector<std::string> argv{looptapPath(), out};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto child = std::make_unique<RunningProgram>(
@@ -215,6 +209,19 @@ void expectAtItsMoment(const audio::WavContents& wav, Clock::time_point handed,
   const int64_t at = onset(wav, 0, threshold);
   ASSERT_GE(at, 0) << "the sound is not in the file";
   EXPECT_NEAR(at / 48000.0, seconds(handed - started), kMomentSlack);
+}
+
+// Plays a short tone into `sink` of `server`, stops `child` once the tone is in, and reads
+// `file` (as stopAndRead): the tone sits at its moment.
+std::optional<Stopped> toneAtItsMoment(RunningProgram& child, const std::string& server,
+                                       const std::string& sink, const std::string& file,
+                                       Clock::time_point started) {
+  const Played p = playTone(server, sink, 0.2);
+  if (!p.error.empty()) return ADD_FAILURE() << p.error, std::nullopt;
+  if (!shortSoundIsIn(child)) return std::nullopt;
+  auto s = stopAndRead(child, file, started);
+  if (s) expectAtItsMoment(s->wav, p.at, started);
+  return s;
 }
 
 // A server that takes connections and never answers keeps the program's start unfinished.
@@ -697,12 +704,7 @@ TEST_F(LooptapE2E, StalledStreamKeepsTheTimelineAndRecovers) {
   // that came before it.
   EXPECT_TRUE(levelLines(*child, 6)) << "level lines stopped during the stall";
   ASSERT_TRUE(server.unstall());
-  Played p = playTone(server.server(), server.sink(), 0.2);
-  ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(shortSoundIsIn(*child));
-  auto s = stopAndRead(*child, path("stall.wav"), started);
-  ASSERT_TRUE(s);
-  expectAtItsMoment(s->wav, p.at, started);
+  EXPECT_TRUE(toneAtItsMoment(*child, server.server(), server.sink(), path("stall.wav"), started));
 }
 
 // The output being recorded goes away (headphones unplugged) while another is left: the
@@ -724,12 +726,7 @@ TEST_F(LooptapE2E, CaptureMovesOnWhenItsOutputGoesAway) {
   ASSERT_TRUE(server.pactl({"unload-module", module}));
   // The program is given half a second to move; it says nothing when it does.
   std::this_thread::sleep_for(500ms);
-  Played p = playTone(server.server(), server.sink(), 0.2);
-  ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(shortSoundIsIn(*child));
-  auto s = stopAndRead(*child, path("unplug.wav"), started);
-  ASSERT_TRUE(s);
-  expectAtItsMoment(s->wav, p.at, started);
+  EXPECT_TRUE(toneAtItsMoment(*child, server.server(), server.sink(), path("unplug.wav"), started));
 }
 
 // PipeWire's session manager goes away mid-recording: the stream is linked to nothing and
@@ -776,10 +773,7 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   for (int i = 0; i < 6; ++i)
     ASSERT_TRUE(child->waitForLine("ERR:write:", 10s, /*prefix=*/true)) << child->errSoFar();
   fs::remove(small + "/filler");
-  Played p = playTone(sharedServer(), "", 0.2);
-  ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(shortSoundIsIn(*child));
-  auto s = stopAndRead(*child, small + "/rec.wav", started);
+  auto s = toneAtItsMoment(*child, sharedServer(), "", small + "/rec.wav", started);
   ASSERT_TRUE(s);
   const auto& lines = s->lines;
   const auto errors = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
@@ -789,7 +783,6 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "ERR:write:No space left on device"),
             lines.end());
   EXPECT_EQ(s->wav.declaredDataBytes, s->wav.dataBytesOnDisk);
-  expectAtItsMoment(s->wav, p.at, started);
 }
 
 // A parent that changes its mind at once: a stop signal that comes while the program is still

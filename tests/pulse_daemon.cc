@@ -59,11 +59,17 @@ void PulseDaemon::kill() {
   }
 }
 
-bool PulseDaemon::pactl(const std::vector<std::string>& args) {
+namespace {
+
+bool pactlOn(const std::string& server, const std::vector<std::string>& args) {
   std::vector<std::string> argv{"/usr/bin/pactl"};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, "", {{"PULSE_SERVER", server_}}, 10s).exitStatus == 0;
+  return run(argv, "", {{"PULSE_SERVER", server}}, 10s).exitStatus == 0;
 }
+
+}  // namespace
+
+bool PulseDaemon::pactl(const std::vector<std::string>& args) { return pactlOn(server_, args); }
 
 PulseDaemon::~PulseDaemon() {
   keepalive_.reset();
@@ -139,11 +145,7 @@ TestSoundServer::~TestSoundServer() {
   }
 }
 
-bool TestSoundServer::pactl(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{"/usr/bin/pactl"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, "", {{"PULSE_SERVER", server_}}, 10s).exitStatus == 0;
-}
+bool TestSoundServer::pactl(const std::vector<std::string>& args) { return pactlOn(server_, args); }
 
 void TestSoundServer::signalServer(int signo) {
   for (pid_t p : serverPids_) ::kill(p, signo);

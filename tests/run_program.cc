@@ -12,7 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <span>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -20,10 +22,19 @@ extern char** environ;
 namespace talvex::testing {
 
 std::vector<std::string> fileLines(const std::filesystem::path& path) {
-  std::ifstream in(path);
+  return linesOf(fileText(path));
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::istringstream in(text);
   std::vector<std::string> lines;
   for (std::string l; std::getline(in, l);) lines.push_back(l);
   return lines;
+}
+
+std::string fileText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds within) {
@@ -61,16 +72,6 @@ bool signalsTaken(pid_t pid, std::initializer_list<int> signals, std::chrono::mi
     if (std::chrono::steady_clock::now() >= until) return false;
     ::usleep(100);
   }
-}
-
-TempDir::TempDir(const std::string& prefix) {
-  std::string tmpl = "/tmp/" + prefix + ".XXXXXX";
-  if (::mkdtemp(tmpl.data())) path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 std::string shell(const std::string& cmd, int* status) {

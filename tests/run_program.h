@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/media/testing/media_fixtures.h"
 #include "platform/process/child_process.h"
 
 namespace talvex::testing {
@@ -28,6 +29,10 @@ struct RunResult {
 
 // The lines of a text file, without their line feeds; none when it cannot be read.
 std::vector<std::string> fileLines(const std::filesystem::path& path);
+// The lines of `text`, without their line feeds.
+std::vector<std::string> linesOf(const std::string& text);
+// A file's bytes; "" when it cannot be read.
+std::string fileText(const std::filesystem::path& path);
 
 // Checks `done` every 20 ms until it holds or `within` passes; whether it held. For the events
 // a test waits for that no line announces: a file that appears, records that are written.
@@ -43,18 +48,7 @@ bool fileReplaced(const std::filesystem::path& path, std::chrono::milliseconds w
 bool signalsTaken(pid_t pid, std::initializer_list<int> signals,
                   std::chrono::milliseconds within = std::chrono::seconds(10));
 
-// A fresh folder under /tmp named after `prefix`, removed with everything in it on destruction.
-class TempDir {
- public:
-  explicit TempDir(const std::string& prefix);
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using media::fixtures::TempDir;
 
 // Runs a shell command line and returns what it printed on standard output; `status`, when
 // given, receives its wait status.
