@@ -171,6 +171,20 @@ bool toneArrives(RunningProgram& child) {
 // Half a second of sound written after a short sound was played: it is in the file.
 bool shortSoundIsIn(RunningProgram& child) { return levelLines(child, 2); }
 
+// A recording under way: the program once it has said STARTED (`started`: when the test read
+// it) and written a first level line or more. `child` is null after a failure.
+struct Recording {
+  std::unique_ptr<RunningProgram> child;
+  Clock::time_point started;
+};
+Recording recording(std::unique_ptr<RunningProgram> child, int levels = 1) {
+  if (!child->waitForLine("STARTED", 10s))
+    return ADD_FAILURE() << "no STARTED\n" << child->errSoFar(), Recording{};
+  Recording r{nullptr, Clock::now()};
+  if (levelLines(*child, levels)) r.child = std::move(child);
+  return r;
+}
+
 // The test notes STARTED and the stop at the moments it reads and sends them; on two shared
 // cores either can come tens of milliseconds late, which is no fault of the program's. Shifts
 // of the timeline by the events under test are buffers long, so these slacks still catch them;
@@ -302,10 +316,8 @@ TEST_F(LooptapE2E, ServerWithoutOutputsIsNoDisplay) {
 TEST_F(LooptapE2E, ToneIsInTheFileAtItsLevelAndLength) {
   REQUIRE_SHARED_SERVER();
   const std::string toneFile = tone(2.0);
-  auto child = looptap(path("tone-rec.wav"), sharedServer());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("tone-rec.wav"), sharedServer()));
+  ASSERT_TRUE(child);
   RunResult played =
       testing::run({"/usr/bin/paplay", toneFile}, "", {{"PULSE_SERVER", sharedServer()}}, 20s);
   ASSERT_EQ(played.exitStatus, 0) << played.err;
@@ -577,10 +589,8 @@ std::vector<double> soundsIn(const audio::WavContents& wav, double minSeconds) {
 // server dropped becomes silence of its length, and one line says how much was lost.
 TEST_F(LooptapE2E, SoundsKeepTheirMomentsAcrossAStoppedProcess) {
   REQUIRE_SHARED_SERVER();
-  auto child = looptap(path("stopped.wav"), sharedServer());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("stopped.wav"), sharedServer()));
+  ASSERT_TRUE(child);
   child->signal(SIGSTOP);
   std::vector<double> handed;
   for (double when : {1.0, 5.0, 12.5}) {
@@ -629,10 +639,8 @@ TEST_F(LooptapE2E, CaptureFollowsTheDefaultOutput) {
   ASSERT_TRUE(server.ready());
   ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=second",
                             "format=float32le", "rate=48000", "channels=2"}));
-  auto child = looptap(path("follow.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 2));
+  auto [child, started] = recording(looptap(path("follow.wav"), server.server()), 2);
+  ASSERT_TRUE(child);
   ASSERT_TRUE(server.pactl({"set-default-sink", "second"}));
   const auto switched = Clock::now();
   // Played on the old output after the switch, and on until after the new output's tone:
@@ -672,10 +680,8 @@ TEST_F(LooptapE2E, CaptureFollowsTheDefaultOutput) {
 TEST_F(LooptapE2E, AudioThatArrivesLateStillGoesToItsMoment) {
   testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
   ASSERT_TRUE(server.ready());
-  auto child = looptap(path("late.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("late.wav"), server.server()));
+  ASSERT_TRUE(child);
   child->signal(SIGSTOP);
   Played p = playTone(server.server(), server.sink(), 0.2);
   ASSERT_EQ(p.error, "");
@@ -695,10 +701,8 @@ TEST_F(LooptapE2E, AudioThatArrivesLateStillGoesToItsMoment) {
 TEST_F(LooptapE2E, StalledStreamKeepsTheTimelineAndRecovers) {
   testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
   ASSERT_TRUE(server.ready());
-  auto child = looptap(path("stall.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("stall.wav"), server.server()));
+  ASSERT_TRUE(child);
   ASSERT_TRUE(server.stall());
   // Level lines go on through the stall: six of them, the first two perhaps still of buffers
   // that came before it.
@@ -719,10 +723,8 @@ TEST_F(LooptapE2E, CaptureMovesOnWhenItsOutputGoesAway) {
   ASSERT_EQ(loaded.exitStatus, 0) << loaded.err;
   const std::string module = loaded.out.substr(0, loaded.out.find('\n'));
   ASSERT_TRUE(server.pactl({"set-default-sink", "headphones"}));
-  auto child = looptap(path("unplug.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 2));
+  auto [child, started] = recording(looptap(path("unplug.wav"), server.server()), 2);
+  ASSERT_TRUE(child);
   ASSERT_TRUE(server.pactl({"unload-module", module}));
   // The program is given half a second to move; it says nothing when it does.
   std::this_thread::sleep_for(500ms);
@@ -737,10 +739,8 @@ TEST_F(LooptapE2E, SessionManagerGoneIsNoSilentStop) {
   // The session manager exists only in PipeWire: this runs against PipeWire in both passes.
   testing::TestSoundServer server(testing::ServerKind::pipewire, {.busy = true});
   ASSERT_TRUE(server.ready());
-  auto child = looptap(path("nosm.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("nosm.wav"), server.server()));
+  ASSERT_TRUE(child);
   server.killSessionManager();
   // Two seconds of level lines, the first perhaps of buffers from before.
   EXPECT_TRUE(levelLines(*child, 9)) << "level lines stopped without the session manager";
@@ -818,10 +818,8 @@ TEST_F(LooptapE2E, StopSignalsBeforeTheServerAnswersAreHonoured) {
 TEST_F(LooptapE2E, StopIsBoundedWhenTheServerIsFrozen) {
   testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
   ASSERT_TRUE(server.ready());
-  auto child = looptap(path("frozen.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("frozen.wav"), server.server()));
+  ASSERT_TRUE(child);
   server.signalServer(SIGSTOP);
   // Frozen for a while before the stop: no answer comes, the stream has run dry.
   std::this_thread::sleep_for(300ms);

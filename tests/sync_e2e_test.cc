@@ -132,6 +132,18 @@ class SyncE2E : public ::testing::Test {
   // One recording, as the parent makes it; fills `run`.
   void record(const Rig& rig, SyncRun& run);
   void expectInSync(const SyncRun& run, const char* scenario);
+  // One recording on `rig`, whose marks must then be in sync; `scenario` names it in the log.
+  void expectRecordingInSync(const Rig& rig, const char* scenario) {
+    SyncRun run;
+    record(rig, run);
+    if (!HasFatalFailure()) expectInSync(run, scenario);
+  }
+  // The same with the played camera, against a fresh sound server of `kind`.
+  void expectPlayedCameraInSync(testing::ServerKind kind, bool busy, const char* scenario) {
+    testing::TestSoundServer sound(kind, {.withSink = true, .busy = busy});
+    ASSERT_TRUE(sound.ready()) << "the sound server did not start";
+    expectRecordingInSync(playedCamera(sound), scenario);
+  }
 
   fs::path dir;
 };
@@ -260,37 +272,19 @@ void SyncE2E::expectInSync(const SyncRun& run, const char* scenario) {
 }
 
 using testing::ServerKind;
-using testing::TestSoundServer;
 
 // An idle null sink renders far ahead of the clock and delivers nothing for up to 2 s.
 TEST_F(SyncE2E, PulseAudioIdleSink) {
-  TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = false});
-  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
-  SyncRun run;
-  record(playedCamera(sound), run);
-  if (HasFatalFailure()) return;
-  expectInSync(run, "pulseaudio-idle");
+  expectPlayedCameraInSync(ServerKind::pulseaudio, false, "pulseaudio-idle");
 }
 
 // Another application keeps playing (silence) all along.
 TEST_F(SyncE2E, PulseAudioBusySink) {
-  TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = true});
-  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
-  SyncRun run;
-  record(playedCamera(sound), run);
-  if (HasFatalFailure()) return;
-  expectInSync(run, "pulseaudio-busy");
+  expectPlayedCameraInSync(ServerKind::pulseaudio, true, "pulseaudio-busy");
 }
 
 // PipeWire with WirePlumber and pipewire-pulse, as on current desktops; nothing else playing.
-TEST_F(SyncE2E, PipeWire) {
-  TestSoundServer sound(ServerKind::pipewire, {.withSink = true, .busy = false});
-  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
-  SyncRun run;
-  record(playedCamera(sound), run);
-  if (HasFatalFailure()) return;
-  expectInSync(run, "pipewire");
-}
+TEST_F(SyncE2E, PipeWire) { expectPlayedCameraInSync(ServerKind::pipewire, false, "pipewire"); }
 
 // The desktop of today: the camera is a node of the session's PipeWire, which the shipped
 // program reads, and the sound goes through the same PipeWire's PulseAudio server.
@@ -299,14 +293,12 @@ TEST_F(SyncE2E, PipeWireCameraAndSound) {
   testing::PipewireCameraGraph graph(testing::PipewireCameraGraph::Camera::CodedClient,
                                      log.string());
   ASSERT_TRUE(graph.ready()) << "the private PipeWire did not start";
-  SyncRun run;
-  record({{testing::buildPath("talvex-lumipose"), "live", (dir / "preview.jpg").string()},
-          graph.env(),
-          log,
-          graph.pulseServer()},
-         run);
-  if (HasFatalFailure()) return;
-  expectInSync(run, "pipewire-camera");
+  expectRecordingInSync(
+      {{testing::buildPath("talvex-lumipose"), "live", (dir / "preview.jpg").string()},
+       graph.env(),
+       log,
+       graph.pulseServer()},
+      "pipewire-camera");
 }
 
 }  // namespace
