@@ -24,14 +24,14 @@
 #include <thread>
 #include <vector>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using talvex::testing::ChildProcess;
+using talvex::testing::RunningProgram;
 
 double cpuSeconds(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -58,8 +58,8 @@ long long stoppedFrames(const std::string& err) {
   return at == std::string::npos ? -1 : std::stoll(err.substr(at + 8));
 }
 
-std::unique_ptr<ChildProcess> startLooptap(const std::string& out) {
-  auto child = std::make_unique<ChildProcess>(
+std::unique_ptr<RunningProgram> startLooptap(const std::string& out) {
+  auto child = std::make_unique<RunningProgram>(
       std::vector<std::string>{talvex::testing::buildPath("talvex-looptap"), out});
   child->closeInput();
   if (!child->waitForLine("STARTED", 10s)) {

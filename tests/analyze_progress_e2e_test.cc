@@ -6,19 +6,12 @@
 #include <sstream>
 
 #include "platform/media/testing/media_fixtures.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {
 
 using media::fixtures::TempDir;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 TEST(AnalyzeProgress, TerminalGetsOneSelfUpdatingLinePipeGetsNothing) {
   TempDir dir;
@@ -45,7 +38,7 @@ TEST(AnalyzeProgress, TerminalGetsOneSelfUpdatingLinePipeGetsNothing) {
   EXPECT_NE(tty.terminal.find(" frames/s "), std::string::npos);
   EXPECT_NE(tty.terminal.find(" left"), std::string::npos);
   // The frames file does not depend on where the progress goes.
-  EXPECT_EQ(readFile(dir.file("tty.jsonl")), readFile(dir.file("piped.jsonl")));
+  EXPECT_EQ(testing::fileText(dir.file("tty.jsonl")), testing::fileText(dir.file("piped.jsonl")));
 }
 
 }  // namespace

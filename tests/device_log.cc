@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex::testing {
 
@@ -37,6 +37,30 @@ Movie probe(const std::filesystem::path& movie) {
     if (!line.empty()) m.pts.push_back(std::atof(line.c_str()));
   std::sort(m.pts.begin(), m.pts.end());
   return m;
+}
+
+int decodedFrames(const std::filesystem::path& movie) {
+  int st = 0;
+  const std::string n = shell(
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames -of csv=p=0 " +
+          quoted(movie) + " 2>/dev/null",
+      &st);
+  return st == 0 && !n.empty() ? std::atoi(n.c_str()) : -1;
+}
+
+std::string decodeErrors(const std::filesystem::path& movie) {
+  int st = 0;
+  const std::string errors = shell("ffmpeg -v error -i " + quoted(movie) + " -f null - 2>&1", &st);
+  return st == 0 || !errors.empty() ? errors : "ffmpeg failed without a word";
+}
+
+std::optional<double> startEpoch(const std::filesystem::path& framesFile) {
+  const auto lines = fileLines(framesFile);
+  double epoch = 0;
+  if (lines.empty() || std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch) != 1)
+    return std::nullopt;
+  return epoch;
 }
 
 DeviceLog readDeviceLog(const std::filesystem::path& p) {

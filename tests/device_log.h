@@ -1,8 +1,9 @@
-// What the V4L2 emulator's log says about the frames it delivered, and how a recorded movie's
-// frames are matched to them: the device frame a movie starts with.
+// What a recorded movie holds, what the V4L2 emulator's log says about the frames it delivered,
+// and how the movie's frames are matched to them: the device frame a movie starts with.
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ struct Movie {
   std::vector<double> pts;  // presentation times of its frames, in order
 };
 Movie probe(const std::filesystem::path& movie);
+// The frames its video track decodes to, or -1 when it cannot be read.
+int decodedFrames(const std::filesystem::path& movie);
+// What FFmpeg complains of while decoding the whole movie: "" for one that plays cleanly.
+std::string decodeErrors(const std::filesystem::path& movie);
+// The start_epoch of a frames file's header line, or nullopt when it has none.
+std::optional<double> startEpoch(const std::filesystem::path& framesFile);
 
 // What the emulated device logged: the format it streamed and every frame it delivered.
 struct DeviceLog {

@@ -15,35 +15,28 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/child_process.h"
 #include "tests/device_log.h"
+#include "tests/live_session.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
 using testing::DeviceLog;
 using testing::Movie;
 using testing::movieOrigin;
 using testing::probe;
 using testing::readDeviceLog;
+using testing::RunningProgram;
 using testing::shell;
+using testing::stoppedCount;
 
 std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
-// Decodes the whole movie; true when FFmpeg reports no error.
-bool playsCleanly(const fs::path& movie) {
-  int st = -1;
-  const std::string errors = shell("ffmpeg -v error -i " + quoted(movie) + " -f null - 2>&1", &st);
-  return st == 0 && errors.empty();
-}
-
 class LiveDeviceE2E : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
-
   // The device the program will find, described as the emulator reads it.
   void describe(const std::string& text) { std::ofstream(dir / "device") << text; }
   std::map<std::string, std::string> env() const {
@@ -55,18 +48,14 @@ class LiveDeviceE2E : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return testing::run(argv, input, env());
   }
-  std::unique_ptr<ChildProcess> live() {
-    return std::make_unique<ChildProcess>(
+  std::unique_ptr<RunningProgram> live() {
+    return std::make_unique<RunningProgram>(
         std::vector<std::string>{testing::buildPath("talvex-lumipose"), "live", preview().string()},
         env());
   }
   fs::path preview() const { return dir / "preview.jpg"; }
   std::string recLine(const std::string& name) const {
-    return "REC " + (dir / (name + ".mov")).string() + "\t" + (dir / (name + ".jsonl")).string() +
-           "\n";
-  }
-  static int stoppedCount(const std::string& line) {
-    return std::atoi(line.c_str() + std::strlen("REC:stopped:"));
+    return testing::recLine(dir / (name + ".mov"), dir / (name + ".jsonl"));
   }
   bool previewRenewed(std::chrono::milliseconds within) {
     return testing::fileReplaced(preview(), within);
@@ -75,7 +64,7 @@ class LiveDeviceE2E : public ::testing::Test {
   // Records from the session's first picture until two previews later (at least six frames
   // more), stops and quits: the lines say exactly that. The REC:stopped count, -1 when a line
   // did not come.
-  int recordBriefly(ChildProcess& c) {
+  int recordBriefly(RunningProgram& c) {
     if (!c.waitForLine("STARTED", 30s)) return ADD_FAILURE() << c.errSoFar(), -1;
     c.write(recLine("m"));
     if (!c.waitForLine("REC:started", 30s) || !previewRenewed(5s) || !previewRenewed(5s))
@@ -95,7 +84,7 @@ class LiveDeviceE2E : public ::testing::Test {
   fs::path dir = tmp.path();
 };
 
-TEST_F(LiveDeviceE2E, StatusWordsComeFromTheNodesPermission) {
+TEST_F(LiveDeviceE2E, StatusWordsComeFromThePermissionOfTheCameraLiveWouldOpen) {
   struct Case {
     std::string description, word;
   } cases[] = {
@@ -109,6 +98,15 @@ TEST_F(LiveDeviceE2E, StatusWordsComeFromTheNodesPermission) {
       {"", "notDetermined"},
       // The camera is the first node that captures, not the first node.
       {"device /dev/video0\nmetadata\ndevice /dev/video1\nformat YUYV 640x480 30\n", "authorized"},
+      // A refused first camera does not matter when another opens.
+      {"device /dev/video0\nformat MJPG 1280x720 30\nopen-error EACCES\n"
+       "device /dev/video1\nformat YUYV 640x480 30\n",
+       "authorized"},
+      // Nodes that are no camera of ours do not count: the refused one is all there is.
+      {"device /dev/video0\nformat MJPG 1280x720 30\nopen-error EACCES\n"
+       "device /dev/video1\nformat GREY 640x480 30\n",
+       "denied"},
+      {"device /dev/video0\nformat BA10 1920x1080 30\n", "notDetermined"},
   };
   for (const Case& c : cases) {
     describe(c.description);
@@ -185,7 +183,7 @@ TEST_P(LiveDeviceFormats, RecordsAt1280x720OnTheDriversTimeline) {
   // Every movie frame sits where the driver stamped its frame, so the device's own rate is
   // kept (a 10 fps device gives a 10 fps movie) and gaps are real gaps.
   EXPECT_NE(movieOrigin(m, log), nullptr);
-  EXPECT_TRUE(playsCleanly(dir / "m.mov"));
+  EXPECT_EQ("", testing::decodeErrors(dir / "m.mov"));
   EXPECT_GE(testing::fileLines(dir / "m.jsonl").size(), 2u);
 }
 
@@ -378,27 +376,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "MJPG 1280x800 1/30", "", 180}),
     [](const ::testing::TestParamInfo<RealCamera>& i) { return std::string(i.param.name); });
 
-TEST_F(LiveDeviceE2E, StatusDescribesTheCameraLiveWouldOpen) {
-  struct Case {
-    std::string description, word;
-  } cases[] = {
-      // A refused first camera does not matter when another opens.
-      {"device /dev/video0\nformat MJPG 1280x720 30\nopen-error EACCES\n"
-       "device /dev/video1\nformat YUYV 640x480 30\n",
-       "authorized"},
-      // Nodes that are no camera of ours do not count: the refused one is all there is.
-      {"device /dev/video0\nformat MJPG 1280x720 30\nopen-error EACCES\n"
-       "device /dev/video1\nformat GREY 640x480 30\n",
-       "denied"},
-      {"device /dev/video0\nformat BA10 1920x1080 30\n", "notDetermined"},
-  };
-  for (const Case& c : cases) {
-    describe(c.description);
-    auto r = run({"status"});
-    EXPECT_EQ(r.out, c.word + "\n") << c.description;
-  }
-}
-
 TEST_F(LiveDeviceE2E, IrregularFramesKeepTheirTimesAndStartEpochIsTheCaptureMoment) {
   describe("device /dev/video0\nformat MJPG 1280x720 30\njitter 0.45\nlog " +
            (dir / "device.log").string() + "\n");
@@ -412,7 +389,7 @@ TEST_F(LiveDeviceE2E, IrregularFramesKeepTheirTimesAndStartEpochIsTheCaptureMome
   auto r = c->wait(60s);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->exitStatus, 0);
-  const int n = stoppedCount(r->err.substr(r->err.rfind("REC:stopped:")));
+  const int n = stoppedCount(r->err);
 
   const Movie m = probe(dir / "m.mov");
   ASSERT_EQ(static_cast<int>(m.pts.size()), n);
@@ -454,7 +431,7 @@ TEST_F(LiveDeviceE2E, AnUnpluggedCameraEndsTheRecordingAndIsTakenBackWhenItRetur
   const Movie a = probe(dir / "a.mov");
   EXPECT_EQ(static_cast<int>(a.pts.size()), n);
   EXPECT_GT(n, 10);
-  EXPECT_TRUE(playsCleanly(dir / "a.mov"));
+  EXPECT_EQ("", testing::decodeErrors(dir / "a.mov"));
   const auto lines = testing::fileLines(dir / "a.jsonl");
   ASSERT_GE(lines.size(), 2u);
   for (const auto& l : lines) EXPECT_EQ(l.back(), '}') << l;
@@ -472,7 +449,7 @@ TEST_F(LiveDeviceE2E, AnUnpluggedCameraEndsTheRecordingAndIsTakenBackWhenItRetur
   auto r = c->wait(60s);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->exitStatus, 0);
-  const int m = stoppedCount(r->err.substr(r->err.rfind("REC:stopped:")));
+  const int m = stoppedCount(r->err);
   EXPECT_EQ(r->err, "STARTED\nREC:started\nERR:camera-lost\nREC:stopped:" + std::to_string(n) +
                         "\nREC:started\nREC:stopped:" + std::to_string(m) + "\n");
   EXPECT_EQ(static_cast<int>(probe(dir / "b.mov").pts.size()), m);
@@ -513,7 +490,7 @@ TEST_F(LiveDeviceE2E, AStallLongerThanTwoSecondsIsALostCameraAShortOneIsNot) {
   auto stopped = c->waitForLine("REC:stopped:", 30s, true);
   ASSERT_TRUE(stopped);
   EXPECT_EQ(static_cast<int>(probe(dir / "a.mov").pts.size()), stoppedCount(*stopped));
-  EXPECT_TRUE(playsCleanly(dir / "a.mov"));
+  EXPECT_EQ("", testing::decodeErrors(dir / "a.mov"));
 
   // While the device gives nothing the session waits without spinning: the stalled device
   // is reopened and given up on at a calm pace.

@@ -15,58 +15,22 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/child_process.h"
+#include "tests/device_log.h"
+#include "tests/live_session.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using testing::RunningProgram;
 using testing::shell;
 
-// A white bar over the left quarter of a black 1280x720 picture.
-const std::string kMarkedCamera =
-    "color=c=black:size=1280x720:rate=30,drawbox=x=0:y=0:w=320:h=720:color=white:t=fill";
-const std::string kMovingCamera = "testsrc2=size=1280x720:rate=30";
+using testing::kMovingCamera;
+using testing::recLine;
 
 std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
-
-struct MovieProbe {
-  bool ok = false;
-  std::string codec;
-  int width = 0, height = 0, frames = -1;
-  double firstPts = -1;
-};
-
-MovieProbe probe(const fs::path& movie) {
-  MovieProbe p;
-  int st = 0;
-  const std::string s = shell(
-      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-      "stream=codec_name,width,height,nb_read_frames -of "
-      "default=nw=1 " +
-          quoted(movie) + " 2>/dev/null",
-      &st);
-  if (st != 0) return p;
-  std::istringstream in(s);
-  for (std::string line; std::getline(in, line);) {
-    auto eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string k = line.substr(0, eq), v = line.substr(eq + 1);
-    if (k == "codec_name") p.codec = v;
-    if (k == "width") p.width = std::atoi(v.c_str());
-    if (k == "height") p.height = std::atoi(v.c_str());
-    if (k == "nb_read_frames") p.frames = std::atoi(v.c_str());
-  }
-  const std::string first = shell(
-      "ffprobe -v error -select_streams v:0 -read_intervals %+#1 "
-      "-show_entries packet=pts_time -of csv=p=0 " +
-      quoted(movie) + " 2>/dev/null");
-  if (!first.empty()) p.firstPts = std::atof(first.c_str());
-  p.ok = !p.codec.empty();
-  return p;
-}
 
 // Whether the movie holds a whole fragment: a movie fragment box followed by all of its
 // media data box, as far as the file has been written.
@@ -88,18 +52,13 @@ bool wholeFragment(const fs::path& movie) {
 
 class LiveE2E : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
-
-  std::unique_ptr<ChildProcess> testcam(const std::string& input) {
-    return std::make_unique<ChildProcess>(
+  std::unique_ptr<RunningProgram> testcam(const std::string& input) {
+    return std::make_unique<RunningProgram>(
         std::vector<std::string>{testing::buildPath("talvex-lumipose-testcam"), "live",
                                  preview().string()},
         std::map<std::string, std::string>{{"TALVEX_TEST_CAMERA", input}});
   }
   fs::path preview() const { return dir / "preview.jpg"; }
-  std::string recLine(const fs::path& movie, const fs::path& frames) {
-    return "REC " + movie.string() + "\t" + frames.string() + "\n";
-  }
   // Waits until a recording has frames in it: its frames file holds a record, or (when it has
   // none) two previews came after its start, six frames at least.
   bool recorded(const fs::path& frames) {
@@ -108,9 +67,25 @@ class LiveE2E : public ::testing::Test {
     return testing::fileReplaced(preview(), 10s) && testing::fileReplaced(preview(), 10s);
   }
   // The count of "REC:stopped:N", or -1 when the line does not come.
-  int waitStopped(ChildProcess& c) {
+  int waitStopped(RunningProgram& c) {
     auto line = c.waitForLine("REC:stopped:", 60s, true);
-    return line ? std::atoi(line->c_str() + std::strlen("REC:stopped:")) : -1;
+    return line ? testing::stoppedCount(*line) : -1;
+  }
+  // Records m.mov in the session until its frames file has records.
+  bool startsRecording(RunningProgram& c) {
+    c.write(recLine(dir / "m.mov", dir / "m.jsonl"));
+    return c.waitForLine("REC:started", 30s) && recorded(dir / "m.jsonl");
+  }
+  // Sends `signo`; the session must quit cleanly. Nullopt, and a failure, when it does not.
+  std::optional<testing::RunResult> quitsOn(RunningProgram& c, int signo) {
+    c.signal(signo);
+    auto r = c.wait(30s);
+    EXPECT_TRUE(r) << "no exit";
+    if (r) {
+      EXPECT_EQ(r->exitStatus, 0);
+      EXPECT_EQ(r->termSignal, 0);
+    }
+    return r;
   }
 
   testing::TempDir tmp{"live_e2e"};
@@ -166,7 +141,7 @@ TEST_F(LiveE2E, PermissionAnswers) {
 }
 
 TEST_F(LiveE2E, SigintWhileThePermissionQuestionIsOpenQuitsSilently) {
-  ChildProcess c(
+  RunningProgram c(
       {testing::buildPath("talvex-lumipose-testcam"), "live", preview().string()},
       {{"TALVEX_TEST_CAMERA", kMovingCamera}, {"TALVEX_TEST_CAMERA_PERMISSION", "ask-pending"}});
   // Control lines wait unread while the question is open.
@@ -248,7 +223,7 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
   auto r = c->wait(60s);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->exitStatus, 0);
-  const int q = std::atoi(r->err.substr(r->err.rfind("REC:stopped:") + 12).c_str());
+  const int q = testing::stoppedCount(r->err);
   EXPECT_EQ(r->err,
             "STARTED\n"
             "ERR:REC needs <movie>\\t<frames>\n"
@@ -269,23 +244,23 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
 
   // Each movie: H.264 1280x720, exactly the reported frames, starting at 0.
   for (auto [name, n] : {std::pair{"a movie.mov", a}, {"b.mov", b}, {"c.mov", q}}) {
-    MovieProbe p = probe(dir / name);
-    ASSERT_TRUE(p.ok) << name;
+    const testing::Movie p = testing::probe(dir / name);
+    ASSERT_FALSE(p.pts.empty()) << name;
     EXPECT_EQ(p.codec, "h264") << name;
     EXPECT_EQ(p.width, 1280) << name;
     EXPECT_EQ(p.height, 720) << name;
     EXPECT_GT(n, 0) << name;
-    EXPECT_EQ(p.frames, n) << name;
-    EXPECT_DOUBLE_EQ(p.firstPts, 0.0) << name;
+    EXPECT_EQ(testing::decodedFrames(dir / name), n) << name;
+    EXPECT_DOUBLE_EQ(p.pts.front(), 0.0) << name;
   }
 
   // Frames file: the header, then a record per third session frame, t on the movie timeline.
   for (const char* name : {"a frames.jsonl", "c.jsonl"}) {
     const auto lines = testing::fileLines(dir / name);
     ASSERT_GE(lines.size(), 2u) << name;
-    double epoch = 0;
-    ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
-    EXPECT_NEAR(epoch, double(::time(nullptr)), 120);
+    const auto epoch = testing::startEpoch(dir / name);
+    ASSERT_TRUE(epoch) << lines[0];
+    EXPECT_NEAR(*epoch, double(::time(nullptr)), 120);
     double last = -1;
     for (size_t i = 1; i < lines.size(); ++i) {
       double t = -1;
@@ -307,39 +282,30 @@ TEST_F(LiveE2E, RecordingsStopsMalformedLinesAndQuitWhileRecording) {
 TEST_F(LiveE2E, EndOfInputQuitsAfterStoppingTheRecording) {
   auto c = testcam(kMovingCamera);
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
-  c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
-  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  ASSERT_TRUE(recorded(dir / "m.jsonl"));
+  ASSERT_TRUE(startsRecording(*c));
   c->closeInput();
   const int n = waitStopped(*c);
   auto r = c->wait(30s);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->exitStatus, 0);
-  EXPECT_EQ(probe(dir / "m.mov").frames, n);
+  EXPECT_EQ(testing::decodedFrames(dir / "m.mov"), n);
   EXPECT_FALSE(fs::exists(preview()));
 }
 
 TEST_F(LiveE2E, SigtermDuringARecordingAndSigintWhileIdleQuitCleanly) {
   auto c = testcam(kMovingCamera);
   ASSERT_TRUE(c->waitForLine("STARTED", 30s));
-  c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
-  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  ASSERT_TRUE(recorded(dir / "m.jsonl"));
-  c->signal(SIGTERM);
-  auto r = c->wait(30s);
+  ASSERT_TRUE(startsRecording(*c));
+  auto r = quitsOn(*c, SIGTERM);
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->exitStatus, 0);
-  EXPECT_EQ(r->termSignal, 0);
-  const int n = std::atoi(r->err.substr(r->err.rfind("REC:stopped:") + 12).c_str());
+  const int n = testing::stoppedCount(r->err);
   EXPECT_EQ(r->err, "STARTED\nREC:started\nREC:stopped:" + std::to_string(n) + "\n");
-  EXPECT_EQ(probe(dir / "m.mov").frames, n);
+  EXPECT_EQ(testing::decodedFrames(dir / "m.mov"), n);
 
   auto idle = testcam(kMovingCamera);
   ASSERT_TRUE(idle->waitForLine("STARTED", 30s));
-  idle->signal(SIGINT);
-  auto ri = idle->wait(30s);
+  auto ri = quitsOn(*idle, SIGINT);
   ASSERT_TRUE(ri);
-  EXPECT_EQ(ri->exitStatus, 0);
   EXPECT_EQ(ri->err, "STARTED\n");
 }
 
@@ -354,18 +320,14 @@ TEST_F(LiveE2E, AMovieKilledMidRecordingStillPlays) {
   auto r = c->wait(30s);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->termSignal, SIGKILL);
-  MovieProbe p = probe(dir / "m.mov");
-  ASSERT_TRUE(p.ok);
+  const testing::Movie p = testing::probe(dir / "m.mov");
+  ASSERT_FALSE(p.pts.empty());
   EXPECT_EQ(p.codec, "h264");
   // At least the first fragment (2 s of camera time) is there, however loaded the machine.
-  EXPECT_GE(p.frames, 15);
-  EXPECT_DOUBLE_EQ(p.firstPts, 0.0);
+  EXPECT_GE(testing::decodedFrames(dir / "m.mov"), 15);
+  EXPECT_DOUBLE_EQ(p.pts.front(), 0.0);
   // And it decodes from start to end without an error.
-  int st = -1;
-  const std::string errors =
-      shell("ffmpeg -v error -i " + quoted(dir / "m.mov") + " -f null - 2>&1", &st);
-  EXPECT_EQ(st, 0);
-  EXPECT_EQ(errors, "");
+  EXPECT_EQ(testing::decodeErrors(dir / "m.mov"), "");
   // The frames file keeps every line written before the kill.
   EXPECT_GE(testing::fileLines(dir / "m.jsonl").size(), 2u);
 }
@@ -392,16 +354,12 @@ TEST_F(LiveE2E, RecPathsThatAreNotTheRecordingsOwnAreRefusedAndSignalsStillWork)
     c->write(line);
     ASSERT_TRUE(c->waitForLine(said, 10s)) << c->errSoFar();
   }
-  c->write(recLine(dir / "m.mov", dir / "m.jsonl"));
-  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  ASSERT_TRUE(recorded(dir / "m.jsonl"));
-  c->signal(SIGTERM);
-  auto r = c->wait(30s);
+  ASSERT_TRUE(startsRecording(*c));
+  auto r = quitsOn(*c, SIGTERM);
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->exitStatus, 0);
   std::string expected = "STARTED\n";
   for (const auto& [line, said] : refused) expected += said + "\n";
-  const int n = probe(dir / "m.mov").frames;
+  const int n = testing::decodedFrames(dir / "m.mov");
   EXPECT_GT(n, 0);
   EXPECT_EQ(r->err, expected + "REC:started\nREC:stopped:" + std::to_string(n) + "\n");
   EXPECT_TRUE(fs::is_fifo(dir / "fifo"));

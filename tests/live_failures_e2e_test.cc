@@ -12,7 +12,9 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/child_process.h"
+#include "tests/device_log.h"
+#include "tests/live_session.h"
+#include "tests/run_program.h"
 #include "tests/small_disk.h"
 
 namespace talvex {
@@ -20,31 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
-using testing::shell;
+using testing::RunningProgram;
 using testing::SmallDisk;
 
-const std::string kMovingCamera = "testsrc2=size=1280x720:rate=30";
-
-// Frames the movie's video track decodes to, or -1 when it cannot be read; `errors` gets what
-// the decoder complained about on the way.
-int decodedFrames(const std::string& movie, std::string* errors = nullptr) {
-  int st = 0;
-  const std::string n = shell(
-      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-      "stream=nb_read_frames -of csv=p=0 '" +
-          movie + "' 2>/dev/null",
-      &st);
-  if (errors) *errors = shell("ffmpeg -v error -i '" + movie + "' -f null - 2>&1");
-  return st == 0 && !n.empty() ? std::atoi(n.c_str()) : -1;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing::decodedFrames;
+using testing::kMovingCamera;
+using testing::recLine;
 
 int countLinesStartingWith(const std::string& text, const std::string& start) {
   int n = 0;
@@ -55,18 +38,13 @@ int countLinesStartingWith(const std::string& text, const std::string& start) {
 
 class LiveFailures : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
-
-  std::unique_ptr<ChildProcess> testcam() {
-    return std::make_unique<ChildProcess>(
+  std::unique_ptr<RunningProgram> testcam() {
+    return std::make_unique<RunningProgram>(
         std::vector<std::string>{testing::buildPath("talvex-lumipose-testcam"), "live",
                                  preview().string()},
         std::map<std::string, std::string>{{"TALVEX_TEST_CAMERA", kMovingCamera}});
   }
   fs::path preview() const { return dir / "preview.jpg"; }
-  static std::string recLine(const std::string& movie, const std::string& frames) {
-    return "REC " + movie + "\t" + frames + "\n";
-  }
 
   testing::TempDir tmp{"live_failures"};
   fs::path dir = tmp.path();
@@ -95,12 +73,11 @@ TEST_F(LiveFailures, DiskFillingUpMidRecordingKeepsWhatPlaysAndSaysSoOnce) {
   EXPECT_EQ(countLinesStartingWith(r->err, "ERR:"), 1) << r->err;
   EXPECT_NE(r->err.find("ERR:No space left on device\n"), std::string::npos) << r->err;
   // The count is what the movie holds, and all of it decodes.
-  const int n = std::atoi(stopped->c_str() + std::strlen("REC:stopped:"));
-  std::string errors;
-  EXPECT_EQ(decodedFrames(movie, &errors), n);
-  EXPECT_EQ(errors, "") << "the movie ends at its last complete fragment";
+  const int n = testing::stoppedCount(*stopped);
+  EXPECT_EQ(decodedFrames(movie), n);
+  EXPECT_EQ(testing::decodeErrors(movie), "") << "the movie ends at its last complete fragment";
   // The frames file holds whole lines only.
-  const std::string text = readFile(frames);
+  const std::string text = testing::fileText(frames);
   EXPECT_TRUE(text.empty() || text.back() == '\n') << "ends inside a line";
   std::istringstream lines(text);
   for (std::string l; std::getline(lines, l);)
@@ -143,12 +120,10 @@ TEST_F(LiveFailures, FramesFileOnAFullDiskIsSaidOnceAndTheMovieGoesOn) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->exitStatus, 0);
   EXPECT_EQ(countLinesStartingWith(r->err, "ERR:"), 1) << r->err;
-  const size_t at = r->err.rfind("REC:stopped:");
-  ASSERT_NE(at, std::string::npos) << r->err;
-  const int n = std::atoi(r->err.c_str() + at + std::strlen("REC:stopped:"));
+  const int n = testing::stoppedCount(r->err);
   EXPECT_GT(n, 0);
   EXPECT_EQ(decodedFrames(movie), n) << "the movie does not depend on its frames file";
-  EXPECT_EQ(readFile(frames), "");
+  EXPECT_EQ(testing::fileText(frames), "");
 }
 
 TEST_F(LiveFailures, ParentThatStopsReadingStillGetsACleanQuit) {
@@ -169,9 +144,8 @@ TEST_F(LiveFailures, ParentThatStopsReadingStillGetsACleanQuit) {
   EXPECT_EQ(r->termSignal, 0) << "killed by signal " << r->termSignal;
   EXPECT_EQ(r->exitStatus, 0);
   EXPECT_FALSE(fs::exists(preview()));
-  std::string errors;
-  EXPECT_GT(decodedFrames(movie, &errors), 0);
-  EXPECT_EQ(errors, "");
+  EXPECT_GT(decodedFrames(movie), 0);
+  EXPECT_EQ(testing::decodeErrors(movie), "");
 }
 
 }  // namespace

@@ -15,51 +15,28 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 #include <vector>
 
-#include "tests/child_process.h"
+#include "tests/device_log.h"
+#include "tests/live_session.h"
 #include "tests/pipewire_camera_graph.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
-using testing::shell;
-
-struct Movie {
-  int width = 0, height = 0, frames = 0;
-};
-
-Movie probe(const fs::path& movie) {
-  Movie m;
-  std::istringstream s(
-      shell("ffprobe -v error -count_packets -select_streams v:0 -show_entries "
-            "stream=width,height,nb_read_packets -of default=nw=1 '" +
-            movie.string() + "' 2>/dev/null"));
-  for (std::string line; std::getline(s, line);) {
-    const auto eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string k = line.substr(0, eq);
-    const int v = std::atoi(line.c_str() + eq + 1);
-    if (k == "width") m.width = v;
-    if (k == "height") m.height = v;
-    if (k == "nb_read_packets") m.frames = v;
-  }
-  return m;
-}
+using testing::RunningProgram;
+using testing::stoppedCount;
 
 int64_t monotonicMicros() {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-int stoppedCount(const std::string& line) {
-  return std::atoi(line.c_str() + std::strlen("REC:stopped:"));
 }
 
 using Camera = testing::PipewireCameraGraph::Camera;
@@ -73,19 +50,19 @@ class LivePipewireE2E : public ::testing::Test {
   virtual Camera camera() const { return Camera::TestPicture; }
   virtual std::string graphFile() const { return ""; }
 
-  std::unique_ptr<ChildProcess> live(const std::string& name = "preview") {
-    return std::make_unique<ChildProcess>(
+  std::unique_ptr<RunningProgram> live(const std::string& name = "preview") {
+    return std::make_unique<RunningProgram>(
         std::vector<std::string>{testing::buildPath("talvex-lumipose"), "live",
-                                 (fs::path(dir.path()) / (name + ".jpg")).string()},
+                                 (dir.path() / (name + ".jpg")).string()},
         graph().env());
   }
   std::string recLine(const std::string& name) const {
-    const fs::path base = fs::path(dir.path()) / name;
-    return "REC " + base.string() + ".mov\t" + base.string() + ".jsonl\n";
+    const fs::path base = dir.path() / name;
+    return testing::recLine(base.string() + ".mov", base.string() + ".jsonl");
   }
-  fs::path movie(const std::string& name) const { return fs::path(dir.path()) / (name + ".mov"); }
+  fs::path movie(const std::string& name) const { return dir.path() / (name + ".mov"); }
   // Records `seconds` and stops; the count REC:stopped gave.
-  int record(ChildProcess& c, const std::string& name, std::chrono::milliseconds length) {
+  int record(RunningProgram& c, const std::string& name, std::chrono::milliseconds length) {
     c.write(recLine(name));
     EXPECT_TRUE(c.waitForLine("REC:started", 30s)) << c.errSoFar();
     std::this_thread::sleep_for(length);
@@ -96,6 +73,24 @@ class LivePipewireE2E : public ::testing::Test {
   }
 
   testing::PipewireCameraGraph& graph() const { return *graph_; }
+
+  // Records a.mov for 3 s, then `lose` takes the camera away: the session says so and ends the
+  // recording, whose movie holds every frame counted in `stopped`. Null on a failure.
+  std::unique_ptr<RunningProgram> recordUntilLost(const std::function<void()>& lose,
+                                                  std::string& stopped) {
+    auto c = live();
+    EXPECT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
+    c->write(recLine("a"));
+    EXPECT_TRUE(c->waitForLine("REC:started", 30s));
+    std::this_thread::sleep_for(3s);
+    lose();
+    EXPECT_TRUE(c->waitForLine("ERR:camera-lost", 10s)) << c->errSoFar();
+    stopped = c->waitForLine("REC:stopped:", 30s, true).value_or("");
+    const int n = stoppedCount(stopped);
+    EXPECT_GT(n, 20);
+    EXPECT_EQ(int(testing::probe(movie("a")).pts.size()), n);
+    return HasFailure() ? nullptr : std::move(c);
+  }
 
   // A session that records 3 s of the camera as `name` and quits: the lines, and a 1280x720
   // movie with every frame REC:stopped counted. Returns that count.
@@ -112,8 +107,8 @@ class LivePipewireE2E : public ::testing::Test {
       EXPECT_EQ(r->err, "STARTED\nREC:started\nREC:stopped:" + std::to_string(n) + "\n");
     }
     EXPECT_GT(n, 60);  // 3 s of a 30 fps camera
-    const Movie m = probe(movie(name));
-    EXPECT_EQ(m.frames, n);
+    const testing::Movie m = testing::probe(movie(name));
+    EXPECT_EQ(int(m.pts.size()), n);
     EXPECT_EQ(m.width, 1280);
     EXPECT_EQ(m.height, 720);
     return n;
@@ -138,10 +133,8 @@ TEST_F(LivePipewireE2E, ARecordingThroughPipewireHoldsEveryFrameAt720p) {
   recordWholeSession("m");
   // start_epoch is the capture moment of the first frame: the node's monotonic stamp, mapped
   // to the wall clock, which is a moment of this run.
-  const auto lines = testing::fileLines(fs::path(dir.path()) / "m.jsonl");
-  ASSERT_GE(lines.size(), 2u);
-  double epoch = 0;
-  ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
+  ASSERT_GE(testing::fileLines(dir.path() / "m.jsonl").size(), 2u);
+  const double epoch = testing::startEpoch(dir.path() / "m.jsonl").value_or(0);
   const double now = double(std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count()) /
@@ -158,25 +151,16 @@ class LivePipewireClientE2E : public LivePipewireE2E {
 };
 
 TEST_F(LivePipewireClientE2E, ACameraNodeThatGoesEndsTheRecordingAndIsTakenBackWhenItReturns) {
-  auto c = live();
-  ASSERT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
-  c->write(recLine("a"));
-  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(3s);
-  ASSERT_TRUE(graph().removeCamera());
-  ASSERT_TRUE(c->waitForLine("ERR:camera-lost", 10s)) << c->errSoFar();
-  auto stopped = c->waitForLine("REC:stopped:", 30s, true);
-  ASSERT_TRUE(stopped);
-  const int n = stoppedCount(*stopped);
-  EXPECT_GT(n, 20);
-  EXPECT_EQ(probe(movie("a")).frames, n);
+  std::string stopped;
+  auto c = recordUntilLost([&] { ASSERT_TRUE(graph().removeCamera()); }, stopped);
+  ASSERT_TRUE(c);
 
   ASSERT_TRUE(graph().addCamera());
   // Taken back within the session's reconnection pace: a recording works again.
   std::this_thread::sleep_for(2s);
   const int m = record(*c, "b", 1500ms);
   EXPECT_GT(m, 10);
-  EXPECT_EQ(probe(movie("b")).frames, m);
+  EXPECT_EQ(int(testing::probe(movie("b")).pts.size()), m);
   c->write("QUIT\n");
   auto r = c->wait(30s);
   ASSERT_TRUE(r);
@@ -184,18 +168,9 @@ TEST_F(LivePipewireClientE2E, ACameraNodeThatGoesEndsTheRecordingAndIsTakenBackW
 }
 
 TEST_F(LivePipewireClientE2E, ADaemonThatDiesEndsTheRecordingWithoutAHang) {
-  auto c = live();
-  ASSERT_TRUE(c->waitForLine("STARTED", 30s)) << c->errSoFar();
-  c->write(recLine("a"));
-  ASSERT_TRUE(c->waitForLine("REC:started", 30s));
-  std::this_thread::sleep_for(3s);
-  graph().killDaemon();
-  ASSERT_TRUE(c->waitForLine("ERR:camera-lost", 10s)) << c->errSoFar();
-  auto stopped = c->waitForLine("REC:stopped:", 30s, true);
-  ASSERT_TRUE(stopped);
-  const int n = stoppedCount(*stopped);
-  EXPECT_GT(n, 20);
-  EXPECT_EQ(probe(movie("a")).frames, n);
+  std::string stopped;
+  auto c = recordUntilLost([&] { graph().killDaemon(); }, stopped);
+  ASSERT_TRUE(c);
   // The session stays and quits at once, the daemon's absence costing it nothing.
   std::this_thread::sleep_for(1s);
   const auto asked = std::chrono::steady_clock::now();
@@ -204,7 +179,7 @@ TEST_F(LivePipewireClientE2E, ADaemonThatDiesEndsTheRecordingWithoutAHang) {
   ASSERT_TRUE(r) << "the session hung";
   EXPECT_EQ(r->exitStatus, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
-  EXPECT_EQ(r->err, "STARTED\nREC:started\nERR:camera-lost\n" + *stopped + "\n");
+  EXPECT_EQ(r->err, "STARTED\nREC:started\nERR:camera-lost\n" + stopped + "\n");
 }
 
 // A camera that several programs read at once, as a video call and a recording share the
@@ -215,8 +190,8 @@ TEST_F(LivePipewireClientE2E, ADaemonThatDiesEndsTheRecordingWithoutAHang) {
 using LivePipewireSharedE2E = LivePipewireClientE2E;
 
 TEST_F(LivePipewireSharedE2E, AnotherProgramReadsTheCameraThroughAWholeRecording) {
-  const fs::path readerLog = fs::path(dir.path()) / "reader.log";
-  ChildProcess reader(
+  const fs::path readerLog = dir.path() / "reader.log";
+  RunningProgram reader(
       {testing::buildPath("pipewire-frame-reader"), "ci_camera", readerLog.string()},
       graph().env());
   ASSERT_TRUE(reader.waitForLine("STREAMING", 10s)) << reader.errSoFar();
@@ -242,8 +217,8 @@ TEST_F(LivePipewireSharedE2E, AnotherProgramReadsTheCameraThroughAWholeRecording
 
   // The recording: every frame it counted, at 720p, 4 s of a 30 fps camera.
   EXPECT_GT(n, 80);
-  const Movie m = probe(movie("m"));
-  EXPECT_EQ(m.frames, n);
+  const testing::Movie m = testing::probe(movie("m"));
+  EXPECT_EQ(int(m.pts.size()), n);
   EXPECT_EQ(m.width, 1280);
   EXPECT_EQ(m.height, 720);
 
@@ -283,8 +258,8 @@ class LivePipewireV4l2E2E : public LivePipewireE2E {
   }
   Camera camera() const override { return Camera::V4l2; }
   std::string graphFile() const override { return description().string(); }
-  fs::path description() const { return fs::path(dir.path()) / "camera.txt"; }
-  fs::path deviceLog() const { return fs::path(dir.path()) / "device.log"; }
+  fs::path description() const { return dir.path() / "camera.txt"; }
+  fs::path deviceLog() const { return dir.path() / "device.log"; }
 };
 
 TEST_F(LivePipewireV4l2E2E, ARecordingFromAV4l2CameraThroughPipewireHoldsEveryFrame) {
@@ -292,43 +267,15 @@ TEST_F(LivePipewireV4l2E2E, ARecordingFromAV4l2CameraThroughPipewireHoldsEveryFr
   // Every movie frame sits where the driver stamped a frame it delivered (the intervals vary,
   // so only one first frame fits), so the times came through PipeWire unchanged; the frames
   // file's start_epoch is that first frame's capture moment.
-  struct Delivered {
-    long long monoUs, wallUs;
-  };
-  std::vector<Delivered> delivered;
-  for (const auto& line : testing::fileLines(deviceLog())) {
-    unsigned seq = 0;
-    Delivered d{};
-    if (std::sscanf(line.c_str(), "%u %lld %lld", &seq, &d.monoUs, &d.wallUs) == 3)
-      delivered.push_back(d);
-  }
-  EXPECT_GE(int(delivered.size()), n);
-  std::vector<double> pts;
-  std::istringstream packets(
-      shell("ffprobe -v error -select_streams v:0 -show_entries "
-            "packet=pts_time -of csv=p=0 '" +
-            movie("m").string() + "' 2>/dev/null"));
-  for (std::string line; std::getline(packets, line);)
-    if (!line.empty()) pts.push_back(std::atof(line.c_str()));
-  ASSERT_EQ(int(pts.size()), n);
-  auto deliveredAt = [&](long long us) {
-    return std::any_of(delivered.begin(), delivered.end(),
-                       [&](const Delivered& d) { return std::llabs(d.monoUs - us) <= 30; });
-  };
-  const Delivered* origin = nullptr;
-  for (const Delivered& o : delivered) {
-    if (std::all_of(pts.begin(), pts.end(),
-                    [&](double t) { return deliveredAt(o.monoUs + std::llround(t * 1e6)); })) {
-      origin = &o;
-      break;
-    }
-  }
+  const testing::DeviceLog log = testing::readDeviceLog(deviceLog());
+  EXPECT_GE(int(log.frames.size()), n);
+  const testing::Movie m = testing::probe(movie("m"));
+  ASSERT_EQ(int(m.pts.size()), n);
+  const testing::DeviceLog::Frame* origin = testing::movieOrigin(m, log);
   ASSERT_NE(origin, nullptr) << "the movie's frame times are not the driver's";
-  const auto lines = testing::fileLines(fs::path(dir.path()) / "m.jsonl");
-  ASSERT_FALSE(lines.empty());
-  double epoch = 0;
-  ASSERT_EQ(std::sscanf(lines[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << lines[0];
-  EXPECT_NEAR(epoch, double(origin->wallUs) / 1e6, 0.005);
+  const auto epoch = testing::startEpoch(dir.path() / "m.jsonl");
+  ASSERT_TRUE(epoch);
+  EXPECT_NEAR(*epoch, double(origin->wallUs) / 1e6, 0.005);
 }
 
 }  // namespace

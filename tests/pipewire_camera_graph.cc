@@ -27,7 +27,7 @@ PipewireCameraGraph::PipewireCameraGraph(Camera camera, const std::string& file)
                              : camera == Camera::V4l2
                                  ? "--v4l2-camera=" + buildPath("libv4l2_emulator.so") + "," + file
                                  : "";
-  shell_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+  shell_ = std::make_unique<RunningProgram>(std::vector<std::string>{
       "/bin/bash", "-c", kGraphShell, "pipewire-camera-test",
       std::string(TALVEX_SOURCE_DIR) + "/scripts/pipewire_service.sh", option});
   shell_->closeInput();
@@ -54,7 +54,7 @@ bool PipewireCameraGraph::startClient() {
   if (coded_) argv.push_back("--coded");
   argv.push_back("ci_camera");
   if (!clientLog_.empty()) argv.push_back(clientLog_);
-  camera_ = std::make_unique<ChildProcess>(argv, env());
+  camera_ = std::make_unique<RunningProgram>(argv, env());
   return camera_->waitForLine("READY ", 10s, /*prefix=*/true).has_value();
 }
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex::testing {
 
@@ -51,10 +51,10 @@ class PipewireCameraGraph {
   void killDaemon();
 
  private:
-  std::unique_ptr<ChildProcess> shell_;  // the shell that runs the service script
+  std::unique_ptr<RunningProgram> shell_;  // the shell that runs the service script
   bool startClient();
 
-  std::unique_ptr<ChildProcess> camera_;  // the client camera, when it is ours and running
+  std::unique_ptr<RunningProgram> camera_;  // the client camera, when it is ours and running
   bool client_ = false, coded_ = false;
   std::string clientLog_;
   std::string runtimeDir_;

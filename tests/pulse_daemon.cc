@@ -33,7 +33,7 @@ PulseDaemon::PulseDaemon(bool withSink, bool busy) {
   const std::map<std::string, std::string> env = {{"HOME", dir_ + "/home"},
                                                   {"PULSE_RUNTIME_PATH", dir_ + "/run"},
                                                   {"PULSE_STATE_PATH", dir_ + "/state"}};
-  daemon_ = std::make_unique<ChildProcess>(
+  daemon_ = std::make_unique<RunningProgram>(
       std::vector<std::string>{"/usr/bin/pulseaudio", "-n", "-F", dir_ + "/test.pa",
                                "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no"},
       env);
@@ -44,7 +44,7 @@ PulseDaemon::PulseDaemon(bool withSink, bool busy) {
     if (!ready_) std::this_thread::sleep_for(50ms);
   }
   if (ready_ && withSink && busy) {
-    keepalive_ = std::make_unique<ChildProcess>(
+    keepalive_ = std::make_unique<RunningProgram>(
         std::vector<std::string>{"/bin/sh", "-c",
                                  "exec pacat --playback --format=float32le --rate=48000 "
                                  "--channels=2 --latency-msec=40 </dev/zero"},
@@ -59,11 +59,17 @@ void PulseDaemon::kill() {
   }
 }
 
-bool PulseDaemon::pactl(const std::vector<std::string>& args) {
+namespace {
+
+bool pactlOn(const std::string& server, const std::vector<std::string>& args) {
   std::vector<std::string> argv{"/usr/bin/pactl"};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, "", {{"PULSE_SERVER", server_}}, 10s).exitStatus == 0;
+  return run(argv, "", {{"PULSE_SERVER", server}}, 10s).exitStatus == 0;
 }
+
+}  // namespace
+
+bool PulseDaemon::pactl(const std::vector<std::string>& args) { return pactlOn(server_, args); }
 
 PulseDaemon::~PulseDaemon() {
   keepalive_.reset();
@@ -117,7 +123,7 @@ TestSoundServer::TestSoundServer(ServerKind kind, Options options) : kind_(kind)
     std::this_thread::sleep_for(2500ms);
     return;
   }
-  pipewire_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+  pipewire_ = std::make_unique<RunningProgram>(std::vector<std::string>{
       "/bin/bash", "-c", kPipewireShell, "pipewire-test",
       std::string(TALVEX_SOURCE_DIR) + "/scripts/pipewire_service.sh",
       options.withSink ? "" : "--no-sink", options.busy ? "busy" : "idle"});
@@ -139,11 +145,7 @@ TestSoundServer::~TestSoundServer() {
   }
 }
 
-bool TestSoundServer::pactl(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{"/usr/bin/pactl"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, "", {{"PULSE_SERVER", server_}}, 10s).exitStatus == 0;
-}
+bool TestSoundServer::pactl(const std::vector<std::string>& args) { return pactlOn(server_, args); }
 
 void TestSoundServer::signalServer(int signo) {
   for (pid_t p : serverPids_) ::kill(p, signo);

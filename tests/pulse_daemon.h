@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 
 namespace talvex::testing {
 
@@ -35,7 +35,7 @@ class PulseDaemon {
  private:
   std::string dir_, server_;
   bool ready_ = false;
-  std::unique_ptr<ChildProcess> daemon_, keepalive_;
+  std::unique_ptr<RunningProgram> daemon_, keepalive_;
 };
 
 // The sound server the recording tests run against: PulseAudio, or PipeWire when
@@ -79,7 +79,7 @@ class TestSoundServer {
   ServerKind kind_;
   std::string server_, sink_;
   std::unique_ptr<PulseDaemon> pulse_;
-  std::unique_ptr<ChildProcess> pipewire_;  // the shell that runs the service script
+  std::unique_ptr<RunningProgram> pipewire_;  // the shell that runs the service script
   std::vector<pid_t> serverPids_;
 };
 

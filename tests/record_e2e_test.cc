@@ -14,11 +14,10 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/media/testing/media_fixtures.h"
 #include "tests/beep_player.h"
-#include "tests/child_process.h"
 #include "tests/device_log.h"
 #include "tests/pulse_daemon.h"
+#include "tests/run_program.h"
 #include "tests/sync_marks.h"
 
 namespace talvex {
@@ -26,23 +25,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using testing::linesOf;
+using testing::RunningProgram;
 using testing::ServerKind;
 using testing::TestSoundServer;
 
 constexpr char kCamera[] = "device /dev/video0\nformat MJPG 1280x720 30\n";
 
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream s(text);
-  for (std::string l; std::getline(s, l);) lines.push_back(l);
-  return lines;
-}
-
 class RecordE2E : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir.empty()) << "no temporary folder"; }
-
   void describe(const std::string& text) { std::ofstream(dir / "device") << text; }
   std::map<std::string, std::string> env(const TestSoundServer& sound) const {
     return {{"LD_PRELOAD", testing::buildPath("libv4l2_emulator.so")},
@@ -54,9 +45,9 @@ class RecordE2E : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   }
-  std::unique_ptr<ChildProcess> record(const std::vector<std::string>& args,
-                                       const TestSoundServer& sound) {
-    return std::make_unique<ChildProcess>(command(args), env(sound));
+  std::unique_ptr<RunningProgram> record(const std::vector<std::string>& args,
+                                         const TestSoundServer& sound) {
+    return std::make_unique<RunningProgram>(command(args), env(sound));
   }
   // Waits until the camera records: the frames file in talvex-record's work folder has its
   // header, written at the movie's first frame.
@@ -146,30 +137,23 @@ TEST_F(RecordE2E, AFiveSecondRecordingHasSoundAndPictureInStep) {
   const testing::DeviceLog::Frame* origin = testing::movieOrigin(m, log);
   ASSERT_NE(origin, nullptr) << "the movie's frame times are not the camera's";
   // The kept frames file is the recording's.
-  const auto frames = testing::fileLines(dir / "out.jsonl");
-  ASSERT_GE(frames.size(), 2u);
-  double epoch = 0;
-  ASSERT_EQ(std::sscanf(frames[0].c_str(), "{\"start_epoch\":%lf}", &epoch), 1) << frames[0];
+  ASSERT_GE(testing::fileLines(dir / "out.jsonl").size(), 2u);
+  const double epoch = testing::startEpoch(dir / "out.jsonl").value_or(0);
   EXPECT_NEAR(epoch, origin->wallUs / 1e6, 0.0055);
 
-  auto audio = media::fixtures::readAudio(out.string());
-  ASSERT_TRUE(audio) << "no sound in the finished movie";
-  const auto tones = testing::toneOnsets(*audio);
-  std::ostringstream found, expected;
-  for (int64_t t : tones) found << ' ' << audio->start.seconds() + double(t) / audio->sampleRate;
+  const auto tones = testing::movieTones(out.string());
+  ASSERT_TRUE(tones) << "no sound in the finished movie";
+  std::ostringstream expected;
   for (const auto& b : beeps) expected << ' ' << (b.heard / 1000 - origin->monoUs) / 1e6;
-  ASSERT_EQ(tones.size(), beeps.size())
-      << "tones at (s):" << found.str() << "; played at (s):" << expected.str() << "; sound from "
-      << audio->start.seconds() << " s for " << double(audio->frames()) / audio->sampleRate
-      << " s; " << summary[0];
+  ASSERT_EQ(tones->at.size(), beeps.size())
+      << tones->described << "; played at (s):" << expected.str() << "; " << summary[0];
   std::string report = "record sync: sound-minus-picture ms:";
   for (size_t k = 0; k < beeps.size(); ++k) {
     const double picture = (beeps[k].heard / 1000 - origin->monoUs) / 1e6;
-    const double heard = audio->start.seconds() + double(tones[k]) / audio->sampleRate;
-    EXPECT_NEAR(heard - picture, 0, testing::kSyncTolerance)
+    EXPECT_NEAR(tones->at[k] - picture, 0, testing::kSyncTolerance)
         << "mark " << k << " at " << picture << " s; " << summary[0];
     char ms[32];
-    std::snprintf(ms, sizeof ms, " %.1f", (heard - picture) * 1000);
+    std::snprintf(ms, sizeof ms, " %.1f", (tones->at[k] - picture) * 1000);
     report += ms;
   }
   std::printf("%s | start_epoch error ms: %.1f\n", report.c_str(),

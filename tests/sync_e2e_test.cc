@@ -23,13 +23,13 @@
 #include <thread>
 
 #include "platform/media/read/movie_asset.h"
-#include "platform/media/read/video_frame_reader.h"
 #include "platform/media/testing/media_fixtures.h"
 #include "tests/beep_player.h"
-#include "tests/child_process.h"
+#include "tests/device_log.h"
 #include "tests/frame_code.h"
 #include "tests/pipewire_camera_graph.h"
 #include "tests/pulse_daemon.h"
+#include "tests/run_program.h"
 #include "tests/sync_marks.h"
 
 namespace talvex {
@@ -37,8 +37,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
 using testing::kMarks;
+using testing::RunningProgram;
 
 constexpr int kFps = 30;
 constexpr double kEpochTolerance = 0.0055;  // start_epoch: 5 ms, plus its rounding to 1 ms
@@ -132,6 +132,18 @@ class SyncE2E : public ::testing::Test {
   // One recording, as the parent makes it; fills `run`.
   void record(const Rig& rig, SyncRun& run);
   void expectInSync(const SyncRun& run, const char* scenario);
+  // One recording on `rig`, whose marks must then be in sync; `scenario` names it in the log.
+  void expectRecordingInSync(const Rig& rig, const char* scenario) {
+    SyncRun run;
+    record(rig, run);
+    if (!HasFatalFailure()) expectInSync(run, scenario);
+  }
+  // The same with the played camera, against a fresh sound server of `kind`.
+  void expectPlayedCameraInSync(testing::ServerKind kind, bool busy, const char* scenario) {
+    testing::TestSoundServer sound(kind, {.withSink = true, .busy = busy});
+    ASSERT_TRUE(sound.ready()) << "the sound server did not start";
+    expectRecordingInSync(playedCamera(sound), scenario);
+  }
 
   fs::path dir;
 };
@@ -139,10 +151,10 @@ class SyncE2E : public ::testing::Test {
 void SyncE2E::record(const Rig& rig, SyncRun& run) {
   const fs::path movie = dir / "rec.mov", frames = dir / "rec.jsonl", wav = dir / "sys.wav",
                  out = dir / "out.mov";
-  ChildProcess camera(rig.camera, rig.cameraEnv);
+  RunningProgram camera(rig.camera, rig.cameraEnv);
   ASSERT_TRUE(camera.waitForLine("STARTED", 60s)) << camera.errSoFar();
-  ChildProcess looptap({testing::buildPath("talvex-looptap"), wav.string()},
-                       {{"PULSE_SERVER", rig.soundServer}});
+  RunningProgram looptap({testing::buildPath("talvex-looptap"), wav.string()},
+                         {{"PULSE_SERVER", rig.soundServer}});
   looptap.closeInput();
   ASSERT_TRUE(looptap.waitForLine("STARTED", 30s)) << looptap.errSoFar();
   // The parent notes the moment it reads the line.
@@ -194,10 +206,9 @@ void SyncE2E::record(const Rig& rig, SyncRun& run) {
   }
 
   // The parent's mux.
-  const auto header = testing::fileLines(frames);
-  ASSERT_FALSE(header.empty());
-  double startEpoch = 0;
-  ASSERT_EQ(std::sscanf(header[0].c_str(), "{\"start_epoch\":%lf}", &startEpoch), 1) << header[0];
+  const auto epoch = testing::startEpoch(frames);
+  ASSERT_TRUE(epoch) << testing::fileText(frames);
+  const double startEpoch = *epoch;
   run.offset = tapStarted - startEpoch;
   char offset[64];
   std::snprintf(offset, sizeof offset, "%.6f", run.offset);
@@ -206,18 +217,13 @@ void SyncE2E::record(const Rig& rig, SyncRun& run) {
   ASSERT_EQ(muxed.exitStatus, 0) << muxed.err;
 
   // The picture: every frame's number and place in the finished movie.
-  auto asset = media::fixtures::openAsset(out.string());
-  const auto videoTracks = asset->tracks(media::MediaType::Video);
-  ASSERT_EQ(videoTracks.size(), 1u);
-  auto reader = media::VideoFrameReader::create(*asset, videoTracks.front());
-  ASSERT_TRUE(reader) << reader.message();
-  ASSERT_TRUE((*reader)->start());
+  ASSERT_EQ(media::fixtures::openAsset(out.string())->tracks(media::MediaType::Video).size(), 1u);
+  const auto video = media::fixtures::readVideo(out.string());
+  ASSERT_EQ(video.failure, "");
   std::vector<std::pair<int64_t, double>> shown;  // frame number, movie time
-  while (auto t = (*reader)->nextFrame()) {
-    auto image = (*reader)->image();
-    ASSERT_TRUE(image);
-    const PlaneView& y = image->plane(0);
-    shown.emplace_back(testing::frame_code::read(y.base, y.bytesPerRow), t->seconds());
+  for (size_t i = 0; i < video.times.size(); ++i) {
+    const PlaneView& y = video.images[i].plane(0);
+    shown.emplace_back(testing::frame_code::read(y.base, y.bytesPerRow), video.times[i].seconds());
   }
   ASSERT_GE(shown.size(), 30u);
   for (size_t i = 1; i < shown.size(); ++i) {
@@ -234,16 +240,9 @@ void SyncE2E::record(const Rig& rig, SyncRun& run) {
     run.firstFrameWait = (a->second - a->first) / 1e6;
 
   // The sound.
-  auto audio = media::fixtures::readAudio(out.string());
-  ASSERT_TRUE(audio) << "no sound in the finished movie";
-  const auto tones = testing::toneOnsets(*audio);
-  std::ostringstream found;
-  for (int64_t t : tones)
-    found << ' ' << audio->start.seconds() + static_cast<double>(t) / audio->sampleRate;
-  ASSERT_EQ(tones.size(), markFrames.size())
-      << "tones found in the finished movie at (s):" << found.str() << "; sound from "
-      << audio->start.seconds() << " s for " << audio->frames() / double(audio->sampleRate)
-      << " s; offset " << run.offset;
+  const auto tones = testing::movieTones(out.string());
+  ASSERT_TRUE(tones) << "no sound in the finished movie";
+  ASSERT_EQ(tones->at.size(), markFrames.size()) << tones->described << "; offset " << run.offset;
 
   for (size_t k = 0; k < markFrames.size(); ++k) {
     Mark m;
@@ -253,7 +252,7 @@ void SyncE2E::record(const Rig& rig, SyncRun& run) {
       return std::llabs(a.first - m.frame) < std::llabs(b.first - m.frame);
     });
     m.picture = near->second + (frameMicros(m.frame) - frameMicros(near->first)) / 1e6;
-    m.sound = audio->start.seconds() + static_cast<double>(tones[k]) / audio->sampleRate;
+    m.sound = tones->at[k];
     const int64_t captured = origin + frameMicros(m.frame) * 1000;
     m.expected = (beeps[k]->heard - captured) / 1e9;
     m.written = (beeps[k]->written - captured) / 1e9;
@@ -273,37 +272,19 @@ void SyncE2E::expectInSync(const SyncRun& run, const char* scenario) {
 }
 
 using testing::ServerKind;
-using testing::TestSoundServer;
 
 // An idle null sink renders far ahead of the clock and delivers nothing for up to 2 s.
 TEST_F(SyncE2E, PulseAudioIdleSink) {
-  TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = false});
-  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
-  SyncRun run;
-  record(playedCamera(sound), run);
-  if (HasFatalFailure()) return;
-  expectInSync(run, "pulseaudio-idle");
+  expectPlayedCameraInSync(ServerKind::pulseaudio, false, "pulseaudio-idle");
 }
 
 // Another application keeps playing (silence) all along.
 TEST_F(SyncE2E, PulseAudioBusySink) {
-  TestSoundServer sound(ServerKind::pulseaudio, {.withSink = true, .busy = true});
-  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
-  SyncRun run;
-  record(playedCamera(sound), run);
-  if (HasFatalFailure()) return;
-  expectInSync(run, "pulseaudio-busy");
+  expectPlayedCameraInSync(ServerKind::pulseaudio, true, "pulseaudio-busy");
 }
 
 // PipeWire with WirePlumber and pipewire-pulse, as on current desktops; nothing else playing.
-TEST_F(SyncE2E, PipeWire) {
-  TestSoundServer sound(ServerKind::pipewire, {.withSink = true, .busy = false});
-  ASSERT_TRUE(sound.ready()) << "the sound server did not start";
-  SyncRun run;
-  record(playedCamera(sound), run);
-  if (HasFatalFailure()) return;
-  expectInSync(run, "pipewire");
-}
+TEST_F(SyncE2E, PipeWire) { expectPlayedCameraInSync(ServerKind::pipewire, false, "pipewire"); }
 
 // The desktop of today: the camera is a node of the session's PipeWire, which the shipped
 // program reads, and the sound goes through the same PipeWire's PulseAudio server.
@@ -312,14 +293,12 @@ TEST_F(SyncE2E, PipeWireCameraAndSound) {
   testing::PipewireCameraGraph graph(testing::PipewireCameraGraph::Camera::CodedClient,
                                      log.string());
   ASSERT_TRUE(graph.ready()) << "the private PipeWire did not start";
-  SyncRun run;
-  record({{testing::buildPath("talvex-lumipose"), "live", (dir / "preview.jpg").string()},
-          graph.env(),
-          log,
-          graph.pulseServer()},
-         run);
-  if (HasFatalFailure()) return;
-  expectInSync(run, "pipewire-camera");
+  expectRecordingInSync(
+      {{testing::buildPath("talvex-lumipose"), "live", (dir / "preview.jpg").string()},
+       graph.env(),
+       log,
+       graph.pulseServer()},
+      "pipewire-camera");
 }
 
 }  // namespace

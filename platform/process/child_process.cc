@@ -161,6 +161,7 @@ Status ChildProcess::send(std::string_view text) {
 }
 
 void ChildProcess::closeInput() { closeFd(inFd_); }
+void ChildProcess::closeErrorOutput() { closeFd(errFd_); }
 
 void ChildProcess::signal(int signo) {
   if (!end_ && pid_ > 0) ::kill(pid_, signo);

@@ -63,6 +63,8 @@ class ChildProcess {
   // closed it or ended; the caller must have ignored SIGPIPE (ignoreBrokenPipes()).
   Status send(std::string_view text);
   void closeInput();
+  // Stops listening to standard error: the child's next writes there fail (EPIPE).
+  void closeErrorOutput();
   // Sends `signo`; nothing once the child has been reaped.
   void signal(int signo);
 

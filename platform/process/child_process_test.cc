@@ -86,6 +86,18 @@ TEST(ChildProcess, StartsWithDefaultSignalsInAGroupOfItsOwn) {
   EXPECT_FALSE((*child)->send("STOP\n")) << "the input of an ended child refuses lines";
 }
 
+// A parent that stops listening: what the child writes on standard error then is refused, and
+// SIGPIPE, at its default action, ends it.
+TEST(ChildProcess, AClosedErrorOutputRefusesTheChildsLines) {
+  ignoreBrokenPipes();
+  auto child = ChildProcess::start({"/bin/sh", "-c", "read l; echo said >&2"});
+  ASSERT_TRUE(child) << child.message();
+  (*child)->closeErrorOutput();
+  EXPECT_TRUE((*child)->send("go\n"));
+  EXPECT_EQ((*child)->wait().signal, SIGPIPE);
+  EXPECT_EQ((*child)->takeErrorLines(), Lines{});
+}
+
 TEST(SignalInbox, SignalsArriveAsValuesInOrder) {
   SignalInbox inbox{SIGINT, SIGTERM};
   ::kill(::getpid(), SIGINT);

@@ -141,6 +141,11 @@ int openDevice(Device& d, size_t index, int flags) {
   return fd;
 }
 
+// The mode that open() and its kin are given only when they may create a file.
+mode_t modeArgument(int flags, va_list ap) {
+  return flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0;
+}
+
 // Returns true when `path` is an emulated node and the call was answered (result in *r).
 bool maybeOpen(const char* path, int flags, int* r) {
   Emulator& e = Emulator::get();
@@ -233,13 +238,10 @@ using namespace talvex::v4l2emu;
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = modeArgument(flags, ap);
+  va_end(ap);
   int r;
   if (maybeOpen(path, flags, &r)) return r;
   static auto real = next<int (*)(const char*, int, ...)>("open");
@@ -247,13 +249,10 @@ int open(const char* path, int flags, ...) {
 }
 
 int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = modeArgument(flags, ap);
+  va_end(ap);
   int r;
   if (maybeOpen(path, flags, &r)) return r;
   static auto real = next<int (*)(const char*, int, ...)>("open64");
@@ -264,13 +263,10 @@ int __open_2(const char* path, int flags) { return open(path, flags); }
 int __open64_2(const char* path, int flags) { return open64(path, flags); }
 
 int openat(int dirfd, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = modeArgument(flags, ap);
+  va_end(ap);
   int r;
   if (path && path[0] == '/' && maybeOpen(path, flags, &r)) return r;
   static auto real = next<int (*)(int, const char*, int, ...)>("openat");
@@ -278,13 +274,10 @@ int openat(int dirfd, const char* path, int flags, ...) {
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = modeArgument(flags, ap);
+  va_end(ap);
   int r;
   if (path && path[0] == '/' && maybeOpen(path, flags, &r)) return r;
   static auto real = next<int (*)(int, const char*, int, ...)>("openat64");

@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "tests/child_process.h"
+#include "tests/run_program.h"
 #include "tests/v4l2_emulator/device_description.h"
 
 namespace talvex {

@@ -13,30 +13,11 @@ namespace {
 using fixtures::openAsset;
 using fixtures::TempDir;
 
-struct Decoded {
-  std::vector<MediaTime> times;
-  std::string failure;
-};
-
-Decoded decodeAll(const std::string& path) {
-  Decoded d;
-  auto asset = openAsset(path);
-  auto tracks = asset->tracks(MediaType::Video);
-  if (tracks.empty()) return d;
-  auto reader = VideoFrameReader::create(*asset, tracks.front());
-  EXPECT_TRUE(reader) << reader.message();
-  if (!reader) return d;
-  EXPECT_TRUE((*reader)->start());
-  while (auto t = (*reader)->nextFrame()) d.times.push_back(*t);
-  d.failure = (*reader)->failure();
-  return d;
-}
-
 TEST(VideoFrameReader, DeliversEveryFrameInPresentationOrderWithExactTimes) {
   TempDir dir;
   const std::string movie = dir.file("b.mov");
   ASSERT_TRUE(fixtures::makeMovie(movie, 10));  // has B-frames: decode order != display order
-  Decoded d = decodeAll(movie);
+  const fixtures::VideoReadback d = fixtures::readVideo(movie);
   ASSERT_EQ(d.times.size(), 10u);
   EXPECT_EQ(d.failure, "");
   for (size_t i = 0; i < d.times.size(); ++i) {
@@ -51,7 +32,7 @@ TEST(VideoFrameReader, ReadsFragmentedMoviesWhoseFirstFrameIsLate) {
   const std::string movie = dir.file("frag.mov");
   ASSERT_TRUE(fixtures::makeMovie(movie, 10, 30, 160, 120,
                                   {"-g", "4", "-movflags", "+frag_keyframe+empty_moov"}));
-  Decoded d = decodeAll(movie);
+  const fixtures::VideoReadback d = fixtures::readVideo(movie);
   ASSERT_EQ(d.times.size(), 10u);
   // Without an edit list the B-frame delay shows: the first frame plays at 2/30 s.
   EXPECT_EQ(compare(d.times[0], MediaTime::make(2, 30)), 0) << d.times[0].seconds();
@@ -92,7 +73,7 @@ TEST(VideoFrameReader, TruncatedMovieEndsEarlyWithoutHanging) {
   const auto size = std::filesystem::file_size(movie);
   std::filesystem::copy_file(movie, dir.file("cut.mov"));
   std::filesystem::resize_file(dir.file("cut.mov"), size * 2 / 3);
-  Decoded d = decodeAll(dir.file("cut.mov"));
+  const fixtures::VideoReadback d = fixtures::readVideo(dir.file("cut.mov"));
   EXPECT_GT(d.times.size(), 0u);
   EXPECT_LT(d.times.size(), 60u);
 }

@@ -12,13 +12,14 @@ extern "C" {
 
 #include "platform/media/av_handles.h"
 #include "platform/media/read/stream_time.h"
+#include "platform/media/read/video_frame_reader.h"
 
 namespace talvex::media::fixtures {
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& prefix) {
   std::random_device rd;
   dir_ = std::filesystem::temp_directory_path() /
-         ("talvex-media-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
+         (prefix + "-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
   std::filesystem::create_directories(dir_);
 }
 
@@ -124,6 +125,24 @@ std::optional<AudioReadback> readAudio(const std::string& path) {
   avcodec_send_packet(dec.get(), nullptr);
   drain();
   return out;
+}
+
+VideoReadback readVideo(const std::string& path) {
+  VideoReadback v;
+  auto asset = openAsset(path);
+  const auto tracks = asset->tracks(MediaType::Video);
+  if (tracks.empty()) return v;
+  auto reader = VideoFrameReader::create(*asset, tracks.front());
+  if (!reader) return v.failure = reader.message(), v;
+  if (auto started = (*reader)->start(); !started) return v.failure = started.message(), v;
+  while (auto t = (*reader)->nextFrame()) {
+    auto image = (*reader)->image();
+    if (!image) return v.failure = image.message(), v;
+    v.times.push_back(*t);
+    v.images.push_back(std::move(image.value()));
+  }
+  v.failure = (*reader)->failure();
+  return v;
 }
 
 std::vector<PacketReadback> readVideoPackets(const std::string& path) {

@@ -9,15 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/image/pixel_buffer.h"
 #include "platform/media/media_time.h"
 #include "platform/media/read/movie_asset.h"
 
 namespace talvex::media::fixtures {
 
-// A fresh, empty directory under the system's temporary directory, removed on destruction.
+// A fresh, empty directory under the system's temporary directory, named after `prefix`,
+// removed with everything in it on destruction.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& prefix = "talvex-media");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -51,6 +53,15 @@ struct AudioReadback {
 };
 // Decodes the first audio track (16-bit PCM only); nothing when there is none.
 std::optional<AudioReadback> readAudio(const std::string& path);
+
+// The first video track decoded to its end: each frame's time and picture, and why the reading
+// ended early ("" when it got to the end). Empty when the movie has no video track.
+struct VideoReadback {
+  std::vector<MediaTime> times;
+  std::vector<PixelBuffer> images;  // image(): NV12 full range
+  std::string failure;
+};
+VideoReadback readVideo(const std::string& path);
 
 struct PacketReadback {
   MediaTime pts;

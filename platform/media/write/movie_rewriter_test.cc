@@ -13,25 +13,6 @@ namespace {
 using fixtures::openAsset;
 using fixtures::TempDir;
 
-struct Decoded {
-  std::vector<MediaTime> times;
-  std::vector<PixelBuffer> images;
-};
-
-Decoded decodeAll(const std::string& path) {
-  Decoded d;
-  auto asset = openAsset(path);
-  auto tracks = asset->tracks(MediaType::Video);
-  if (tracks.empty()) return d;
-  auto reader = VideoFrameReader::create(*asset, tracks.front());
-  if (!reader || !(*reader)->start()) return d;
-  while (auto pts = (*reader)->nextFrame()) {
-    d.times.push_back(*pts);
-    if (auto image = (*reader)->image()) d.images.push_back(image.value());
-  }
-  return d;
-}
-
 size_t filesIn(const TempDir& dir) {
   size_t n = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++n;
@@ -41,7 +22,7 @@ size_t filesIn(const TempDir& dir) {
 TEST(MovieRewriter, KeepsEveryFrameAtItsTimeAndThePictures) {
   TempDir dir;
   ASSERT_TRUE(fixtures::makeMovie(dir.file("in.mov"), 20, 30, 160, 120));
-  const Decoded in = decodeAll(dir.file("in.mov"));
+  const fixtures::VideoReadback in = fixtures::readVideo(dir.file("in.mov"));
   ASSERT_EQ(in.images.size(), 20u);
 
   auto asset = openAsset(dir.file("in.mov"));
@@ -54,7 +35,7 @@ TEST(MovieRewriter, KeepsEveryFrameAtItsTimeAndThePictures) {
   ASSERT_TRUE((*rw)->finish());
   EXPECT_FALSE((*rw)->finish());
 
-  const Decoded out = decodeAll(dir.file("out.mp4"));
+  const fixtures::VideoReadback out = fixtures::readVideo(dir.file("out.mp4"));
   ASSERT_EQ(out.times.size(), in.times.size());
   for (size_t i = 0; i < out.times.size(); ++i) {
     // Times relative to the first frame, as the analysis counts them, stay within a tick.

@@ -1,5 +1,5 @@
-// Runs the built programs as child processes for end-to-end tests: pipes on all three
-// standard streams, real signals, time limits so a hung child fails the test instead of CI.
+// Runs the built programs for end-to-end tests: talked to through pipes and real signals, with
+// time limits so a hung child fails the test instead of CI.
 #pragma once
 
 #include <sys/types.h>
@@ -9,9 +9,13 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/media/testing/media_fixtures.h"
+#include "platform/process/child_process.h"
 
 namespace talvex::testing {
 
@@ -25,6 +29,10 @@ struct RunResult {
 
 // The lines of a text file, without their line feeds; none when it cannot be read.
 std::vector<std::string> fileLines(const std::filesystem::path& path);
+// The lines of `text`, without their line feeds.
+std::vector<std::string> linesOf(const std::string& text);
+// A file's bytes; "" when it cannot be read.
+std::string fileText(const std::filesystem::path& path);
 
 // Checks `done` every 20 ms until it holds or `within` passes; whether it held. For the events
 // a test waits for that no line announces: a file that appears, records that are written.
@@ -40,18 +48,7 @@ bool fileReplaced(const std::filesystem::path& path, std::chrono::milliseconds w
 bool signalsTaken(pid_t pid, std::initializer_list<int> signals,
                   std::chrono::milliseconds within = std::chrono::seconds(10));
 
-// A fresh folder under /tmp named after `prefix`, removed with everything in it on destruction.
-class TempDir {
- public:
-  explicit TempDir(const std::string& prefix);
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using media::fixtures::TempDir;
 
 // Runs a shell command line and returns what it printed on standard output; `status`, when
 // given, receives its wait status.
@@ -62,37 +59,41 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input = "
               const std::map<std::string, std::string>& env = {},
               std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
-// A child that runs while the test talks to it. The destructor kills what is still running.
-class ChildProcess {
+// A program that runs while the test talks to it, on the product's ChildProcess (which gives
+// it a process group of its own and SIGTERM should the test die). What is read is kept as the
+// lines a parent reads, each ended by a line feed. The destructor kills what is still running.
+class RunningProgram {
  public:
-  ChildProcess(const std::vector<std::string>& argv,
-               const std::map<std::string, std::string>& env = {});
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  // Throws std::runtime_error when the program cannot be started.
+  RunningProgram(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& env = {});
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_->pid(); }
+  // Writes to standard input; what the program no longer reads is dropped.
   void write(const std::string& text);
-  void closeInput();
+  void closeInput() { child_->closeInput(); }
   // Closes the test's end of the child's standard error, as a parent that stops listening does.
-  void closeErrorOutput();
-  void signal(int signo);
+  void closeErrorOutput() { child_->closeErrorOutput(); }
+  void signal(int signo) { child_->signal(signo); }
   // Waits until standard error holds a line equal to `line` (or starting with it when
-  // `prefix`); returns that line, or nullopt on timeout or end of stream.
+  // `prefix`); returns that line, or nullopt on timeout or when the program has ended.
   std::optional<std::string> waitForLine(const std::string& line, std::chrono::milliseconds timeout,
                                          bool prefix = false);
   // Waits for the exit; collects the rest of both streams. nullopt on timeout.
   std::optional<RunResult> wait(std::chrono::milliseconds timeout);
   // Reads what the child has written by now, without waiting.
-  void readAvailable() { pump(std::chrono::milliseconds(0)); }
+  void readAvailable() { poll(std::chrono::milliseconds(0)); }
   // Everything read from standard error so far.
   const std::string& errSoFar() const { return err_; }
 
  private:
-  void pump(std::chrono::milliseconds timeout);
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1, errFd_ = -1;
-  std::string out, err_;
+  void poll(std::chrono::milliseconds timeout);
+  std::unique_ptr<ChildProcess> child_;
+  std::string out_, err_;
+  std::vector<std::string> errLines_;
   size_t scanned_ = 0;
   std::optional<RunResult> done_;
 };
