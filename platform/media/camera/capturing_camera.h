@@ -14,8 +14,8 @@ namespace talvex::media {
 
 // Lifecycle: a derived camera implements captureLoop(), which runs on the capture thread from
 // start() until stopping() is true, and ends its own stop() (and its destructor, through stop())
-// with joinCapture(). Threading: offer(), countDropped() and captureEnded() on the capture
-// thread only; stats() from any thread.
+// with joinCapture(). Threading: queueFree(), deliver(), the counts and captureEnded() on the
+// capture thread only; stats() from any thread.
 class CapturingCamera : public Camera {
  public:
   void start(SerialQueue& queue, FrameHandler handler, LossHandler lost,
