@@ -49,9 +49,17 @@ void LineSplitter::finish(std::vector<std::string>& lines) {
 
 namespace {
 
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
+// A pipe's two ends, closed on exec.
+struct Pipe {
+  UniqueFd read, write;
+};
+
+bool makePipe(Pipe& p) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  p.read.reset(fds[0]);
+  p.write.reset(fds[1]);
+  return true;
 }
 
 ChildEnd endFromWaitStatus(int st) {
@@ -62,11 +70,11 @@ ChildEnd endFromWaitStatus(int st) {
 }
 
 // In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void becomeChild(const int in[2], const int out[2], const int err[2], int report,
+[[noreturn]] void becomeChild(const Pipe& in, const Pipe& out, const Pipe& err, int report,
                               pid_t parent, char* const* argv) {
-  ::dup2(in[0], STDIN_FILENO);
-  ::dup2(out[1], STDOUT_FILENO);
-  ::dup2(err[1], STDERR_FILENO);
+  ::dup2(in.read.get(), STDIN_FILENO);
+  ::dup2(out.write.get(), STDOUT_FILENO);
+  ::dup2(err.write.get(), STDERR_FILENO);
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);
@@ -88,49 +96,37 @@ ChildEnd endFromWaitStatus(int st) {
 Result<std::unique_ptr<ChildProcess>> ChildProcess::start(const std::vector<std::string>& argv) {
   using R = Result<std::unique_ptr<ChildProcess>>;
   if (argv.empty()) return R::failure("no program to run");
-  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
-  auto closeAll = [&] {
-    for (int* p : {in, out, err, report}) closeFd(p[0]), closeFd(p[1]);
-  };
-  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) ||
-      ::pipe2(report, O_CLOEXEC)) {
-    const std::string why = std::strerror(errno);
-    closeAll();
-    return R::failure("cannot run " + argv[0] + ": " + why);
-  }
+  Pipe in, out, err, report;
+  if (!makePipe(in) || !makePipe(out) || !makePipe(err) || !makePipe(report))
+    return R::failure("cannot run " + argv[0] + ": " + std::strerror(errno));
   std::vector<char*> cargv;
   for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
   cargv.push_back(nullptr);
 
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
-  if (pid < 0) {
-    const std::string why = std::strerror(errno);
-    closeAll();
-    return R::failure("cannot run " + argv[0] + ": " + why);
-  }
-  if (pid == 0) becomeChild(in, out, err, report[1], parent, cargv.data());
+  if (pid < 0) return R::failure("cannot run " + argv[0] + ": " + std::strerror(errno));
+  if (pid == 0) becomeChild(in, out, err, report.write.get(), parent, cargv.data());
 
   // Also here, so that a signal sent before the child got to it reaches the right group.
   ::setpgid(pid, pid);
   std::unique_ptr<ChildProcess> child(new ChildProcess());
   child->pid_ = pid;
   child->program_ = argv[0];
-  child->inFd_ = in[1];
-  child->outFd_ = out[0];
-  child->errFd_ = err[0];
-  in[1] = out[0] = err[0] = -1;
-  closeFd(report[1]);
+  child->inFd_ = std::move(in.write);
+  child->outFd_ = std::move(out.read);
+  child->errFd_ = std::move(err.read);
+  // The child's ends are the child's: the outputs end when it closes them.
+  for (UniqueFd* end : {&in.read, &out.write, &err.write, &report.write}) end->reset();
   int execErrno = 0;
   ssize_t n;
-  while ((n = ::read(report[0], &execErrno, sizeof execErrno)) < 0 && errno == EINTR) {
+  while ((n = ::read(report.read.get(), &execErrno, sizeof execErrno)) < 0 && errno == EINTR) {
   }
-  closeAll();
   if (n == sizeof execErrno) {
     child->wait();
     return R::failure("cannot run " + argv[0] + ": " + std::strerror(execErrno));
   }
-  for (int fd : {child->outFd_, child->errFd_})
+  for (int fd : {child->outFd_.get(), child->errFd_.get()})
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   return child;
 }
@@ -142,15 +138,12 @@ ChildProcess::~ChildProcess() {
     while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
     }
   }
-  closeFd(inFd_);
-  closeFd(outFd_);
-  closeFd(errFd_);
 }
 
 Status ChildProcess::send(std::string_view text) {
   while (!text.empty()) {
-    if (inFd_ < 0) return Status::failure("standard input closed");
-    const ssize_t n = ::write(inFd_, text.data(), text.size());
+    if (!inFd_.valid()) return Status::failure("standard input closed");
+    const ssize_t n = ::write(inFd_.get(), text.data(), text.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return Status::failure(std::strerror(errno));
@@ -160,8 +153,8 @@ Status ChildProcess::send(std::string_view text) {
   return Status::ok();
 }
 
-void ChildProcess::closeInput() { closeFd(inFd_); }
-void ChildProcess::closeErrorOutput() { closeFd(errFd_); }
+void ChildProcess::closeInput() { inFd_.reset(); }
+void ChildProcess::closeErrorOutput() { errFd_.reset(); }
 
 void ChildProcess::signal(int signo) {
   if (!end_ && pid_ > 0) ::kill(pid_, signo);
@@ -170,15 +163,15 @@ void ChildProcess::signal(int signo) {
 std::vector<std::string> ChildProcess::takeErrorLines() { return std::exchange(errLines_, {}); }
 std::vector<std::string> ChildProcess::takeOutputLines() { return std::exchange(outLines_, {}); }
 
-void ChildProcess::drain(int& fd, LineSplitter& splitter, std::vector<std::string>& lines) {
+void ChildProcess::drain(UniqueFd& fd, LineSplitter& splitter, std::vector<std::string>& lines) {
   char buf[16384];
-  while (fd >= 0) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+  while (fd.valid()) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n > 0) {
       splitter.append(std::string_view(buf, static_cast<size_t>(n)), lines);
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
       splitter.finish(lines);
-      closeFd(fd);
+      fd.reset();
     } else if (errno == EAGAIN) {
       return;
     }
@@ -210,17 +203,10 @@ ChildEnd ChildProcess::wait() {
   return *end_;
 }
 
-SignalInbox::SignalInbox(std::initializer_list<int> signals) {
-  sigemptyset(&set_);
-  for (int s : signals) sigaddset(&set_, s);
-  ::pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-  fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
-}
+SignalInbox::SignalInbox(std::initializer_list<int> signals)
+    : blocked_(signals), fd_(::signalfd(-1, &blocked_.signals(), SFD_NONBLOCK | SFD_CLOEXEC)) {}
 
-SignalInbox::~SignalInbox() {
-  closeFd(fd_);
-  ::pthread_sigmask(SIG_UNBLOCK, &set_, nullptr);
-}
+SignalInbox::~SignalInbox() = default;
 
 std::vector<int> SignalInbox::take() {
   waitForActivity({}, this, std::chrono::milliseconds(0));
@@ -231,9 +217,9 @@ void waitForActivity(std::span<ChildProcess* const> children, SignalInbox* inbox
                      std::chrono::milliseconds timeout) {
   std::vector<pollfd> fds;
   for (ChildProcess* c : children)
-    for (int fd : {c->errFd_, c->outFd_})
-      if (fd >= 0) fds.push_back({fd, POLLIN, 0});
-  if (inbox && inbox->fd_ >= 0) fds.push_back({inbox->fd_, POLLIN, 0});
+    for (const UniqueFd* fd : {&c->errFd_, &c->outFd_})
+      if (fd->valid()) fds.push_back({fd->get(), POLLIN, 0});
+  if (inbox && inbox->fd_.valid()) fds.push_back({inbox->fd_.get(), POLLIN, 0});
   // Lines already waiting to be taken need no wait.
   bool waiting = inbox && !inbox->pending_.empty();
   for (ChildProcess* c : children) waiting |= !c->errLines_.empty() || !c->outLines_.empty();
@@ -243,9 +229,9 @@ void waitForActivity(std::span<ChildProcess* const> children, SignalInbox* inbox
     c->drain(c->errFd_, c->errSplit_, c->errLines_);
     c->drain(c->outFd_, c->outSplit_, c->outLines_);
   }
-  if (inbox && inbox->fd_ >= 0) {
+  if (inbox && inbox->fd_.valid()) {
     signalfd_siginfo info;
-    while (::read(inbox->fd_, &info, sizeof info) == sizeof info)
+    while (::read(inbox->fd_.get(), &info, sizeof info) == sizeof info)
       inbox->pending_.push_back(static_cast<int>(info.ssi_signo));
   }
 }

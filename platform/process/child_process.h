@@ -16,7 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/process/dispatch.h"
 #include "platform/process/result.h"
+#include "platform/process/unique_fd.h"
 
 namespace talvex {
 
@@ -72,7 +74,7 @@ class ChildProcess {
   std::vector<std::string> takeErrorLines();
   std::vector<std::string> takeOutputLines();
   // Both output pipes reached their end: the child ended or closed them.
-  bool outputsEnded() const { return errFd_ < 0 && outFd_ < 0; }
+  bool outputsEnded() const { return !errFd_.valid() && !outFd_.valid(); }
   // The child's end once it has ended (reaped without waiting); nullopt while it runs.
   std::optional<ChildEnd> ended();
   // Waits for the end. Reads and keeps its output meanwhile.
@@ -83,11 +85,11 @@ class ChildProcess {
                               std::chrono::milliseconds);
   ChildProcess() = default;
   // Reads what `fd` holds now; closes it at its end.
-  void drain(int& fd, LineSplitter& splitter, std::vector<std::string>& lines);
+  void drain(UniqueFd& fd, LineSplitter& splitter, std::vector<std::string>& lines);
 
   pid_t pid_ = -1;
   std::string program_;
-  int inFd_ = -1, outFd_ = -1, errFd_ = -1;
+  UniqueFd inFd_, outFd_, errFd_;
   LineSplitter errSplit_, outSplit_;
   std::vector<std::string> errLines_, outLines_;
   std::optional<ChildEnd> end_;
@@ -110,8 +112,8 @@ class SignalInbox {
  private:
   friend void waitForActivity(std::span<ChildProcess* const>, SignalInbox*,
                               std::chrono::milliseconds);
-  sigset_t set_;
-  int fd_ = -1;
+  BlockedSignals blocked_;  // first: blocked before the descriptor exists, unblocked after it
+  UniqueFd fd_;
   std::vector<int> pending_;
 };
 

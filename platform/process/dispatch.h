@@ -73,6 +73,7 @@ class BlockedSignals {
 
   // Pending signals are delivered now, to the sources made meanwhile.
   void unblock();
+  const sigset_t& signals() const { return set_; }
 
  private:
   sigset_t set_;
