@@ -83,6 +83,12 @@ struct PixelBox {
   double height() const { return ymax - ymin; }
 };
 
+// A box of normalised coordinates (origin at the lower left) in pixels of a w x h frame
+// (origin at the top left).
+inline PixelBox inPixels(const Rect& b, double w, double h) {
+  return {b.x * w, (1 - b.y - b.height) * h, (b.x + b.width) * w, (1 - b.y) * h};
+}
+
 // A rectangle in frame pixels turned by `rotation` radians about its centre; a positive
 // rotation turns it clockwise on screen. Its local x axis in the frame is (cos r, sin r), its
 // local y axis (-sin r, cos r).

@@ -19,12 +19,6 @@ namespace {
 // a detector whose letterbox outgrew it would scale from the whole frame again.
 constexpr int kLargestLetterbox = 224;
 
-// A face box (normalised, origin at the lower left) in pixels of a w x h frame (origin at the
-// top left).
-PixelBox inPixels(const Rect& b, double w, double h) {
-  return {b.x * w, (1 - b.y - b.height) * h, (b.x + b.width) * w, (1 - b.y) * h};
-}
-
 }  // namespace
 
 MediaPipeModels::MediaPipeModels() = default;

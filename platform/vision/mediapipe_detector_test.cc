@@ -18,11 +18,6 @@ using namespace testing;
 constexpr int kW = 1280, kH = 720;
 constexpr double kClipW = 400, kClipH = 300;
 
-// A face box (normalised, origin at the lower left) in pixels of a w x h picture.
-PixelBox inPixels(const Rect& b, double w, double h) {
-  return {b.x * w, (1 - b.y - b.height) * h, (b.x + b.width) * w, (1 - b.y) * h};
-}
-
 // The real detectors, loaded once for each suite of tests that use them.
 class WithDetector : public ::testing::Test {
  protected:

@@ -30,12 +30,6 @@ double sharedArea(const Rect& a, const Rect& b) {
   return iw > 0 && ih > 0 ? iw * ih : 0.0;
 }
 
-// A face box (normalised, origin at the lower left) in pixels of a w x h frame (origin at the
-// top left).
-PixelBox inPixels(const Rect& b, double w, double h) {
-  return {b.x * w, (1 - b.y - b.height) * h, (b.x + b.width) * w, (1 - b.y) * h};
-}
-
 PixelBox meshBox(const std::vector<PixelPoint3>& mesh) {
   double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
   for (int i = 0; i < kMeshPoints && i < static_cast<int>(mesh.size()); ++i) {
