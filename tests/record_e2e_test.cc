@@ -52,17 +52,15 @@ class RecordE2E : public ::testing::Test {
   // Waits until the camera records: the frames file in talvex-record's work folder has its
   // header, written at the movie's first frame.
   bool waitForRecording(std::chrono::milliseconds within) {
-    const auto until = std::chrono::steady_clock::now() + within;
-    while (std::chrono::steady_clock::now() < until) {
-      for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        if (name.rfind(".talvex-record-", 0) == 0 &&
-            !testing::fileLines(e.path() / "frames.jsonl").empty())
-          return true;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return testing::eventually(
+        [&] {
+          for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().filename().string().rfind(".talvex-record-", 0) == 0 &&
+                !testing::fileLines(e.path() / "frames.jsonl").empty())
+              return true;
+          return false;
+        },
+        within);
   }
   // The child of `parent` that runs `program` (by its executable's name).
   static pid_t childRunning(pid_t parent, const std::string& program) {

@@ -37,15 +37,6 @@ std::string fileText(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds within) {
-  const auto until = std::chrono::steady_clock::now() + within;
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= until) return false;
-    ::usleep(20000);
-  }
-}
-
 bool fileReplaced(const std::filesystem::path& path, std::chrono::milliseconds within) {
   struct stat before {};
   const bool had = ::stat(path.c_str(), &before) == 0;

@@ -16,6 +16,7 @@
 
 #include "platform/media/testing/media_fixtures.h"
 #include "platform/process/child_process.h"
+#include "platform/process/testing/eventually.h"
 
 namespace talvex::testing {
 
@@ -33,10 +34,6 @@ std::vector<std::string> fileLines(const std::filesystem::path& path);
 std::vector<std::string> linesOf(const std::string& text);
 // A file's bytes; "" when it cannot be read.
 std::string fileText(const std::filesystem::path& path);
-
-// Checks `done` every 20 ms until it holds or `within` passes; whether it held. For the events
-// a test waits for that no line announces: a file that appears, records that are written.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds within);
 
 // Waits up to `within` until the file at `path` is a new one: there, and not the one that was
 // there when called (files written by rename get a new inode).

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "lumipose/analysis/testing/fake_detector.h"
+#include "platform/process/testing/eventually.h"
 
 namespace talvex::lumipose {
 namespace {
@@ -119,10 +120,7 @@ class LiveTest : public ::testing::Test {
   std::string err() { return ::testing::internal::GetCapturedStderr(); }
   // The preview is written on a queue of its own, shortly after its frame.
   static bool appears(const fs::path& p) {
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (!fs::exists(p) && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(2ms);
-    return fs::exists(p);
+    return talvex::testing::eventually([&] { return fs::exists(p); }, 5s);
   }
 
   fs::path dir;
@@ -318,15 +316,12 @@ TEST_F(LiveTest, ALostCameraFinishesTheRecordingAndIsOpenedAgain) {
   live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
   frames(9);
   live->frameQueue().sync(source.lost());
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (source.opens < 2 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(talvex::testing::eventually([&] { return source.opens >= 2; }, 10s));
   EXPECT_EQ(source.opens, 2);
   settle();
   // Lost again before a frame came: the same loss, no second line.
   live->frameQueue().sync(source.lost());
-  while (source.opens < 3 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(10ms);
+  talvex::testing::eventually([&] { return source.opens >= 3; }, 10s);
   settle();
   // The camera that came back feeds the session: previews and recordings as before.
   const fs::path preview = dir / "preview.jpg";
@@ -358,12 +353,13 @@ TEST_F(LiveTest, DetectorsThatCannotLoadEndTheSessionAfterItsRecording) {
   live->rec((dir / "m.mov").string(), (dir / "f.jsonl").string());
   frames(4);
   loading.release();
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  bool ended = false;
-  while (!ended && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(10ms);
-    live->frameQueue().sync([&] { ended = !exits.empty(); });
-  }
+  talvex::testing::eventually(
+      [&] {
+        bool ended = false;
+        live->frameQueue().sync([&] { ended = !exits.empty(); });
+        return ended;
+      },
+      10s);
   settle();
   EXPECT_EQ(exits, std::vector<int>{1});
   EXPECT_EQ(err(), "STARTED\nREC:started\nERR:models missing\nREC:stopped:4\n");

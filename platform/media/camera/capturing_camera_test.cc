@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "platform/process/testing/eventually.h"
+
 namespace talvex::media {
 namespace {
 
@@ -31,9 +33,7 @@ TEST(CapturingCamera, FramesThatComeOneRightAfterAnotherAreNotLost) {
   std::vector<int64_t> got;  // frame queue only
   CatchingUpCamera camera(4);
   camera.start(queue, [&](const CameraFrame& f) { got.push_back(f.pts.value); }, {}, {});
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (camera.stats().produced < 4 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(1ms);
+  talvex::testing::eventually([&] { return camera.stats().produced >= 4; }, 10s);
   camera.stop();
   queue.sync([] {});
   EXPECT_EQ(got, (std::vector<int64_t>{0, 1, 2, 3}));

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/process/testing/eventually.h"
+
 namespace talvex::media {
 namespace {
 
@@ -40,10 +42,7 @@ struct Sink {
 };
 
 bool waitFor(Sink& sink, size_t n, std::chrono::seconds limit) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (sink.count() < n && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(5ms);
-  return sink.count() >= n;
+  return talvex::testing::eventually([&] { return sink.count() >= n; }, limit);
 }
 
 TEST(PlayedCamera, GivesNv12FramesAtTheWantedSizeOnARealTimeTimeline) {
